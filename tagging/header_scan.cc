@@ -1,0 +1,132 @@
+#include "tagging/header_scan.h"
+
+namespace {
+
+constexpr unsigned char kCr = '\r';
+constexpr unsigned char kLf = '\n';
+
+bool EndsLine(unsigned char c) { return c == kCr || c == kLf; }
+
+// Fills `span` with the value that starts at `c` and runs to the byte
+// before the first CR or LF (or to the chain's last byte). False, span
+// untouched, when the value is empty or the chain has ended.
+bool ReadValueSpan(ChainCursor c, ValueSpan* span) {
+  if (!HasByte(c) || EndsLine(ByteAt(c))) return false;
+  ValueSpan found{c, c};
+  // A value ends with its line, even a line ending in a bare LF, so that it
+  // never takes in the header lines below it.
+  while (StepForward(&c) && !EndsLine(ByteAt(c))) found.last = c;
+  *span = found;
+  return true;
+}
+
+// Skips TAB, VT, FF and spaces; stops on a line end or past the chain.
+void SkipBlanks(ChainCursor* c) {
+  while (HasByte(*c) && IsWhiteSpace(ByteAt(*c)) && !EndsLine(ByteAt(*c))) {
+    if (!StepForward(c)) return;
+  }
+}
+
+// True when the coding header whose value starts at `c` leaves the body as
+// plain bytes: an empty value or "identity", with blanks around it.
+bool IsIdentityCoding(ChainCursor c) {
+  SkipBlanks(&c);
+  if (!HasByte(c) || EndsLine(ByteAt(c))) return true;
+  if (!MatchAt(c, "identity")) return false;
+  if (!Advance(&c, 8)) return true;  // the chain ends right after it
+  SkipBlanks(&c);
+  return !HasByte(c) || EndsLine(ByteAt(c));
+}
+
+enum class LineVerdict {
+  kGoOn,    // the line is noted, or not one of ours
+  kRefuse,  // the response must leave untouched
+};
+
+// Looks at one header line whose first byte is under `line`.
+LineVerdict InspectHeaderLine(const ChainCursor& line,
+                              std::uint32_t* contentLengths,
+                              ResponseFacts* facts) {
+  ChainCursor value = line;
+  if (MatchAt(line, "Content-Type: ")) {
+    if (Advance(&value, 14) && MatchAt(value, "text/html")) {
+      facts->flags |= kIsHtml;
+    }
+    return LineVerdict::kGoOn;
+  }
+  if (MatchAt(line, "X-Tagsmith: ")) {
+    if (Advance(&value, 12) && ReadValueSpan(value, &facts->accountValue)) {
+      facts->flags |= kHasAccountHeader;
+    }
+    return LineVerdict::kGoOn;
+  }
+  if (MatchAt(line, "Content-Length:")) {
+    // Only one length, written as the rewrite expects it, can be corrected;
+    // any other would go out stating the old length of a longer page.
+    if (++*contentLengths > 1) return LineVerdict::kRefuse;
+    if (!Advance(&value, 15) || !HasByte(value) || ByteAt(value) != ' ' ||
+        !Advance(&value, 1) || !ReadValueSpan(value, &facts->lengthValue)) {
+      return LineVerdict::kRefuse;
+    }
+    facts->flags |= kHasContentLength;
+    return LineVerdict::kGoOn;
+  }
+  // Bytes spliced into a chunked or compressed body would break it.
+  if (MatchAt(line, "Transfer-Encoding:")) {
+    return Advance(&value, 18) && !IsIdentityCoding(value)
+               ? LineVerdict::kRefuse
+               : LineVerdict::kGoOn;
+  }
+  if (MatchAt(line, "Content-Encoding:")) {
+    return Advance(&value, 17) && !IsIdentityCoding(value)
+               ? LineVerdict::kRefuse
+               : LineVerdict::kGoOn;
+  }
+  return LineVerdict::kGoOn;
+}
+
+// Moves `c` onto the first byte of the next line: on to the next LF (the
+// current byte included), then one step more. False when the chain ends
+// first.
+bool NextLine(ChainCursor* c) {
+  while (ByteAt(*c) != kLf) {
+    if (!StepForward(c)) return false;
+  }
+  return StepForward(c);
+}
+
+// Finds the first "200" of the status line, followed by white space. On
+// success `c` stands on that white-space byte.
+bool FindStatus200(ChainCursor* c) {
+  while (!MatchAt(*c, "200")) {
+    if (ByteAt(*c) == kCr || !StepForward(c)) return false;
+  }
+  // Only the first "200" counts; the byte after it must exist.
+  return Advance(c, 3) && HasByte(*c) && IsWhiteSpace(ByteAt(*c));
+}
+
+}  // namespace
+
+ResponseFacts ScanResponseHeaders(const ChunkNode* head) {
+  ResponseFacts facts{};
+  ChainCursor c = CursorAtStart(head);
+  if (ByteAt(c) == kCr || !FindStatus200(&c)) return facts;
+
+  // The status line runs to the next LF after the white space; when that
+  // byte is itself an LF, to the LF after it.
+  if (!StepForward(&c) || !NextLine(&c) || ByteAt(c) == kCr) return facts;
+
+  std::uint32_t contentLengths = 0;
+  for (;;) {
+    if (InspectHeaderLine(c, &contentLengths, &facts) ==
+        LineVerdict::kRefuse) {
+      return ResponseFacts{};
+    }
+    // Headers without an end leave the page untagged.
+    if (!NextLine(&c)) return ResponseFacts{};
+    if (ByteAt(c) == kCr) {
+      facts.bodyStart = c;
+      return facts;
+    }
+  }
+}

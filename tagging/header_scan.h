@@ -1,0 +1,55 @@
+// The scan of a buffered response's status line and headers: whether the
+// page is a candidate for tagging, where its body begins, and where the
+// account header's value and the Content-Length value lie in the chain.
+// The scan reads the closed chain through cursors and changes nothing; the
+// facts point into the chain's records and live in the end-of-request
+// call's frame.
+#ifndef TAGSMITH_TAGGING_HEADER_SCAN_H_
+#define TAGSMITH_TAGGING_HEADER_SCAN_H_
+
+#include <cstdint>
+
+#include "buffer/chain_cursor.h"
+
+enum ResponseFlag : std::uint32_t {
+  kIsHtml = 1,             // a complete "200" response with an HTML type
+  kHasAccountHeader = 2,   // an "X-Tagsmith: " header with a value
+  kHasContentLength = 4,   // a "Content-Length: " header with a value
+};
+
+// A header value: `first` on its first byte, `last` on its last byte (the
+// byte before the CR or LF that ends its line; trailing white space
+// included). Only filled together with its flag.
+struct ValueSpan {
+  ChainCursor first;
+  ChainCursor last;
+};
+
+struct ResponseFacts {
+  std::uint32_t flags;
+  ValueSpan accountValue;
+  ValueSpan lengthValue;
+  ChainCursor bodyStart;  // on the CR that begins the empty line
+};
+
+// Calls visit(bytes, count) for each piece of the span, record by record,
+// in order.
+template <typename Visit>
+void ForEachSpanPiece(const ValueSpan& span, Visit visit) {
+  const ChunkNode* node = span.first.node;
+  const char* p = span.first.pos;
+  while (node != span.last.node) {
+    visit(p, static_cast<std::uint32_t>(node->data + node->length - p));
+    node = node->next;
+    p = node->data;
+  }
+  visit(p, static_cast<std::uint32_t>(span.last.pos - p + 1));
+}
+
+// Scans the response that starts at `head`. A response that must not be
+// spliced (not a "200", headers without an end, a chunked or compressed
+// body, a Content-Length that cannot be corrected) gets flags 0.
+// REQUIRES: head is a closed chain whose records each hold bytes.
+ResponseFacts ScanResponseHeaders(const ChunkNode* head);
+
+#endif  // TAGSMITH_TAGGING_HEADER_SCAN_H_

@@ -1,0 +1,65 @@
+#include "tagging/site_config.h"
+
+#include <cstring>
+
+#ifndef _WIN32
+#include "tagging/profile_reader.h"
+#endif
+
+namespace {
+
+constexpr char kSection[] = "ga1";
+constexpr char kConfigFileName[] = "/tagsmith.config";
+
+// The one place that chooses the profile reader: the platform's own where
+// there is one, ours elsewhere.
+std::uint32_t ReadConfigValue(const char* key, char* out, std::uint32_t size,
+                              const char* path) {
+#ifdef _WIN32
+  return GetPrivateProfileStringA(kSection, key, "", out, size, path);
+#else
+  return ReadProfileString(kSection, key, "", out, size, path);
+#endif
+}
+
+// Builds the file's path from the application's directory. False when the
+// server supplies no directory, or one so long that the file name and its
+// NUL no longer fit.
+bool ConfigFilePath(HTTP_FILTER_CONTEXT* pfc, char (&path)[kConfigPathSize]) {
+  path[0] = '\0';
+  DWORD size = kConfigPathSize;
+  char name[] = "APPL_PHYSICAL_PATH";
+  if (!pfc->GetServerVariable(pfc, name, path, &size)) return false;
+  const void* nul = std::memchr(path, '\0', kConfigPathSize);
+  if (nul == nullptr) return false;
+  const std::size_t length = static_cast<const char*>(nul) - path;
+  if (length == 0 || length + sizeof(kConfigFileName) > kConfigPathSize) {
+    return false;
+  }
+  // No separator handling: a directory ending in a backslash keeps it.
+  std::memcpy(path + length, kConfigFileName, sizeof(kConfigFileName));
+  return true;
+}
+
+}  // namespace
+
+bool ReadSiteConfig(HTTP_FILTER_CONTEXT* pfc, const ResponseFacts& facts,
+                    SiteConfig* config) {
+  config->insertBefore[0] = config->appendAfter[0] = '\0';
+  config->account[0] = config->alwaysSsl[0] = '\0';
+  config->insertBeforeLength = config->appendAfterLength = 0;
+  config->accountLength = config->alwaysSslLength = 0;
+
+  char path[kConfigPathSize];
+  if (ConfigFilePath(pfc, path)) {
+    config->insertBeforeLength = ReadConfigValue(
+        "InsertBeforeScriptBlock", config->insertBefore, kBlockTextSize, path);
+    config->appendAfterLength = ReadConfigValue(
+        "AppendAfterScriptBlock", config->appendAfter, kBlockTextSize, path);
+    config->accountLength =
+        ReadConfigValue("Account", config->account, kShortValueSize, path);
+    config->alwaysSslLength =
+        ReadConfigValue("AlwaysSSL", config->alwaysSsl, kShortValueSize, path);
+  }
+  return config->accountLength > 0 || (facts.flags & kHasAccountHeader) != 0;
+}

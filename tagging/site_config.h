@@ -1,0 +1,38 @@
+// The site configuration: what an application's "tagsmith.config" says
+// goes into its pages. Read afresh for every candidate page; the texts are
+// copied into buffers of the end-of-request call's frame, and the tracking
+// block points at them until the response has been written.
+#ifndef TAGSMITH_TAGGING_SITE_CONFIG_H_
+#define TAGSMITH_TAGGING_SITE_CONFIG_H_
+
+#include <cstdint>
+
+#include "filter/isapi.h"
+#include "tagging/header_scan.h"
+
+inline constexpr std::uint32_t kBlockTextSize = 2048;
+inline constexpr std::uint32_t kShortValueSize = 16;
+inline constexpr std::uint32_t kConfigPathSize = 2048;
+
+// A length of 0 means the value is not set. Each text holds at most its
+// buffer size less one characters; longer values arrive cut.
+struct SiteConfig {
+  char insertBefore[kBlockTextSize];
+  std::uint32_t insertBeforeLength;
+  char appendAfter[kBlockTextSize];
+  std::uint32_t appendAfterLength;
+  char account[kShortValueSize];
+  std::uint32_t accountLength;
+  // Only whether this is set counts: any value forces the secure script.
+  char alwaysSsl[kShortValueSize];
+  std::uint32_t alwaysSslLength;
+};
+
+// Reads the configuration of the request's application into `config`.
+// False when no account is known, neither from the file nor from the
+// page's own account header: the page is then not tagged. A missing path,
+// file, section or key reads as empty.
+bool ReadSiteConfig(HTTP_FILTER_CONTEXT* pfc, const ResponseFacts& facts,
+                    SiteConfig* config);
+
+#endif  // TAGSMITH_TAGGING_SITE_CONFIG_H_
