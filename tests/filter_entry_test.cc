@@ -1,0 +1,129 @@
+#include "filter/filter_entry.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "buffer/response_chain.h"
+#include "tests/filter_harness.h"
+
+namespace {
+
+TEST(FilterEntry, RegistersDescriptionRevisionAndFlags) {
+  HTTP_FILTER_VERSION version;
+  std::memset(&version, 0x5A, sizeof(version));
+  version.dwServerFilterVersion = 0x00050000;
+  EXPECT_EQ(FillFilterVersion(&version), TRUE);
+  EXPECT_STREQ(version.lpszFilterDesc, "Tagsmith Version 1.13");
+  EXPECT_EQ(version.lpszFilterDesc[22], 0x5A) << "22 bytes copied, no more";
+  EXPECT_EQ(version.dwFilterVersion, 0x00060000u);
+  EXPECT_EQ(version.dwFlags, 0x000204C3u);
+  EXPECT_EQ(version.dwServerFilterVersion, 0x00050000u) << "left alone";
+}
+
+// A bare context whose callbacks must not be called.
+HTTP_FILTER_CONTEXT QuietContext(void* slot) {
+  HTTP_FILTER_CONTEXT pfc{};
+  pfc.pFilterContext = slot;
+  return pfc;
+}
+
+TEST(FilterEntry, EveryNotificationAnswersNextNotification) {
+  int marker = 0;
+  for (DWORD type : {0x1u, 0x2u, 0x20u, 0x100u, 0x200u, 0x800u, 0x1000u,
+                     0x4000u, 0x8000u, 0xFFFFFFFFu}) {
+    HTTP_FILTER_CONTEXT pfc = QuietContext(&marker);
+    EXPECT_EQ(DispatchNotification(&pfc, type, nullptr),
+              DWORD{SF_STATUS_REQ_NEXT_NOTIFICATION});
+    EXPECT_EQ(pfc.pFilterContext, &marker) << "type " << type << " is ignored";
+  }
+  HTTP_FILTER_CONTEXT pfc = QuietContext(&marker);
+  EXPECT_EQ(DispatchNotification(&pfc, SF_NOTIFY_SEND_RESPONSE, nullptr),
+            DWORD{SF_STATUS_REQ_NEXT_NOTIFICATION});
+  EXPECT_EQ(pfc.pFilterContext, nullptr) << "a new response starts empty";
+  EXPECT_EQ(DispatchNotification(&pfc, SF_NOTIFY_END_OF_REQUEST, nullptr),
+            DWORD{SF_STATUS_REQ_NEXT_NOTIFICATION})
+      << "nothing was sent: returns at once";
+}
+
+// A server whose client and allocator the test sees, driving the filter
+// notification by notification.
+struct Server {
+  HTTP_FILTER_CONTEXT pfc{};
+  std::string client;
+  std::vector<std::unique_ptr<char[]>> blocks;
+
+  Server() {
+    pfc.ServerContext = this;
+    pfc.AllocMem = [](HTTP_FILTER_CONTEXT* pfc, DWORD size, DWORD) -> VOID* {
+      auto* self = static_cast<Server*>(pfc->ServerContext);
+      self->blocks.push_back(std::make_unique<char[]>(size));
+      return self->blocks.back().get();
+    };
+    pfc.WriteClient = [](HTTP_FILTER_CONTEXT* pfc, LPVOID data, LPDWORD count,
+                         DWORD) -> BOOL {
+      static_cast<Server*>(pfc->ServerContext)->Raw(data, *count);
+      return TRUE;
+    };
+    pfc.GetServerVariable = [](HTTP_FILTER_CONTEXT*, LPSTR, LPVOID,
+                               LPDWORD) -> BOOL { return FALSE; };
+  }
+  // Raises the raw-data notification; returns what it left for the client.
+  DWORD Raw(void* data, DWORD count) {
+    HTTP_FILTER_RAW_DATA raw{data, count, count, 0};
+    DispatchNotification(&pfc, SF_NOTIFY_SEND_RAW_DATA, &raw);
+    client.append(static_cast<const char*>(raw.pvInData), raw.cbInData);
+    return raw.cbInData;
+  }
+  DWORD Raw(std::string bytes) { return Raw(bytes.data(), bytes.size()); }
+  void End() { DispatchNotification(&pfc, SF_NOTIFY_END_OF_REQUEST, nullptr); }
+  void Start() { DispatchNotification(&pfc, SF_NOTIFY_SEND_RESPONSE, nullptr); }
+};
+
+TEST(FilterEntry, HoldsChunksUntilEndThenPassesOwnWrites) {
+  Server server;
+  server.Start();
+  EXPECT_EQ(server.Raw("HTTP/1.1 404 Not Found\r\n"), 0u);
+  EXPECT_EQ(server.Raw(""), 0u);
+  EXPECT_EQ(server.Raw("\r\nbody"), 0u);
+  EXPECT_EQ(server.client, "") << "nothing reaches the client before the end";
+
+  const ResponseChain* chain = ChainOf(&server.pfc);
+  ASSERT_NE(chain, nullptr);
+  ASSERT_NE(chain->head, nullptr);
+  EXPECT_EQ(chain->head->next, chain->tail) << "the empty chunk is not held";
+  EXPECT_EQ(chain->tail->next, nullptr);
+
+  server.End();
+  EXPECT_EQ(server.client, "HTTP/1.1 404 Not Found\r\n\r\nbody");
+  EXPECT_EQ(chain->head->prev, chain->head) << "closed";
+
+  // After the end: raw data passes untouched, a second end sends nothing.
+  EXPECT_EQ(server.Raw("late"), 4u);
+  server.End();
+  EXPECT_EQ(server.client, "HTTP/1.1 404 Not Found\r\n\r\nbodylate");
+
+  // The next response on the connection starts a new chain.
+  server.Start();
+  EXPECT_EQ(ChainOf(&server.pfc), nullptr);
+  EXPECT_EQ(server.Raw("HTTP/1.1 204 No Content\r\n\r\n"), 0u);
+  server.End();
+  EXPECT_EQ(server.client,
+            "HTTP/1.1 404 Not Found\r\n\r\nbodylateHTTP/1.1 204 No Content\r\n\r\n");
+}
+
+TEST(FilterEntry, AppendKeepsSendOrderOverManyChunks) {
+  Server server;
+  server.Start();
+  std::string sent;
+  for (int i = 0; i < 5000; ++i) {
+    const std::string chunk = std::to_string(i) + ",";
+    sent += chunk;
+    server.Raw(chunk);
+  }
+  server.End();
+  EXPECT_EQ(server.client, sent);
+}
+
+}  // namespace

@@ -1,0 +1,120 @@
+#include "tagging/header_scan.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/chain_builder.h"
+
+namespace {
+
+std::string SpanText(const ValueSpan& span) {
+  std::string text;
+  ForEachSpanPiece(span, [&text](const char* bytes, std::uint32_t count) {
+    text.append(bytes, count);
+  });
+  return text;
+}
+
+// Offset of the cursor's byte in the whole stream.
+size_t OffsetOf(const ChunkNode* head, const ChainCursor& c) {
+  size_t offset = 0;
+  for (const ChunkNode* node = head; node != c.node; node = node->next) {
+    offset += node->length;
+  }
+  return offset + (c.pos - c.node->data);
+}
+
+struct Expected {
+  std::uint32_t flags;
+  std::string account = "";  // the span's text when kHasAccountHeader
+  std::string length = "";   // the span's text when kHasContentLength
+};
+
+struct Case {
+  const char* name;
+  std::string response;
+  Expected expected;
+};
+
+const std::string kOk = "HTTP/1.1 200 OK\r\n";
+const std::string kHtml = "Content-Type: text/html\r\n";
+const std::string kEnd = "\r\n<html><body>x</body></html>";
+
+const Case kCases[] = {
+    {"plain html page", kOk + kHtml + kEnd, {kIsHtml}},
+    {"charset parameter", kOk + "Content-Type: text/html; charset=utf-8\r\n" + kEnd, {kIsHtml}},
+    {"names and value in any case", kOk + "CONTENT-TYPE: TEXT/HTML\r\n" + kEnd, {kIsHtml}},
+    {"not html", kOk + "Content-Type: text/plain\r\n" + kEnd, {0}},
+    {"no space after colon", kOk + "Content-Type:text/html\r\n" + kEnd, {0}},
+    {"two spaces after colon", kOk + "Content-Type:  text/html\r\n" + kEnd, {0}},
+    {"404", "HTTP/1.1 404 Not Found\r\n" + kHtml + kEnd, {0}},
+    {"304", "HTTP/1.1 304 Not Modified\r\n" + kHtml + kEnd, {0}},
+    {"302", "HTTP/1.1 302 Found\r\n" + kHtml + kEnd, {0}},
+    {"2001", "HTTP/1.1 2001 OK\r\n" + kHtml + kEnd, {0}},
+    {"200 in the reason", "HTTP/1.1 500 Error 200 times\r\n" + kHtml + kEnd, {kIsHtml}},
+    {"200 on a later line", "HTTP/1.1 404 Not Found\r\nX-Count: 200 \r\n" + kHtml + kEnd, {0}},
+    {"search runs past a bare LF to the first CR", "HTTP/1.1 404 Not Found\nX-Count: 200 \n" + kHtml + kEnd, {kIsHtml}},
+    {"tab after 200", "HTTP/1.1 200\tOK\r\n" + kHtml + kEnd, {kIsHtml}},
+    {"only the first 200 counts", "HTTP/1.1 2001 200 \r\n" + kHtml + kEnd, {0}},
+    {"200 ends the chain", "HTTP/1.1 200", {0}},
+    {"starts with CR", "\r\nHTTP/1.1 200 OK\r\n" + kHtml + kEnd, {0}},
+    {"no headers", kOk + kEnd, {0}},
+    {"headers without an end", kOk + kHtml, {0}},
+    {"headers cut in a line", kOk + kHtml + "X-Other: y", {0}},
+    {"later type does not clear", kOk + kHtml + "Content-Type: text/plain\r\n" + kEnd, {kIsHtml}},
+    {"account", kOk + kHtml + "X-Tagsmith: UA-77-1\r\n" + kEnd, {kIsHtml | kHasAccountHeader, "UA-77-1"}},
+    {"account with trailing blanks", kOk + kHtml + "x-tagsmith: UA-7 \t\r\n" + kEnd, {kIsHtml | kHasAccountHeader, "UA-7 \t"}},
+    {"account after two spaces", kOk + kHtml + "X-Tagsmith:  UA-7\r\n" + kEnd, {kIsHtml | kHasAccountHeader, " UA-7"}},
+    {"empty account", kOk + kHtml + "X-Tagsmith: \r\n" + kEnd, {kIsHtml}},
+    {"account without space", kOk + kHtml + "X-Tagsmith:UA-7\r\n" + kEnd, {kIsHtml}},
+    {"last account wins", kOk + kHtml + "X-Tagsmith: UA-1\r\nX-Tagsmith: UA-2\r\nX-Tagsmith: \r\n" + kEnd, {kIsHtml | kHasAccountHeader, "UA-2"}},
+    {"length", kOk + kHtml + "Content-Length: 29\r\n" + kEnd, {kIsHtml | kHasContentLength, "", "29"}},
+    {"length after two spaces", kOk + kHtml + "content-length:  29 \r\n" + kEnd, {kIsHtml | kHasContentLength, "", " 29 "}},
+    {"length without space", kOk + kHtml + "Content-Length:29\r\n" + kEnd, {0}},
+    {"length after a tab", kOk + kHtml + "Content-Length:\t29\r\n" + kEnd, {0}},
+    {"empty length", kOk + kHtml + "Content-Length: \r\n" + kEnd, {0}},
+    {"two lengths", kOk + kHtml + "Content-Length: 29\r\nContent-Length: 29\r\n" + kEnd, {0}},
+    {"chunked", kOk + kHtml + "Transfer-Encoding: chunked\r\n" + kEnd, {0}},
+    {"gzip", kOk + kHtml + "content-encoding:gzip\r\n" + kEnd, {0}},
+    {"identity coding", kOk + kHtml + "Transfer-Encoding:  IDENTITY \r\nContent-Encoding: identity\r\n" + kEnd, {kIsHtml}},
+    {"empty coding", kOk + kHtml + "Content-Encoding:   \r\n" + kEnd, {kIsHtml}},
+    {"identity and more", kOk + kHtml + "Content-Encoding: identity, gzip\r\n" + kEnd, {0}},
+    {"other headers ignored", kOk + "Cache-Control: no-cache\r\nTransfer-Encodings: x\r\n" + kHtml + kEnd, {kIsHtml}},
+    // Bare LF lines: the headers only end at a line that begins with CR.
+    {"bare LF never ends", "HTTP/1.1 200 OK\nContent-Type: text/html\n\n<body></body>", {0}},
+    {"bare LF then CR", "HTTP/1.1 200 OK\nContent-Type: text/html\n\r\n<body></body>", {kIsHtml}},
+    {"LF after 200 skips a line", "HTTP/1.1 200\nContent-Type: text/html\nX: y\r\n\r\n", {0}},
+    {"bare LF ends the account", "HTTP/1.1 200 OK\nX-Tagsmith: UA-9\nContent-Type: text/html\n\r\n", {kIsHtml | kHasAccountHeader, "UA-9"}},
+    {"bare LF ends the length", "HTTP/1.1 200 OK\nContent-Length: 9\nContent-Type: text/html\n\r\n", {kIsHtml | kHasContentLength, "", "9"}},
+};
+
+TEST(HeaderScan, OutcomesDoNotDependOnSeams) {
+  for (const Case& k : kCases) {
+    std::vector<std::vector<std::string>> splits = {{k.response},
+                                                    TestChain::Bytes(k.response)};
+    for (size_t cut = 1; cut < k.response.size(); ++cut) {
+      splits.push_back(TestChain::Cut(k.response, {cut}));
+    }
+    for (const auto& pieces : splits) {
+      TestChain chain(pieces);
+      const ResponseFacts facts = ScanResponseHeaders(chain.head());
+      const std::string where =
+          std::string(k.name) + ", " + std::to_string(pieces.size()) + " records";
+      ASSERT_EQ(facts.flags, k.expected.flags) << where;
+      if (facts.flags & kHasAccountHeader) {
+        EXPECT_EQ(SpanText(facts.accountValue), k.expected.account) << where;
+      }
+      if (facts.flags & kHasContentLength) {
+        EXPECT_EQ(SpanText(facts.lengthValue), k.expected.length) << where;
+      }
+      if (facts.flags & kIsHtml) {
+        const size_t body = OffsetOf(chain.head(), facts.bodyStart);
+        EXPECT_EQ(k.response.substr(body - 1, 3), "\n\r\n") << where;
+      }
+    }
+  }
+}
+
+}  // namespace
