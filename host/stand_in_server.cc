@@ -1,0 +1,168 @@
+// The per-request server; see stand_in_server.h. Every callback below is
+// called from inside the filter, so none lets an exception out.
+#include "host/stand_in_server.h"
+
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <stdexcept>
+
+#include "host/platform.h"
+
+namespace tagsmith::host {
+
+namespace {
+
+constexpr char kAppPhysicalPath[] = "APPL_PHYSICAL_PATH";
+
+}  // namespace
+
+StandInRequest::StandInRequest(const FilterModule& filter,
+                               const RequestSettings& settings,
+                               ClientSink& client)
+    : filter_(filter),
+      settings_(settings),
+      client_(client),
+      memory_(settings.refuse_alloc_call) {
+  std::memset(&context_, 0, sizeof context_);
+  context_.cbSize = sizeof(HTTP_FILTER_CONTEXT);
+  context_.Revision = HTTP_FILTER_REVISION;
+  context_.ServerContext = this;
+  context_.fIsSecurePort = settings_.secure_port ? TRUE : FALSE;
+  context_.pFilterContext = nullptr;
+  context_.GetServerVariable = &StandInRequest::GetServerVariable;
+  context_.AddResponseHeaders = &StandInRequest::AddResponseHeaders;
+  context_.WriteClient = &StandInRequest::WriteClient;
+  context_.AllocMem = &StandInRequest::AllocMem;
+  context_.ServerSupportFunction = &StandInRequest::ServerSupportFunction;
+}
+
+DWORD StandInRequest::SendResponse() {
+  return Raise(SF_NOTIFY_SEND_RESPONSE, nullptr);
+}
+
+DWORD StandInRequest::SendRawData(std::string_view chunk) {
+  if (chunk.size() > std::numeric_limits<DWORD>::max())
+    throw std::length_error("a chunk of 4 GiB or more cannot be sent");
+  // The filter may write into the record's buffer, so it gets a copy; an
+  // empty chunk still points somewhere.
+  std::string copy(chunk);
+  DWORD status = SF_STATUS_REQ_NEXT_NOTIFICATION;
+  PassToClient(&copy[0], static_cast<DWORD>(copy.size()), &status);
+  return status;
+}
+
+DWORD StandInRequest::EndOfRequest() {
+  DWORD status = Raise(SF_NOTIFY_END_OF_REQUEST, nullptr);
+  memory_.ReleaseAll();
+  return status;
+}
+
+DWORD StandInRequest::Raise(DWORD notification, void* record) {
+  if (!filter_.Wants(notification, settings_.secure_port))
+    return SF_STATUS_REQ_NEXT_NOTIFICATION;
+  return filter_.Notify(&context_, notification, record);
+}
+
+bool StandInRequest::PassToClient(void* data, DWORD size, DWORD* status) {
+  HTTP_FILTER_RAW_DATA raw;
+  raw.pvInData = data;
+  raw.cbInData = size;
+  raw.cbInBuffer = size;
+  raw.dwReserved = 0;
+  *status = Raise(SF_NOTIFY_SEND_RAW_DATA, &raw);
+  if (raw.cbInData == 0) return true;
+  if (!raw.pvInData) {
+    if (client_error_.empty())
+      client_error_ = "the filter left bytes to send but no buffer";
+    return false;
+  }
+  try {
+    client_.Send(std::string_view(static_cast<const char*>(raw.pvInData),
+                                  raw.cbInData));
+    return true;
+  } catch (const std::exception& error) {
+    if (client_error_.empty()) client_error_ = error.what();
+  } catch (...) {
+    if (client_error_.empty()) client_error_ = "sending to the client failed";
+  }
+  return false;
+}
+
+StandInRequest* StandInRequest::FromContext(HTTP_FILTER_CONTEXT* context) {
+  return context ? static_cast<StandInRequest*>(context->ServerContext)
+                 : nullptr;
+}
+
+BOOL WINAPI StandInRequest::GetServerVariable(HTTP_FILTER_CONTEXT* context,
+                                              LPSTR name, LPVOID buffer,
+                                              LPDWORD size) {
+  StandInRequest* request = FromContext(context);
+  if (!request || !name || !size) return FALSE;
+  if (std::strcmp(name, kAppPhysicalPath) != 0) {
+    platform::SetCallbackError(platform::CallbackError::kUnknownVariable);
+    return FALSE;
+  }
+  const std::optional<std::string>& path =
+      request->settings_.app_physical_path;
+  if (!path || path->size() >= std::numeric_limits<DWORD>::max()) {
+    platform::SetCallbackError(platform::CallbackError::kNoData);
+    return FALSE;
+  }
+  const DWORD needed = static_cast<DWORD>(path->size() + 1);
+  if (!buffer || *size < needed) {
+    *size = needed;
+    platform::SetCallbackError(platform::CallbackError::kInsufficientBuffer);
+    return FALSE;
+  }
+  std::memcpy(buffer, path->c_str(), needed);
+  *size = needed;
+  return TRUE;
+}
+
+BOOL WINAPI StandInRequest::AddResponseHeaders(HTTP_FILTER_CONTEXT*, LPSTR,
+                                               DWORD) {
+  platform::SetCallbackError(platform::CallbackError::kNotSupported);
+  return FALSE;
+}
+
+BOOL WINAPI StandInRequest::WriteClient(HTTP_FILTER_CONTEXT* context,
+                                        LPVOID buffer, LPDWORD bytes, DWORD) {
+  try {
+    StandInRequest* request = FromContext(context);
+    if (!request || !bytes || (!buffer && *bytes != 0)) return FALSE;
+    DWORD status;
+    return request->PassToClient(buffer, *bytes, &status) ? TRUE : FALSE;
+  } catch (...) {
+    return FALSE;
+  }
+}
+
+VOID* WINAPI StandInRequest::AllocMem(HTTP_FILTER_CONTEXT* context,
+                                      DWORD size, DWORD) {
+  StandInRequest* request = FromContext(context);
+  return request ? request->memory_.Allocate(size) : nullptr;
+}
+
+BOOL WINAPI StandInRequest::ServerSupportFunction(HTTP_FILTER_CONTEXT*,
+                                                  enum SF_REQ_TYPE, PVOID,
+                                                  ULONG_PTR, ULONG_PTR) {
+  platform::SetCallbackError(platform::CallbackError::kNotSupported);
+  return FALSE;
+}
+
+ServeSummary ServeResponse(const FilterModule& filter,
+                           const RequestSettings& settings,
+                           const std::vector<std::string_view>& chunks,
+                           ClientSink& client) {
+  StandInRequest request(filter, settings, client);
+  request.SendResponse();
+  for (std::string_view chunk : chunks) request.SendRawData(chunk);
+  request.EndOfRequest();
+  ServeSummary summary;
+  summary.alloc_calls = request.memory().calls();
+  summary.client_error = request.client_error();
+  return summary;
+}
+
+}  // namespace tagsmith::host

@@ -1,0 +1,118 @@
+// The stand-in web server: hosts a loaded filter for one response at a time,
+// raising its notifications in the server's order and serving its callbacks
+// (AllocMem, WriteClient, GetServerVariable, ...). A StandInRequest owns the
+// HTTP_FILTER_CONTEXT it hands the filter and every AllocMem block; the
+// client sink owns what it is sent; the filter owns only what it keeps in
+// pFilterContext. One request is used by one thread at a time; separate
+// requests share nothing and may run on separate threads.
+#ifndef TAGSMITH_HOST_STAND_IN_SERVER_H_
+#define TAGSMITH_HOST_STAND_IN_SERVER_H_
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "filter/isapi.h"
+#include "host/filter_module.h"
+#include "host/request_memory.h"
+
+namespace tagsmith::host {
+
+// Where the bytes that leave the server go (stdout, a socket, a string).
+// Send may throw; the server catches it and reports the write as failed.
+class ClientSink {
+ public:
+  virtual ~ClientSink() = default;
+  virtual void Send(std::string_view bytes) = 0;
+};
+
+// A client that keeps everything it is sent.
+class StringSink : public ClientSink {
+ public:
+  void Send(std::string_view bytes) override { bytes_.append(bytes); }
+  const std::string& bytes() const { return bytes_; }
+
+ private:
+  std::string bytes_;
+};
+
+struct RequestSettings {
+  // The web application's directory, answered for "APPL_PHYSICAL_PATH";
+  // none means the server knows no such variable for the request.
+  std::optional<std::string> app_physical_path;
+  // The request came over TLS.
+  bool secure_port = false;
+  // The AllocMem call of the request (counting from 1) that returns null;
+  // 0 refuses none.
+  std::uint64_t refuse_alloc_call = 0;
+};
+
+class StandInRequest {
+ public:
+  StandInRequest(const FilterModule& filter, const RequestSettings& settings,
+                 ClientSink& client);
+  StandInRequest(const StandInRequest&) = delete;
+  StandInRequest& operator=(const StandInRequest&) = delete;
+
+  // The three steps of a response, in this order. Each returns the filter's
+  // status, or SF_STATUS_REQ_NEXT_NOTIFICATION when the filter did not ask
+  // for the notification.
+  DWORD SendResponse();
+  // Raises SF_NOTIFY_SEND_RAW_DATA for a copy of `chunk` (the filter may
+  // change it in place), then sends the client what the record holds
+  // afterwards. Throws std::length_error for a chunk of 4 GiB or more.
+  DWORD SendRawData(std::string_view chunk);
+  // Raises SF_NOTIFY_END_OF_REQUEST, then frees every AllocMem block.
+  DWORD EndOfRequest();
+
+  const HTTP_FILTER_CONTEXT& context() const { return context_; }
+  const RequestMemory& memory() const { return memory_; }
+  // What went wrong on the first failed send to the client; empty if none.
+  const std::string& client_error() const { return client_error_; }
+
+ private:
+  DWORD Raise(DWORD notification, void* record);
+  // A write on its way out: the raw-data notification, then the client.
+  bool PassToClient(void* data, DWORD size, DWORD* status);
+
+  static StandInRequest* FromContext(HTTP_FILTER_CONTEXT* context);
+  static BOOL WINAPI GetServerVariable(HTTP_FILTER_CONTEXT* context,
+                                       LPSTR name, LPVOID buffer,
+                                       LPDWORD size);
+  static BOOL WINAPI AddResponseHeaders(HTTP_FILTER_CONTEXT* context,
+                                        LPSTR headers, DWORD reserved);
+  static BOOL WINAPI WriteClient(HTTP_FILTER_CONTEXT* context, LPVOID buffer,
+                                 LPDWORD bytes, DWORD reserved);
+  static VOID* WINAPI AllocMem(HTTP_FILTER_CONTEXT* context, DWORD size,
+                               DWORD reserved);
+  static BOOL WINAPI ServerSupportFunction(HTTP_FILTER_CONTEXT* context,
+                                           enum SF_REQ_TYPE request,
+                                           PVOID data, ULONG_PTR value1,
+                                           ULONG_PTR value2);
+
+  const FilterModule& filter_;
+  const RequestSettings settings_;
+  ClientSink& client_;
+  RequestMemory memory_;
+  HTTP_FILTER_CONTEXT context_;
+  std::string client_error_;
+};
+
+struct ServeSummary {
+  std::uint64_t alloc_calls = 0;  // AllocMem calls, the refused one included
+  std::string client_error;       // empty when every send reached the client
+};
+
+// Serves one response through the filter: send-response, one raw-data
+// notification per chunk (empty chunks too), end-of-request; then frees the
+// request's memory.
+ServeSummary ServeResponse(const FilterModule& filter,
+                           const RequestSettings& settings,
+                           const std::vector<std::string_view>& chunks,
+                           ClientSink& client);
+
+}  // namespace tagsmith::host
+
+#endif  // TAGSMITH_HOST_STAND_IN_SERVER_H_
