@@ -1,0 +1,66 @@
+// The tagsmith program: picks a command from the table below and runs it.
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "host/run_command.h"
+
+namespace {
+
+using tagsmith::host::RunCommand;
+using tagsmith::host::RunUsage;
+
+struct Command {
+  const char* name;
+  const char* summary;
+  int (*main)(const std::vector<std::string>& args);
+};
+
+int RunMain(const std::vector<std::string>& args) {
+  return RunCommand(args, stdin, stdout, stderr);
+}
+
+int HelpMain(const std::vector<std::string>& args);
+
+const Command kCommands[] = {
+    {"run", "pass one raw HTTP response through the filter", RunMain},
+    {"help", "show this text", HelpMain},
+};
+
+std::string Usage() {
+  std::string text =
+      "Usage: tagsmith COMMAND [OPTIONS]\n"
+      "\n"
+      "Tagsmith hosts its filter library outside the web server.\n"
+      "\n"
+      "Commands:\n";
+  for (const Command& command : kCommands)
+    text += std::string("  ") + command.name +
+            std::string(8 - std::strlen(command.name), ' ') + command.summary +
+            "\n";
+  text += "\n" + RunUsage();
+  return text;
+}
+
+int HelpMain(const std::vector<std::string>&) {
+  std::fputs(Usage().c_str(), stdout);
+  return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fputs(Usage().c_str(), stderr);
+    return 2;
+  }
+  const std::string name = argv[1];
+  const std::vector<std::string> args(argv + 2, argv + argc);
+  if (name == "--help" || name == "-h") return HelpMain(args);
+  for (const Command& command : kCommands)
+    if (name == command.name) return command.main(args);
+  std::fprintf(stderr, "tagsmith: unknown command '%s' (try 'tagsmith help')\n",
+               name.c_str());
+  return 2;
+}

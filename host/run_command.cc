@@ -1,0 +1,282 @@
+// `tagsmith run`; see run_command.h. Everything that can fail on the user's
+// side (arguments, input, loading the filter) is checked before the first
+// byte is hosted, so a failed run writes nothing to standard output.
+#include "host/run_command.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "host/chunks.h"
+#include "host/filter_module.h"
+#include "host/platform.h"
+
+namespace tagsmith::host {
+
+namespace {
+
+// A whole number in [minimum, maximum], digits only.
+std::uint64_t ParseNumber(const std::string& text, const std::string& what,
+                          std::uint64_t minimum, std::uint64_t maximum) {
+  if (text.empty()) throw UsageError(what + " is empty");
+  if (text[0] == '-')
+    throw UsageError(what + " must not be negative: '" + text + "'");
+  std::uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9')
+      throw UsageError(what + " is not a whole number: '" + text + "'");
+    const unsigned digit = static_cast<unsigned>(c - '0');
+    if (value > (maximum - digit) / 10)
+      throw UsageError(what + " is out of range: '" + text + "'");
+    value = value * 10 + digit;
+  }
+  if (value < minimum || value > maximum)
+    throw UsageError(what + " is out of range: '" + text + "' (from " +
+                     std::to_string(minimum) + " to " +
+                     std::to_string(maximum) + ")");
+  return value;
+}
+
+// Their order and range are checked against the input by SplitAt.
+std::vector<std::size_t> ParseOffsets(const std::string& text) {
+  std::vector<std::size_t> offsets;
+  std::string::size_type start = 0;
+  for (;;) {
+    std::string::size_type comma = text.find(',', start);
+    std::string item = text.substr(
+        start, comma == std::string::npos ? std::string::npos : comma - start);
+    offsets.push_back(static_cast<std::size_t>(
+        ParseNumber(item, "a --split offset", 0,
+                    std::numeric_limits<std::size_t>::max())));
+    if (comma == std::string::npos) return offsets;
+    start = comma + 1;
+  }
+}
+
+bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h"; }
+
+// Reads all of a stream; false with errno's text in *error on failure.
+bool ReadAll(std::FILE* stream, std::string* bytes, std::string* error) {
+  char buffer[1 << 16];
+  for (;;) {
+    std::size_t got = std::fread(buffer, 1, sizeof buffer, stream);
+    bytes->append(buffer, got);
+    if (got < sizeof buffer) break;
+  }
+  if (std::ferror(stream)) {
+    *error = errno ? std::strerror(errno) : "read error";
+    return false;
+  }
+  return true;
+}
+
+std::string ReadInput(const std::optional<std::string>& path, std::FILE* in) {
+  std::string bytes;
+  std::string error;
+  if (!path) {
+    platform::UseBinaryMode(in);
+    errno = 0;
+    if (!ReadAll(in, &bytes, &error))
+      throw UsageError("cannot read standard input: " + error);
+    return bytes;
+  }
+  std::FILE* file = std::fopen(path->c_str(), "rb");
+  if (!file)
+    throw UsageError("cannot open '" + *path + "': " + std::strerror(errno));
+  errno = 0;
+  bool ok = ReadAll(file, &bytes, &error);
+  std::fclose(file);
+  if (!ok) throw UsageError("cannot read '" + *path + "': " + error);
+  return bytes;
+}
+
+std::string DefaultFilterPath() {
+  std::string directory;
+  std::string error;
+  if (!platform::ExecutableDirectory(&directory, &error))
+    throw FilterLoadError(error);
+  return platform::JoinPath(directory, platform::FilterLibraryFileName());
+}
+
+// Standard output as the client. A failed write throws, which the server
+// records as a failed send.
+class FileSink : public ClientSink {
+ public:
+  explicit FileSink(std::FILE* out) : out_(out) {}
+  void Send(std::string_view bytes) override {
+    if (bytes.empty()) return;
+    errno = 0;
+    if (std::fwrite(bytes.data(), 1, bytes.size(), out_) != bytes.size())
+      throw std::runtime_error(errno ? std::strerror(errno) : "write error");
+  }
+
+ private:
+  std::FILE* out_;
+};
+
+}  // namespace
+
+RunOptions ParseRunArguments(const std::vector<std::string>& args) {
+  RunOptions options;
+  for (const std::string& arg : args) {
+    if (arg == "--") break;
+    if (IsHelp(arg)) {
+      options.help = true;
+      return options;
+    }
+  }
+  bool have_split = false;
+  bool options_ended = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    const bool is_option = !options_ended && arg.size() > 1 && arg[0] == '-';
+    if (!is_option) {
+      if (options.input_path)
+        throw UsageError("more than one input file: '" + *options.input_path +
+                         "' and '" + arg + "'");
+      options.input_path = arg;
+      continue;
+    }
+    if (arg == "--") {
+      options_ended = true;
+      continue;
+    }
+    std::string name = arg;
+    std::optional<std::string> value;
+    std::string::size_type equals = arg.find('=');
+    if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+      name = arg.substr(0, equals);
+      value = arg.substr(equals + 1);
+    }
+    if (name == "--secure") {
+      if (value) throw UsageError("option --secure takes no value");
+      options.settings.secure_port = true;
+      continue;
+    }
+    if (name != "--app-dir" && name != "--split" && name != "--fail-alloc" &&
+        name != "--filter")
+      throw UsageError("unknown option '" + name + "'");
+    if (!value) {
+      // The next argument, unless it is another option.
+      if (i + 1 >= args.size() || args[i + 1].compare(0, 2, "--") == 0)
+        throw UsageError("option " + name + " needs a value");
+      value = args[++i];
+    }
+    if (name == "--app-dir") {
+      if (options.settings.app_physical_path)
+        throw UsageError("option --app-dir given more than once");
+      if (value->empty()) throw UsageError("option --app-dir needs a value");
+      options.settings.app_physical_path = *value;
+    } else if (name == "--split") {
+      if (have_split) throw UsageError("option --split given more than once");
+      options.split_offsets = ParseOffsets(*value);
+      have_split = true;
+    } else if (name == "--fail-alloc") {
+      if (options.settings.refuse_alloc_call != 0)
+        throw UsageError("option --fail-alloc given more than once");
+      options.settings.refuse_alloc_call = ParseNumber(
+          *value, "--fail-alloc", 1, std::numeric_limits<std::uint32_t>::max());
+    } else {
+      if (options.filter_path)
+        throw UsageError("option --filter given more than once");
+      if (value->empty()) throw UsageError("option --filter needs a value");
+      options.filter_path = *value;
+    }
+  }
+  if (options.input_path && *options.input_path == "-")
+    options.input_path.reset();
+  return options;
+}
+
+std::string RunUsage() {
+  return std::string(
+             "Usage: tagsmith run [--app-dir DIR] [--secure] [--split OFFSETS]\n"
+             "                    [--fail-alloc N] [--filter PATH] [FILE]\n"
+             "\n"
+             "Reads one raw HTTP response (status line, headers, blank line, "
+             "body) from\n"
+             "FILE, or from standard input when FILE is absent or '-', hosts "
+             "the filter\n"
+             "library for it the way the web server does (send-response, one "
+             "raw-data\n"
+             "notification per chunk, end-of-request) and writes the bytes "
+             "that reach the\n"
+             "client to standard output, byte for byte.\n"
+             "\n"
+             "  --app-dir DIR    the web application's directory, the answer "
+             "to the server\n"
+             "                   variable APPL_PHYSICAL_PATH (where the filter "
+             "looks for\n"
+             "                   tagsmith.config); without it there is no "
+             "such path\n"
+             "  --secure         the request came over TLS (fIsSecurePort is "
+             "nonzero)\n"
+             "  --split OFFSETS  comma-separated byte offsets, non-decreasing "
+             "and at most\n"
+             "                   the input's length, where the response is cut "
+             "into chunks:\n"
+             "                   10,200 sends [0,10), [10,200) and [200,end); "
+             "equal offsets\n"
+             "                   send empty chunks. Without it: one chunk\n"
+             "  --fail-alloc N   the Nth AllocMem call of the response "
+             "(counting from 1)\n"
+             "                   returns null; N from 1 to 4294967295\n"
+             "  --filter PATH    the filter library to load (default: ") +
+         platform::FilterLibraryFileName() +
+         " in the\n"
+         "                   directory of the tagsmith program)\n"
+         "  -h, --help       show this text\n"
+         "\n"
+         "Options that take a value also accept --option=VALUE; '--' ends "
+         "the options.\n"
+         "Exit status: 0 done; 1 standard output could not be written; 2 bad "
+         "arguments,\n"
+         "unreadable input or a filter that cannot be loaded (nothing is "
+         "written then).\n";
+}
+
+int RunCommand(const std::vector<std::string>& args, std::FILE* in,
+               std::FILE* out, std::FILE* err) {
+  std::string input;
+  RunOptions options;
+  std::vector<std::string_view> chunks;
+  std::optional<FilterModule> filter;
+  try {
+    options = ParseRunArguments(args);
+    if (options.help) {
+      std::fputs(RunUsage().c_str(), out);
+      return std::fflush(out) == 0 && !std::ferror(out) ? 0 : 1;
+    }
+    input = ReadInput(options.input_path, in);
+    chunks = SplitAt(input, options.split_offsets);
+    for (std::string_view chunk : chunks)
+      if (chunk.size() > std::numeric_limits<DWORD>::max())
+        throw UsageError(
+            "the input needs --split: the server sends chunks of less than "
+            "4 GiB");
+    filter.emplace(FilterModule::Load(
+        options.filter_path ? *options.filter_path : DefaultFilterPath()));
+  } catch (const std::exception& error) {
+    std::fprintf(err, "tagsmith: %s\n", error.what());
+    return 2;
+  }
+
+  platform::UseBinaryMode(out);
+  FileSink client(out);
+  ServeSummary summary =
+      ServeResponse(*filter, options.settings, chunks, client);
+  errno = 0;
+  const bool flushed = std::fflush(out) == 0 && !std::ferror(out);
+  if (!summary.client_error.empty() || !flushed) {
+    const std::string why = !summary.client_error.empty()
+                                ? summary.client_error
+                                : (errno ? std::strerror(errno) : "write error");
+    std::fprintf(err, "tagsmith: error writing to standard output: %s\n",
+                 why.c_str());
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace tagsmith::host

@@ -1,0 +1,47 @@
+// The command `tagsmith run`: reads one raw HTTP response, hosts the filter
+// library for it through the stand-in server and writes what reaches the
+// client to standard output. The command owns the input bytes and the loaded
+// filter for the length of the run.
+#ifndef TAGSMITH_HOST_RUN_COMMAND_H_
+#define TAGSMITH_HOST_RUN_COMMAND_H_
+
+#include <cstddef>
+#include <cstdio>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "host/stand_in_server.h"
+
+namespace tagsmith::host {
+
+// A bad command line; what() is the message without the "tagsmith: " prefix.
+class UsageError : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+struct RunOptions {
+  bool help = false;
+  RequestSettings settings;
+  std::vector<std::size_t> split_offsets;    // empty: one chunk
+  std::optional<std::string> filter_path;    // none: the default library
+  std::optional<std::string> input_path;     // none: standard input
+};
+
+// Parses the arguments after "run". Throws UsageError.
+RunOptions ParseRunArguments(const std::vector<std::string>& args);
+
+// What `tagsmith run --help` prints.
+std::string RunUsage();
+
+// Runs the command and returns the exit status: 0 done, 1 the output could
+// not be written, 2 bad arguments, unreadable input or no loadable filter
+// (with nothing written to `out`). Messages go to `err`, one line each.
+int RunCommand(const std::vector<std::string>& args, std::FILE* in,
+               std::FILE* out, std::FILE* err);
+
+}  // namespace tagsmith::host
+
+#endif  // TAGSMITH_HOST_RUN_COMMAND_H_
