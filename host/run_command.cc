@@ -166,7 +166,6 @@ RunOptions ParseRunArguments(const std::vector<std::string>& args) {
     if (name == "--app-dir") {
       if (options.settings.app_physical_path)
         throw UsageError("option --app-dir given more than once");
-      if (value->empty()) throw UsageError("option --app-dir needs a value");
       options.settings.app_physical_path = *value;
     } else if (name == "--split") {
       if (have_split) throw UsageError("option --split given more than once");

@@ -303,7 +303,6 @@ TEST(RunCommand, BadUseExitsWithStatusTwoAndOneLineOfError) {
       {"run", "--split"},
       {"run", "--split", "--secure"},
       {"run", "--app-dir"},
-      {"run", "--app-dir="},
       {"run", "--filter"},
       {"run", "--secure=yes"},
       {"run", "--fail-alloc", "abc"},
