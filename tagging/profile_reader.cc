@@ -1,0 +1,236 @@
+#include "tagging/profile_reader.h"
+
+#include <cstddef>
+#include <cstring>
+
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#else
+#include <cerrno>
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+namespace {
+
+// ASCII only, whatever the locale: bytes 0x80-0xFF are never blank and
+// never fold, as in the platform reader.
+bool IsBlank(unsigned char c) {
+  return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r' || c == 0x1A;
+}
+bool IsLineEnd(unsigned char c) { return c == '\n' || c == '\r'; }
+unsigned char Fold(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
+}
+
+#ifdef _WIN32
+int OpenForReading(const char* path) { return _open(path, _O_BINARY | _O_RDONLY); }
+long ReadSome(int fd, unsigned char* buf, std::size_t n) {
+  return _read(fd, buf, static_cast<unsigned>(n));
+}
+void CloseFile(int fd) { _close(fd); }
+#else
+int OpenForReading(const char* path) {
+  int flags = O_RDONLY;
+#ifdef O_CLOEXEC
+  flags |= O_CLOEXEC;  // the worker process may start others
+#endif
+  int fd;
+  do fd = open(path, flags); while (fd < 0 && errno == EINTR);
+  return fd;
+}
+long ReadSome(int fd, unsigned char* buf, std::size_t n) {
+  ssize_t got;
+  do got = read(fd, buf, n); while (got < 0 && errno == EINTR);
+  return static_cast<long>(got);
+}
+void CloseFile(int fd) { close(fd); }
+#endif
+
+// Fills buf unless the file ends first, so a short count means end of file
+// whatever sizes the system hands out. Returns -1 on a read error.
+long Fill(int fd, unsigned char* buf, std::size_t cap) {
+  std::size_t got = 0;
+  while (got < cap) {
+    const long n = ReadSome(fd, buf + got, cap - got);
+    if (n < 0) return -1;
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return static_cast<long>(got);
+}
+
+// Compares a name arriving byte by byte with the wanted one, ignoring case
+// and blanks at both ends, without storing it: a name in the file may be
+// longer than any buffer.
+struct NameMatcher {
+  const char* want;
+  std::size_t wantLen;
+  std::size_t fed;    // bytes after the leading blanks, stops at wantLen + 1
+  std::size_t end;    // `fed` after the last non-blank byte
+  bool prefixEqual;   // the first min(fed, wantLen) bytes equal `want`
+
+  void Start() { fed = end = 0; prefixEqual = true; }
+  void Feed(unsigned char c) {
+    if (fed == 0 && IsBlank(c)) return;
+    if (fed < wantLen && Fold(c) != Fold(static_cast<unsigned char>(want[fed]))) prefixEqual = false;
+    if (fed <= wantLen) ++fed;
+    if (!IsBlank(c)) end = fed;
+  }
+  // Trailing blanks are excluded because `end` stops at the last non-blank.
+  bool Matches() const { return prefixEqual && end == wantLen; }
+};
+
+// Collects the value after '=' straight into out, from its first non-blank
+// byte on. It keeps up to `size` bytes, one more than the result holds, so
+// that an opening quote can still be dropped; the rest is only counted.
+struct ValueSink {
+  char* out;
+  std::uint32_t size;
+  std::uint64_t seen;  // bytes since the first non-blank
+  std::uint64_t end;   // `seen` after the last non-blank byte
+  unsigned char first, last;
+
+  void Feed(unsigned char c) {
+    if (seen == 0 && IsBlank(c)) return;
+    if (seen == 0) first = c;
+    if (seen < size) out[seen] = static_cast<char>(c);
+    ++seen;
+    if (!IsBlank(c)) { end = seen; last = c; }
+  }
+  std::uint32_t Finish() const {
+    const std::uint32_t cap = size - 1;
+    std::uint32_t n;
+    if (end >= 2 && (first == '"' || first == '\'') && last == first) {
+      const std::uint64_t inner = end - 2;
+      // The platform reader drops one more byte when the quoted text is
+      // exactly cap long; longer text is cut at cap as usual.
+      n = inner < cap ? static_cast<std::uint32_t>(inner) : (inner == cap && cap > 0 ? cap - 1 : cap);
+      std::memmove(out, out + 1, n);  // out[1..n] were stored: n <= cap, n <= inner
+    } else {
+      n = end < cap ? static_cast<std::uint32_t>(end) : cap;
+    }
+    out[n] = '\0';
+    return n;
+  }
+};
+
+enum class State { LineStart, SkipLine, Header, Key, Value };
+enum class Outcome { Searching, Found, Absent };
+
+struct Parser {
+  State state;
+  bool inSection;        // inside the first block of the wanted section
+  bool headerClosed;     // the header line has had a ']'
+  bool headerMatches;    // the name up to the latest ']' is the wanted one
+  NameMatcher section, key;
+  ValueSink value;
+
+  // One byte of the file. CR, LF and (for the rest of the line) NUL end a line.
+  Outcome Step(unsigned char c) {
+    const bool lineEnd = IsLineEnd(c);
+    switch (state) {
+      case State::LineStart:
+        if (lineEnd || IsBlank(c)) return Outcome::Searching;
+        if (c == '[') {
+          section.Start();
+          headerClosed = headerMatches = false;
+          state = State::Header;
+        } else if (inSection && c != '\0') {
+          key.Start();
+          key.Feed(c);
+          state = State::Key;
+        } else {
+          state = State::SkipLine;  // outside the section, keys are skipped unread
+        }
+        return Outcome::Searching;
+      case State::SkipLine:
+        if (lineEnd) state = State::LineStart;
+        return Outcome::Searching;
+      case State::Header:
+        if (lineEnd || c == '\0') {
+          state = lineEnd ? State::LineStart : State::SkipLine;
+          if (!headerClosed) return Outcome::Searching;  // "[name" alone is not a header
+          if (inSection) return Outcome::Absent;         // a later block is never searched
+          inSection = headerMatches;
+          return Outcome::Searching;
+        }
+        if (c == ']') {  // the name runs to the last ']', so each one re-decides
+          headerClosed = true;
+          headerMatches = section.Matches();
+        }
+        section.Feed(c);
+        return Outcome::Searching;
+      case State::Key:
+        if (c == '=') {  // the first '=' splits; later ones are in the value
+          state = key.Matches() ? State::Value : State::SkipLine;
+          return Outcome::Searching;
+        }
+        if (lineEnd || c == '\0') {
+          if (key.Matches()) return Outcome::Found;  // no '=': the first one still wins, empty
+          state = lineEnd ? State::LineStart : State::SkipLine;
+          return Outcome::Searching;
+        }
+        key.Feed(c);
+        return Outcome::Searching;
+      case State::Value:
+        if (lineEnd || c == '\0') return Outcome::Found;
+        value.Feed(c);
+        return Outcome::Searching;
+    }
+    return Outcome::Absent;
+  }
+};
+
+std::uint32_t CopyCut(const char* from, char* out, std::uint32_t size) {
+  std::uint32_t n = 0;
+  if (from != nullptr) {
+    while (n + 1 < size && from[n] != '\0') {
+      out[n] = from[n];
+      ++n;
+    }
+  }
+  out[n] = '\0';
+  return n;
+}
+
+}  // namespace
+
+std::uint32_t ReadProfileString(const char* section, const char* key,
+                                const char* defaultValue, char* out,
+                                std::uint32_t size, const char* path) {
+  if (size == 0 || out == nullptr) return 0;
+  if (section == nullptr || key == nullptr || path == nullptr) return CopyCut(defaultValue, out, size);
+  const int fd = OpenForReading(path);
+  if (fd < 0) return CopyCut(defaultValue, out, size);
+
+  Parser p{};
+  p.state = State::LineStart;
+  p.section.want = section;
+  p.section.wantLen = std::strlen(section);
+  p.key.want = key;
+  p.key.wantLen = std::strlen(key);
+  p.value = ValueSink{out, size, 0, 0, 0, 0};
+
+  unsigned char buf[kProfileReadChunk];
+  Outcome outcome = Outcome::Searching;
+  for (bool firstChunk = true; outcome == Outcome::Searching; firstChunk = false) {
+    const long got = Fill(fd, buf, sizeof buf);
+    if (got < 0) {
+      outcome = Outcome::Absent;  // a file that cannot be read has no settings
+      break;
+    }
+    const std::size_t n = static_cast<std::size_t>(got);
+    // Skip a UTF-8 byte-order mark; the bytes after it are taken as they are.
+    std::size_t i = (firstChunk && n >= 3 && std::memcmp(buf, "\xEF\xBB\xBF", 3) == 0) ? 3 : 0;
+    for (; i < n && outcome == Outcome::Searching; ++i) outcome = p.Step(buf[i]);
+    if (outcome == Outcome::Searching && n < sizeof buf) {
+      // End of file ends the last line, which may have no line end of its own.
+      outcome = p.Step('\n');
+      if (outcome == Outcome::Searching) outcome = Outcome::Absent;
+    }
+  }
+  CloseFile(fd);
+  return outcome == Outcome::Found ? p.value.Finish() : CopyCut(defaultValue, out, size);
+}

@@ -1,0 +1,377 @@
+#include "tagging/profile_reader.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string kProfileDir = std::string(TAGSMITH_TESTDATA_DIR) + "/profile";
+
+// What one call gave back, read from a buffer of exactly `size` bytes that
+// sits between guard bytes.
+struct Result {
+  std::uint32_t ret = 0;
+  std::string value;       // the bytes before the NUL (or all `size` if none)
+  std::string defects;     // empty when the NUL sits at out[ret] and no guard changed
+};
+
+Result Call(const char* section, const char* key, const char* def, std::uint32_t size,
+            const std::string& path) {
+  constexpr std::size_t kGuard = 64;
+  std::vector<unsigned char> block(kGuard + size + kGuard);
+  for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<unsigned char>(i * 37 + 11);
+  const std::vector<unsigned char> before = block;
+  char* out = reinterpret_cast<char*>(block.data() + kGuard);
+
+  Result r;
+  r.ret = ReadProfileString(section, key, def, out, size, path.c_str());
+  for (std::size_t i = 0; i < block.size(); ++i) {
+    if ((i < kGuard || i >= kGuard + size) && block[i] != before[i]) {
+      r.defects += "wrote byte " + std::to_string(static_cast<long>(i) - static_cast<long>(kGuard)) +
+                   " outside out[0.." + std::to_string(size) + "); ";
+      break;
+    }
+  }
+  std::size_t len = 0;
+  while (len < size && out[len] != '\0') ++len;
+  r.value.assign(out, len);
+  if (size > 0 && (r.ret >= size || out[r.ret] != '\0' || len != r.ret)) {
+    r.defects += "NUL not at out[returns]; ";
+  }
+  return r;
+}
+
+std::string Escape(const std::string& s) {
+  std::string e;
+  char tmp[8];
+  for (unsigned char c : s) {
+    if (c == '\\') {
+      e += "\\\\";
+    } else if (c >= 0x20 && c <= 0x7E) {
+      e += static_cast<char>(c);
+    } else {
+      std::snprintf(tmp, sizeof tmp, "\\x%02x", c);
+      e += tmp;
+    }
+  }
+  return e;
+}
+
+// Undoes the table's escaping: "\\" and "\xHH"; anything else after a
+// backslash makes the field malformed.
+bool Unescape(const std::string& in, std::string* out) {
+  out->clear();
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    if (in[i] != '\\') {
+      *out += in[i];
+    } else if (i + 1 < in.size() && in[i + 1] == '\\') {
+      *out += '\\';
+      ++i;
+    } else if (i + 3 < in.size() && in[i + 1] == 'x' && std::isxdigit(static_cast<unsigned char>(in[i + 2])) &&
+               std::isxdigit(static_cast<unsigned char>(in[i + 3]))) {
+      *out += static_cast<char>(std::stoi(in.substr(i + 2, 2), nullptr, 16));
+      i += 3;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::vector<std::string> SplitTabs(const std::string& line) {
+  std::vector<std::string> f;
+  std::stringstream ss(line);
+  std::string cell;
+  while (std::getline(ss, cell, '\t')) f.push_back(cell);
+  if (!line.empty() && line.back() == '\t') f.push_back("");
+  return f;
+}
+
+// Rows where our reader returns the file's bytes unchanged and the platform
+// reader converts them to the ANSI code page. Matching them would mean
+// decoding UTF-8 and UTF-16 and carrying a code page table.
+const std::map<std::string, std::string> kExpectedDifferences = {
+    {"bom_utf8_nonascii",
+     "UTF-8 file with a BOM: the platform converts the value to code page 1252 "
+     "(e-acute to E9, euro to 80, best fit, '?'); we return the UTF-8 bytes"},
+    {"utf16le_bom_account",
+     "UTF-16LE file: the platform decodes it; we read bytes, so no header matches and we return 0"},
+    {"utf16le_bom_nonascii",
+     "UTF-16LE file: the platform decodes it and converts U+00E9 to E9; we return 0"},
+};
+
+TEST(ProfileReaderTable, MatchesThePlatformReaderRowByRow) {
+  const std::string tablePath = kProfileDir + "/cases.tsv";
+  std::ifstream in(tablePath, std::ios::binary);
+  ASSERT_TRUE(in) << "cannot open the behaviour table " << tablePath
+                  << " (TAGSMITH_TESTDATA_DIR is " << TAGSMITH_TESTDATA_DIR << ")";
+
+  std::string line;
+  ASSERT_TRUE(std::getline(in, line)) << tablePath << " is empty";
+  ASSERT_EQ(line.rfind("case\tfile\tsection\tkey\tbufsize\treturns\tvalue-escaped", 0), 0u)
+      << "unexpected header line in " << tablePath << ": " << line;
+
+  std::string failures;
+  std::set<std::string> seen;
+  int rows = 0, matching = 0, differingAsExpected = 0;
+  for (int lineNo = 2; std::getline(in, line); ++lineNo) {
+    if (line.empty()) continue;
+    const std::vector<std::string> f = SplitTabs(line);
+    std::string section, key, want;
+    if (f.size() < 7 || !Unescape(f[2], &section) || !Unescape(f[3], &key) || !Unescape(f[6], &want)) {
+      failures += "line " + std::to_string(lineNo) + ": malformed row\n";
+      continue;
+    }
+    ++rows;
+    const std::string& name = f[0];
+    seen.insert(name);
+    const std::uint32_t size = static_cast<std::uint32_t>(std::stoul(f[4]));
+    const std::uint32_t wantRet = static_cast<std::uint32_t>(std::stoul(f[5]));
+
+    const Result r = Call(section.c_str(), key.c_str(), "", size, kProfileDir + "/" + f[1]);
+    const std::string got = "returns " + std::to_string(r.ret) + " \"" + Escape(r.value) + "\"";
+    const std::string expected = "returns " + f[5] + " \"" + f[6] + "\"";
+    if (!r.defects.empty()) failures += name + ": " + r.defects + "\n";
+    const bool same = r.ret == wantRet && r.value == want;
+    const bool expectDiff = kExpectedDifferences.count(name) != 0;
+    if (same && expectDiff) {
+      failures += name + ": now matches the platform (" + got +
+                  "); take it off the expected differences\n";
+    } else if (!same && !expectDiff) {
+      failures += name + ": platform " + expected + ", ours " + got + "\n";
+    }
+    if (same) ++matching;
+    if (!same && expectDiff) ++differingAsExpected;
+  }
+  for (const auto& [name, why] : kExpectedDifferences) {
+    if (seen.count(name) == 0) failures += name + ": listed as an expected difference but not in the table\n";
+  }
+  EXPECT_GT(rows, 0) << "no rows in " << tablePath;
+  EXPECT_TRUE(failures.empty()) << failures;
+  std::printf("[ profile ] %d rows: %d match, %d differ as expected\n", rows, matching,
+              differingAsExpected);
+}
+
+// A fresh directory for generated profile files, removed afterwards.
+class ProfileFiles : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string templ = (fs::temp_directory_path() / "tagsmith_profile_XXXXXX").string();
+    ASSERT_NE(mkdtemp(templ.data()), nullptr);
+    dir_ = templ;
+  }
+  void TearDown() override {
+    std::error_code ec;
+    fs::remove_all(dir_, ec);
+  }
+  std::string Write(const std::string& name, const std::string& bytes) {
+    const std::string path = (dir_ / name).string();
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    EXPECT_TRUE(f.good()) << "cannot write " << path;
+    return path;
+  }
+  fs::path dir_;
+};
+
+#define BYTES(lit) std::string(lit, sizeof(lit) - 1)
+
+// What the table cannot show: it always passes "" as the default.
+struct DefaultCase {
+  const char* name;
+  const char* file;  // nullptr: no such file
+  const char* section;
+  const char* key;
+  const char* def;
+  std::uint32_t size;
+  std::uint32_t ret;
+  const char* value;
+};
+
+TEST_F(ProfileFiles, DefaultIsCopiedAndCutWhenTheSettingIsAbsent) {
+  const char* kFile = "[ga1]\nAccount=UA-111\nEmpty=\nNoEquals\n[other]\nx=1\n[GA1]\nLater=2\n";
+  const DefaultCase cases[] = {
+      {"key absent", kFile, "ga1", "Missing", "dflt", 16, 4, "dflt"},
+      {"key absent, default cut", kFile, "ga1", "Missing", "0123456789abcdefXYZ", 16, 15, "0123456789abcde"},
+      {"key absent, default of size-1", kFile, "ga1", "Missing", "0123456789abcde", 16, 15, "0123456789abcde"},
+      {"key absent, size 2", kFile, "ga1", "Missing", "dflt", 2, 1, "d"},
+      {"key absent, size 1", kFile, "ga1", "Missing", "dflt", 1, 0, ""},
+      {"key absent, null default", kFile, "ga1", "Missing", nullptr, 16, 0, ""},
+      {"section absent", kFile, "ga2", "Account", "dflt", 16, 4, "dflt"},
+      {"key only in a later block", kFile, "ga1", "Later", "dflt", 16, 4, "dflt"},
+      {"key in another section", kFile, "ga1", "x", "dflt", 16, 4, "dflt"},
+      {"file absent", nullptr, "ga1", "Account", "dflt", 16, 4, "dflt"},
+      {"null key", kFile, "ga1", nullptr, "dflt", 16, 4, "dflt"},
+      {"null section", kFile, nullptr, "Account", "dflt", 16, 4, "dflt"},
+      {"present: value, not default", kFile, "ga1", "Account", "dflt", 16, 6, "UA-111"},
+      {"present and empty: not default", kFile, "ga1", "Empty", "dflt", 16, 0, ""},
+      {"present without '=': not default", kFile, "ga1", "NoEquals", "dflt", 16, 0, ""},
+  };
+  for (const DefaultCase& c : cases) {
+    const std::string path = c.file ? Write("d.config", c.file) : (dir_ / "absent.config").string();
+    const Result r = Call(c.section, c.key, c.def, c.size, path);
+    EXPECT_EQ(r.ret, c.ret) << c.name;
+    EXPECT_EQ(r.value, c.value) << c.name;
+    EXPECT_EQ(r.defects, "") << c.name;
+  }
+}
+
+TEST_F(ProfileFiles, SizeZeroWritesNothing) {
+  const std::string path = Write("z.config", "[ga1]\nAccount=UA-111\n");
+  const char* keys[] = {"Account", "Missing"};
+  for (const char* key : keys) {
+    char buf[8];
+    std::memset(buf, 'G', sizeof buf);
+    EXPECT_EQ(ReadProfileString("ga1", key, "dflt", buf + 4, 0, path.c_str()), 0u) << key;
+    EXPECT_EQ(std::string(buf, sizeof buf), "GGGGGGGG") << key;
+    EXPECT_EQ(ReadProfileString("ga1", key, "dflt", nullptr, 0, path.c_str()), 0u) << key;
+  }
+}
+
+// A value whose bytes show their positions, without blanks or quotes.
+std::string Pattern(std::size_t n) {
+  static const char kAlnum[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+  std::string s;
+  for (std::size_t i = 0; i < n; ++i) s += kAlnum[(i * 7 + i / 36) % 36];
+  return s;
+}
+
+struct Query {
+  const char* section;
+  const char* key;
+  const char* def;
+  std::uint32_t size;
+  std::string want;  // value; its length is the expected return
+};
+
+struct SeamCase {
+  const char* name;
+  std::string body;
+  std::vector<Query> queries;
+};
+
+// Each body is read after a padding line of every length from 1 to one read
+// chunk and a bit, so every byte of it, and every boundary between two of
+// its bytes, falls on the seam between two reads at least once.
+TEST_F(ProfileFiles, ResultsDoNotDependOnWhereTheReadsSplitTheFile) {
+  const std::uint32_t C = kProfileReadChunk;
+  const std::string v3000 = Pattern(3000);
+  const std::string v2047 = Pattern(2047);
+  const std::string blanks(C + 300, ' ');
+  const std::string tabs(C + 200, '\t');
+  const std::string xs(C + 100, 'x');
+
+  const std::vector<SeamCase> cases = {
+      {"crlf", BYTES("[ga1]\r\nAccount=UA-111\r\nAlwaysSSL=1\r\n"),
+       {{"ga1", "Account", "", 16, "UA-111"}, {"ga1", "AlwaysSSL", "", 16, "1"}}},
+      {"header and quotes", BYTES("[ Ga1 ]x] tail\r\nAccount\t = \"  UA 111  \" \x1a\r\n"),
+       {{"ga1 ]x", "Account", "", 16, "  UA 111  "}, {"ga1", "Account", "dflt", 16, "dflt"}}},
+      {"quoted, exactly size-1 inside", BYTES("[ga1]\nQ15=\"012345678901234\"\nS='0123'\n"),
+       {{"ga1", "Q15", "", 16, "01234567890123"}, {"ga1", "S", "", 16, "0123"}}},
+      {"cr only, near-miss keys", BYTES("[ga1]\rAccountX=no\rAccoun=no\r ACCOUNT \t= yes\x0b\r"),
+       {{"ga1", "Account", "", 16, "yes"}}},
+      {"later block", BYTES("[ga1]\nA=1\n[other]\nx=y\n[GA1]\nAccount=second\n"),
+       {{"ga1", "Account", "dflt", 16, "dflt"}, {"other", "x", "", 16, "y"}}},
+      {"nul ends the line",
+       BYTES("[ga1]\nAccount=UA\0-111\nAlwaysSSL=1\nX\0Later=no\nLater=ok\n[g\0a2]\nK=v\n[ga3]\0K=no\nK=w\n"),
+       {{"ga1", "Account", "", 16, "UA"},
+        {"ga1", "AlwaysSSL", "", 16, "1"},
+        {"ga1", "Later", "", 16, "ok"},
+        {"g", "K", "dflt", 16, "dflt"},
+        {"ga3", "K", "", 16, "w"}}},
+      {"unclosed bracket line", BYTES("[ga1]\n[ga2\nAccount=UA-111\n"),
+       {{"ga1", "Account", "", 16, "UA-111"}, {"ga2", "Account", "dflt", 16, "dflt"}}},
+      {"no final line end", BYTES("[ga1]\nAccount= UA-111 \t"),
+       {{"ga1", "Account", "", 16, "UA-111"}}},
+      {"long value", "[ga1]\nAccount=" + v3000 + "\r\nAlwaysSSL=1\r\n",
+       {{"ga1", "Account", "", 16, v3000.substr(0, 15)},
+        {"ga1", "Account", "", 2048, v3000.substr(0, 2047)},
+        {"ga1", "Account", "", 3000, v3000.substr(0, 2999)},
+        {"ga1", "Account", "", 3001, v3000},
+        {"ga1", "Account", "", 5000, v3000},
+        {"ga1", "AlwaysSSL", "", 16, "1"}}},
+      {"long quoted values", "[ga1]\nA=\"" + v2047 + "\"\nB='" + v3000 + "'  \nC=\"" + v3000 + "\n",
+       {{"ga1", "A", "", 2048, v2047.substr(0, 2046)},
+        {"ga1", "A", "", 2049, v2047},
+        {"ga1", "B", "", 2048, v3000.substr(0, 2047)},
+        {"ga1", "B", "", 3001, v3000.substr(0, 2999)},
+        {"ga1", "B", "", 3002, v3000},
+        {"ga1", "C", "", 3002, "\"" + v3000}}},
+      {"long blanks", "[ga1" + blanks + "]\nAccount=" + tabs + "\"v\"" + blanks + "\nK" + blanks + "=w\n",
+       {{"ga1", "Account", "", 16, "v"}, {"ga1", "K", "", 16, "w"}}},
+      {"long near misses", "[ga1" + xs + "]\nAccount=no\n[ga1]\nAccount" + xs + "=no\nAccount=yes\n",
+       {{"ga1", "Account", "", 16, "yes"}}},
+  };
+
+  for (const SeamCase& c : cases) {
+    std::string failures;
+    for (std::uint32_t pad = 1; pad <= C + 2; ++pad) {
+      // Padding before any header: a key line outside every section.
+      const std::string path = Write("seam.config", std::string(pad - 1, 'p') + "\n" + c.body);
+      for (const Query& q : c.queries) {
+        const Result r = Call(q.section, q.key, q.def, q.size, path);
+        if (r.ret != q.want.size() || r.value != q.want || !r.defects.empty()) {
+          failures += "pad " + std::to_string(pad) + " " + q.key + "/" + std::to_string(q.size) +
+                      ": returns " + std::to_string(r.ret) + " " + r.defects + "\n";
+        }
+      }
+      if (failures.size() > 2000) break;
+    }
+    EXPECT_TRUE(failures.empty()) << c.name << "\n" << failures;
+  }
+}
+
+// A pipe hands out the file a few bytes at a time, unlike a small regular
+// file; the byte-order mark and the value must survive any split.
+TEST_F(ProfileFiles, ShortReadsFromAPipe) {
+  const std::string path = (dir_ / "fifo.config").string();
+  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
+  const std::string content = BYTES("\xEF\xBB\xBF[ga1]\r\nAccount=\"UA-111\"\r\n");
+  std::thread writer([&] {
+    sigset_t pipeSignal;
+    sigemptyset(&pipeSignal);
+    sigaddset(&pipeSignal, SIGPIPE);
+    pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+    int fd = -1;
+    for (int tries = 0; fd < 0 && tries < 5000; ++tries) {  // wait up to 5 s for the reader
+      fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd < 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    if (fd < 0) return;
+    fcntl(fd, F_SETFL, 0);
+    for (char c : content) {
+      if (write(fd, &c, 1) != 1) break;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    close(fd);
+  });
+  const Result r = Call("ga1", "Account", "dflt", 16, path);
+  writer.join();
+  EXPECT_EQ(r.ret, 6u);
+  EXPECT_EQ(r.value, "UA-111");
+  EXPECT_EQ(r.defects, "");
+}
+
+}  // namespace
