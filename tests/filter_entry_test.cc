@@ -53,6 +53,7 @@ struct Server {
   HTTP_FILTER_CONTEXT pfc{};
   std::string client;
   std::vector<std::unique_ptr<char[]>> blocks;
+  int variableLookups = 0;
 
   Server() {
     pfc.ServerContext = this;
@@ -66,8 +67,11 @@ struct Server {
       static_cast<Server*>(pfc->ServerContext)->Raw(data, *count);
       return TRUE;
     };
-    pfc.GetServerVariable = [](HTTP_FILTER_CONTEXT*, LPSTR, LPVOID,
-                               LPDWORD) -> BOOL { return FALSE; };
+    pfc.GetServerVariable = [](HTTP_FILTER_CONTEXT* pfc, LPSTR, LPVOID,
+                               LPDWORD) -> BOOL {
+      ++static_cast<Server*>(pfc->ServerContext)->variableLookups;
+      return FALSE;
+    };
   }
   // Raises the raw-data notification; returns what it left for the client.
   DWORD Raw(void* data, DWORD count) {
@@ -124,6 +128,27 @@ TEST(FilterEntry, AppendKeepsSendOrderOverManyChunks) {
   }
   server.End();
   EXPECT_EQ(server.client, sent);
+}
+
+// The configuration is looked for only for candidate pages.
+TEST(FilterEntry, OnlyHtml200PagesLookForTheConfiguration) {
+  const struct {
+    std::string response;
+    int lookups;
+  } cases[] = {
+      {"HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\n\r\n</body>", 0},
+      {"HTTP/1.1 200 OK\r\nContent-Type: image/png\r\n\r\n</body>", 0},
+      {"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n", 0},
+      {"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n</body>", 1},
+  };
+  for (const auto& k : cases) {
+    Server server;
+    server.Start();
+    server.Raw(k.response);
+    server.End();
+    EXPECT_EQ(server.variableLookups, k.lookups) << k.response;
+    EXPECT_EQ(server.client, k.response) << "no account: untouched";
+  }
 }
 
 }  // namespace
