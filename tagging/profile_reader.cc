@@ -117,15 +117,35 @@ struct ValueSink {
 };
 
 enum class State { LineStart, SkipLine, Header, Key, Value };
-enum class Outcome { Searching, Found, Absent };
+enum class Outcome { Searching, Done };
 
+// Looks for up to kMaxProfileKeys keys of one section in one pass.
 struct Parser {
   State state;
   bool inSection;        // inside the first block of the wanted section
   bool headerClosed;     // the header line has had a ']'
   bool headerMatches;    // the name up to the latest ']' is the wanted one
-  NameMatcher section, key;
-  ValueSink value;
+  NameMatcher section;
+  std::size_t keyCount;
+  std::size_t pending;   // keys not found yet
+  std::size_t current;   // the key whose value is being read
+  NameMatcher keys[kMaxProfileKeys];
+  ValueSink values[kMaxProfileKeys];
+  bool found[kMaxProfileKeys];
+
+  // The first key not found yet that the line's name matches, or keyCount.
+  std::size_t MatchingKey() const {
+    for (std::size_t i = 0; i < keyCount; ++i) {
+      if (!found[i] && keys[i].Matches()) return i;
+    }
+    return keyCount;
+  }
+  // A key's first line wins, even an empty one; later lines naming it are
+  // skipped.
+  Outcome Resolve(std::size_t i) {
+    found[i] = true;
+    return --pending == 0 ? Outcome::Done : Outcome::Searching;
+  }
 
   // One byte of the file. CR, LF and (for the rest of the line) NUL end a line.
   Outcome Step(unsigned char c) {
@@ -138,8 +158,10 @@ struct Parser {
           headerClosed = headerMatches = false;
           state = State::Header;
         } else if (inSection && c != '\0') {
-          key.Start();
-          key.Feed(c);
+          for (std::size_t i = 0; i < keyCount; ++i) {
+            keys[i].Start();
+            keys[i].Feed(c);
+          }
           state = State::Key;
         } else {
           state = State::SkipLine;  // outside the section, keys are skipped unread
@@ -152,7 +174,7 @@ struct Parser {
         if (lineEnd || c == '\0') {
           state = lineEnd ? State::LineStart : State::SkipLine;
           if (!headerClosed) return Outcome::Searching;  // "[name" alone is not a header
-          if (inSection) return Outcome::Absent;         // a later block is never searched
+          if (inSection) return Outcome::Done;           // a later block is never searched
           inSection = headerMatches;
           return Outcome::Searching;
         }
@@ -164,22 +186,27 @@ struct Parser {
         return Outcome::Searching;
       case State::Key:
         if (c == '=') {  // the first '=' splits; later ones are in the value
-          state = key.Matches() ? State::Value : State::SkipLine;
+          current = MatchingKey();
+          state = current < keyCount ? State::Value : State::SkipLine;
           return Outcome::Searching;
         }
         if (lineEnd || c == '\0') {
-          if (key.Matches()) return Outcome::Found;  // no '=': the first one still wins, empty
           state = lineEnd ? State::LineStart : State::SkipLine;
-          return Outcome::Searching;
+          // No '=': the key is found all the same, with an empty value.
+          const std::size_t i = MatchingKey();
+          return i < keyCount ? Resolve(i) : Outcome::Searching;
         }
-        key.Feed(c);
+        for (std::size_t i = 0; i < keyCount; ++i) keys[i].Feed(c);
         return Outcome::Searching;
       case State::Value:
-        if (lineEnd || c == '\0') return Outcome::Found;
-        value.Feed(c);
+        if (lineEnd || c == '\0') {
+          state = lineEnd ? State::LineStart : State::SkipLine;
+          return Resolve(current);
+        }
+        values[current].Feed(c);
         return Outcome::Searching;
     }
-    return Outcome::Absent;
+    return Outcome::Done;
   }
 };
 
@@ -197,40 +224,65 @@ std::uint32_t CopyCut(const char* from, char* out, std::uint32_t size) {
 
 }  // namespace
 
+void ReadProfileStrings(const char* section, ProfileQuery* queries,
+                        std::size_t count, const char* path) {
+  Parser p{};
+  p.state = State::LineStart;
+  p.keyCount = count < kMaxProfileKeys ? count : kMaxProfileKeys;
+  bool sought[kMaxProfileKeys] = {};
+  for (std::size_t i = 0; i < p.keyCount; ++i) {
+    ProfileQuery& q = queries[i];
+    // A key that cannot be looked up counts as found, so it is not sought.
+    sought[i] = q.size != 0 && q.out != nullptr && q.key != nullptr;
+    p.found[i] = !sought[i];
+    if (sought[i]) ++p.pending;
+    p.keys[i].want = q.key;
+    p.keys[i].wantLen = q.key != nullptr ? std::strlen(q.key) : 0;
+    p.values[i] = ValueSink{q.out, q.size, 0, 0, 0, 0};
+  }
+  const bool searchable = section != nullptr && path != nullptr && p.pending > 0;
+  const int fd = searchable ? OpenForReading(path) : -1;
+  if (fd >= 0) {
+    p.section.want = section;
+    p.section.wantLen = std::strlen(section);
+    unsigned char buf[kProfileReadChunk];
+    Outcome outcome = Outcome::Searching;
+    for (bool firstChunk = true; outcome == Outcome::Searching; firstChunk = false) {
+      const long got = Fill(fd, buf, sizeof buf);
+      if (got < 0) {
+        // A file that cannot be read has no settings, not even those seen.
+        for (std::size_t i = 0; i < p.keyCount; ++i) p.found[i] = false;
+        break;
+      }
+      const std::size_t n = static_cast<std::size_t>(got);
+      // Skip a UTF-8 byte-order mark; the bytes after it are taken as they are.
+      std::size_t i = (firstChunk && n >= 3 && std::memcmp(buf, "\xEF\xBB\xBF", 3) == 0) ? 3 : 0;
+      for (; i < n && outcome == Outcome::Searching; ++i) outcome = p.Step(buf[i]);
+      if (outcome == Outcome::Searching && n < sizeof buf) {
+        // End of file ends the last line, which may have no line end of its own.
+        p.Step('\n');
+        break;
+      }
+    }
+    CloseFile(fd);
+  }
+  for (std::size_t i = 0; i < p.keyCount; ++i) {
+    ProfileQuery& q = queries[i];
+    if (q.size == 0 || q.out == nullptr) {
+      q.length = 0;
+    } else if (fd >= 0 && sought[i] && p.found[i]) {
+      q.length = p.values[i].Finish();
+    } else {
+      q.length = CopyCut(q.defaultValue, q.out, q.size);
+    }
+  }
+  for (std::size_t i = p.keyCount; i < count; ++i) queries[i].length = 0;
+}
+
 std::uint32_t ReadProfileString(const char* section, const char* key,
                                 const char* defaultValue, char* out,
                                 std::uint32_t size, const char* path) {
-  if (size == 0 || out == nullptr) return 0;
-  if (section == nullptr || key == nullptr || path == nullptr) return CopyCut(defaultValue, out, size);
-  const int fd = OpenForReading(path);
-  if (fd < 0) return CopyCut(defaultValue, out, size);
-
-  Parser p{};
-  p.state = State::LineStart;
-  p.section.want = section;
-  p.section.wantLen = std::strlen(section);
-  p.key.want = key;
-  p.key.wantLen = std::strlen(key);
-  p.value = ValueSink{out, size, 0, 0, 0, 0};
-
-  unsigned char buf[kProfileReadChunk];
-  Outcome outcome = Outcome::Searching;
-  for (bool firstChunk = true; outcome == Outcome::Searching; firstChunk = false) {
-    const long got = Fill(fd, buf, sizeof buf);
-    if (got < 0) {
-      outcome = Outcome::Absent;  // a file that cannot be read has no settings
-      break;
-    }
-    const std::size_t n = static_cast<std::size_t>(got);
-    // Skip a UTF-8 byte-order mark; the bytes after it are taken as they are.
-    std::size_t i = (firstChunk && n >= 3 && std::memcmp(buf, "\xEF\xBB\xBF", 3) == 0) ? 3 : 0;
-    for (; i < n && outcome == Outcome::Searching; ++i) outcome = p.Step(buf[i]);
-    if (outcome == Outcome::Searching && n < sizeof buf) {
-      // End of file ends the last line, which may have no line end of its own.
-      outcome = p.Step('\n');
-      if (outcome == Outcome::Searching) outcome = Outcome::Absent;
-    }
-  }
-  CloseFile(fd);
-  return outcome == Outcome::Found ? p.value.Finish() : CopyCut(defaultValue, out, size);
+  ProfileQuery query{key, defaultValue, out, size, 0};
+  ReadProfileStrings(section, &query, 1, path);
+  return query.length;
 }

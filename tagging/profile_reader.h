@@ -5,6 +5,7 @@
 #ifndef TAGSMITH_TAGGING_PROFILE_READER_H_
 #define TAGSMITH_TAGGING_PROFILE_READER_H_
 
+#include <cstddef>
 #include <cstdint>
 
 // Bytes read from the file at a time: the size of the reader's one stack
@@ -48,5 +49,21 @@ inline constexpr std::uint32_t kProfileReadChunk = 1024;
 std::uint32_t ReadProfileString(const char* section, const char* key,
                                 const char* defaultValue, char* out,
                                 std::uint32_t size, const char* path);
+
+// Several keys of one section read in one pass over the file, each with
+// exactly the result ReadProfileString gives it: the file is opened once
+// for all of them. Keys past the first kMaxProfileKeys get length 0.
+inline constexpr std::size_t kMaxProfileKeys = 4;
+
+struct ProfileQuery {
+  const char* key;
+  const char* defaultValue;
+  char* out;
+  std::uint32_t size;
+  std::uint32_t length;  // set by the read: characters copied without the NUL
+};
+
+void ReadProfileStrings(const char* section, ProfileQuery* queries,
+                        std::size_t count, const char* path);
 
 #endif  // TAGSMITH_TAGGING_PROFILE_READER_H_

@@ -12,13 +12,37 @@ constexpr char kSection[] = "ga1";
 constexpr char kConfigFileName[] = "/tagsmith.config";
 
 // The one place that chooses the profile reader: the platform's own where
-// there is one, ours elsewhere.
-std::uint32_t ReadConfigValue(const char* key, char* out, std::uint32_t size,
-                              const char* path) {
+// there is one, four calls as its interface has it; ours elsewhere, which
+// answers all four keys in one pass over the file.
+void ReadConfigValues(const char* path, SiteConfig* config) {
+  struct Key {
+    const char* name;
+    char* out;
+    std::uint32_t size;
+    std::uint32_t* length;
+  } const keys[] = {
+      {"InsertBeforeScriptBlock", config->insertBefore, kBlockTextSize,
+       &config->insertBeforeLength},
+      {"AppendAfterScriptBlock", config->appendAfter, kBlockTextSize,
+       &config->appendAfterLength},
+      {"Account", config->account, kShortValueSize, &config->accountLength},
+      {"AlwaysSSL", config->alwaysSsl, kShortValueSize,
+       &config->alwaysSslLength},
+  };
 #ifdef _WIN32
-  return GetPrivateProfileStringA(kSection, key, "", out, size, path);
+  for (const Key& key : keys) {
+    *key.length =
+        GetPrivateProfileStringA(kSection, key.name, "", key.out, key.size, path);
+  }
 #else
-  return ReadProfileString(kSection, key, "", out, size, path);
+  ProfileQuery queries[sizeof(keys) / sizeof(keys[0])];
+  for (std::size_t i = 0; i < sizeof(keys) / sizeof(keys[0]); ++i) {
+    queries[i] = ProfileQuery{keys[i].name, "", keys[i].out, keys[i].size, 0};
+  }
+  ReadProfileStrings(kSection, queries, sizeof(keys) / sizeof(keys[0]), path);
+  for (std::size_t i = 0; i < sizeof(keys) / sizeof(keys[0]); ++i) {
+    *keys[i].length = queries[i].length;
+  }
 #endif
 }
 
@@ -51,15 +75,6 @@ bool ReadSiteConfig(HTTP_FILTER_CONTEXT* pfc, const ResponseFacts& facts,
   config->accountLength = config->alwaysSslLength = 0;
 
   char path[kConfigPathSize];
-  if (ConfigFilePath(pfc, path)) {
-    config->insertBeforeLength = ReadConfigValue(
-        "InsertBeforeScriptBlock", config->insertBefore, kBlockTextSize, path);
-    config->appendAfterLength = ReadConfigValue(
-        "AppendAfterScriptBlock", config->appendAfter, kBlockTextSize, path);
-    config->accountLength =
-        ReadConfigValue("Account", config->account, kShortValueSize, path);
-    config->alwaysSslLength =
-        ReadConfigValue("AlwaysSSL", config->alwaysSsl, kShortValueSize, path);
-  }
+  if (ConfigFilePath(pfc, path)) ReadConfigValues(path, config);
   return config->accountLength > 0 || (facts.flags & kHasAccountHeader) != 0;
 }

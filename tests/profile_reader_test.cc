@@ -374,4 +374,34 @@ TEST_F(ProfileFiles, ShortReadsFromAPipe) {
   EXPECT_EQ(r.defects, "");
 }
 
+// The filter reads its four keys in one pass; each must come out as a
+// read of its own would give it, in every case file, with the filter's
+// buffer sizes and with sizes that cut.
+TEST(ProfileReaderTable, FourKeysInOnePassEqualFourReads) {
+  const char* keys[] = {"InsertBeforeScriptBlock", "AppendAfterScriptBlock",
+                        "Account", "AlwaysSSL"};
+  int files = 0;
+  for (const auto& entry : fs::directory_iterator(kProfileDir + "/cases")) {
+    const std::string path = entry.path().string();
+    ++files;
+    for (std::uint32_t size : {2048u, 16u, 4u, 1u}) {
+      char single[4][2048];
+      char together[4][2048];
+      ProfileQuery queries[4];
+      for (int i = 0; i < 4; ++i) {
+        const std::uint32_t n =
+            ReadProfileString("ga1", keys[i], "dflt", single[i], size, path.c_str());
+        queries[i] = ProfileQuery{keys[i], "dflt", together[i], size, 0};
+        ASSERT_EQ(n, std::strlen(single[i])) << path;
+      }
+      ReadProfileStrings("ga1", queries, 4, path.c_str());
+      for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(queries[i].length, std::strlen(single[i])) << path << " " << keys[i];
+        EXPECT_STREQ(together[i], single[i]) << path << " " << keys[i] << " " << size;
+      }
+    }
+  }
+  EXPECT_GT(files, 50);
+}
+
 }  // namespace
