@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "buffer/chain_cursor.h"
+#include "tagging/pair_search.h"
 
 // The analytics service's script hosts for plain HTTP and for HTTPS.
 #define TAGSMITH_PLAIN_HOST "www.google-analytics.com"
@@ -16,10 +17,12 @@ const char kPlainScriptHead[] =
 const char kSecureScriptHead[] =
     "\r\n<script src=\"https://" TAGSMITH_SECURE_HOST TAGSMITH_HEAD_REST;
 const char kScriptTail[] = "\";\r\n\turchinTracker();\r\n</script>\r\n\r\n";
-const char kPlainScriptMarker[] =
-    "<script src=\"http://" TAGSMITH_PLAIN_HOST "/urchin.js\"";
-const char kSecureScriptMarker[] =
-    "<script src=\"https://" TAGSMITH_SECURE_HOST "/urchin.js\"";
+#define TAGSMITH_PLAIN_MARKER \
+  "<script src=\"http://" TAGSMITH_PLAIN_HOST "/urchin.js\""
+#define TAGSMITH_SECURE_MARKER \
+  "<script src=\"https://" TAGSMITH_SECURE_HOST "/urchin.js\""
+const char kPlainScriptMarker[] = TAGSMITH_PLAIN_MARKER;
+const char kSecureScriptMarker[] = TAGSMITH_SECURE_MARKER;
 
 namespace {
 
@@ -94,26 +97,80 @@ bool ResolveAccount(HTTP_FILTER_CONTEXT* pfc, const ResponseFacts& facts,
   return true;
 }
 
+// Both markers end in the same text (the part of the hosts they share, the
+// script's path and the closing quote). The body is searched for that
+// common tail with a fast vector filter; only where it occurs is a marker
+// tried, stepping back from it across seams as needed.
+constexpr std::size_t CommonTailLength(const char* a, std::size_t aLength,
+                                       const char* b, std::size_t bLength) {
+  std::size_t n = 0;
+  while (n < aLength && n < bLength && a[aLength - 1 - n] == b[bLength - 1 - n]) {
+    ++n;
+  }
+  return n;
+}
+
+constexpr std::size_t kTailLength =
+    CommonTailLength(TAGSMITH_PLAIN_MARKER, sizeof(TAGSMITH_PLAIN_MARKER) - 1,
+                     TAGSMITH_SECURE_MARKER, sizeof(TAGSMITH_SECURE_MARKER) - 1);
+static_assert(kTailLength >= 2, "the markers share their closing text");
+const char* const kTailText =
+    TAGSMITH_PLAIN_MARKER + (sizeof(TAGSMITH_PLAIN_MARKER) - 1 - kTailLength);
+const unsigned char kTailFirst = FoldCase(static_cast<unsigned char>(
+    TAGSMITH_PLAIN_MARKER[sizeof(TAGSMITH_PLAIN_MARKER) - 1 - kTailLength]));
+const unsigned char kTailLast = FoldCase(static_cast<unsigned char>(
+    TAGSMITH_PLAIN_MARKER[sizeof(TAGSMITH_PLAIN_MARKER) - 2]));
+
+// True when `text` (of kTailLength bytes) folds equal to the bytes at p.
+bool MatchesInRecord(const char* p, const char* text) {
+  for (std::size_t i = 0; i < kTailLength; ++i) {
+    if (FoldCase(static_cast<unsigned char>(p[i])) !=
+        FoldCase(static_cast<unsigned char>(text[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// True when a whole marker ends with the common tail that starts at `tail`.
+bool MarkerEndsWith(const ChainCursor& tail) {
+  const char* const markers[] = {kSecureScriptMarker, kPlainScriptMarker};
+  for (const char* marker : markers) {
+    ChainCursor start = tail;
+    const std::size_t before = std::strlen(marker) - kTailLength;
+    bool reached = true;
+    for (std::size_t i = 0; i < before && reached; ++i) reached = StepBack(&start);
+    if (reached && MatchAt(start, marker)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 bool CarriesTrackingScript(const ResponseFacts& facts) {
-  // Every marker begins with "<": find those a record at a time and try the
-  // markers only there; a marker may still run across a seam.
   const ChunkNode* node = facts.bodyStart.node;
-  const char* p = facts.bodyStart.pos;
+  const char* begin = facts.bodyStart.pos;
   while (node != nullptr) {
     const char* end = node->data + node->length;
-    while (p < end) {
-      p = static_cast<const char*>(std::memchr(p, '<', end - p));
-      if (p == nullptr) break;
+    // Candidates lying wholly in this record, found a vector at a time.
+    for (const char* p = begin;
+         (p = FindFoldedPair(p, end, kTailFirst, kTailLast, kTailLength - 1));
+         ++p) {
+      if (MatchesInRecord(p, kTailText) && MarkerEndsWith({node, p})) return true;
+    }
+    // Candidates that run on into the next records.
+    const char* seam = static_cast<std::size_t>(end - begin) >= kTailLength
+                           ? end - kTailLength + 1
+                           : begin;
+    for (const char* p = seam; p < end; ++p) {
       const ChainCursor at{node, p};
-      if (MatchAt(at, kSecureScriptMarker) || MatchAt(at, kPlainScriptMarker)) {
+      if (FoldCase(static_cast<unsigned char>(*p)) == kTailFirst &&
+          MatchAt(at, kTailText) && MarkerEndsWith(at)) {
         return true;
       }
-      ++p;
     }
     node = NextWithBytes(node);
-    if (node != nullptr) p = node->data;
+    if (node != nullptr) begin = node->data;
   }
   return false;
 }

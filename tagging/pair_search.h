@@ -1,0 +1,26 @@
+// A fast filter for the search of a fixed text in a record's bytes: finds
+// the positions whose byte matches the text's first character and whose
+// byte `distance` further on matches its last character, both under ASCII
+// case folding. Reads only [begin, end); owns nothing.
+#ifndef TAGSMITH_TAGGING_PAIR_SEARCH_H_
+#define TAGSMITH_TAGGING_PAIR_SEARCH_H_
+
+#include <cstddef>
+
+// The first p in [begin, end - distance) with FoldCase(p[0]) == first and
+// FoldCase(p[distance]) == last, or null. `first` and `last` are folded
+// (capital) characters.
+const char* FindFoldedPair(const char* begin, const char* end,
+                           unsigned char first, unsigned char last,
+                           std::size_t distance);
+
+// The same with a chosen implementation, so that tests reach each of them:
+// FindFoldedPair picks the widest one the processor has. False when this
+// build or processor has no such implementation.
+enum class PairSearchKind { kScalar, kSse2, kAvx2, kAvx512 };
+bool FindFoldedPairWith(PairSearchKind kind, const char* begin,
+                        const char* end, unsigned char first,
+                        unsigned char last, std::size_t distance,
+                        const char** found);
+
+#endif  // TAGSMITH_TAGGING_PAIR_SEARCH_H_

@@ -1,0 +1,101 @@
+// The fast duplicate check must answer exactly as trying both markers at
+// every byte of the body would, whatever the seams, letter case and
+// vector width.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tagging/header_scan.h"
+#include "tagging/pair_search.h"
+#include "tagging/tracking_block.h"
+#include "tests/chain_builder.h"
+
+namespace {
+
+const char* NaiveFind(const char* begin, const char* end, unsigned char first,
+                      unsigned char last, std::size_t distance) {
+  for (const char* p = begin; p + distance < end; ++p) {
+    if (FoldCase(static_cast<unsigned char>(p[0])) == first &&
+        FoldCase(static_cast<unsigned char>(p[distance])) == last) {
+      return p;
+    }
+  }
+  return nullptr;
+}
+
+TEST(PairSearch, EveryWidthAgreesWithTheNaiveSearch) {
+  std::mt19937 rng(7);
+  const std::string alphabet = "gG\"'xX <>/\x80\xE7\xC7ga";
+  for (PairSearchKind kind : {PairSearchKind::kScalar, PairSearchKind::kSse2,
+                              PairSearchKind::kAvx2, PairSearchKind::kAvx512}) {
+    const char* probe;
+    if (!FindFoldedPairWith(kind, "", "", 'G', '"', 1, &probe)) continue;
+    for (int round = 0; round < 3000; ++round) {
+      std::string text(rng() % 300, 'x');
+      for (char& c : text) {
+        if (rng() % 4 == 0) c = alphabet[rng() % alphabet.size()];
+      }
+      const std::size_t distance = 1 + rng() % 40;
+      const unsigned char first = rng() % 2 ? 'G' : '"';
+      const unsigned char last = rng() % 2 ? '"' : 'X';
+      for (std::size_t from = 0; from < std::min<std::size_t>(text.size(), 3); ++from) {
+        const char* found;
+        ASSERT_TRUE(FindFoldedPairWith(kind, text.data() + from,
+                                       text.data() + text.size(), first, last,
+                                       distance, &found));
+        ASSERT_EQ(found, NaiveFind(text.data() + from, text.data() + text.size(),
+                                   first, last, distance))
+            << "kind " << static_cast<int>(kind) << " round " << round;
+      }
+    }
+  }
+}
+
+// The body of a response, walked byte by byte with both markers.
+bool NaiveCarries(const ResponseFacts& facts) {
+  ChainCursor c = facts.bodyStart;
+  do {
+    if (MatchAt(c, kSecureScriptMarker) || MatchAt(c, kPlainScriptMarker)) {
+      return true;
+    }
+  } while (StepForward(&c));
+  return false;
+}
+
+TEST(DuplicateCheck, AgreesWithTheByteByByteWalk) {
+  std::mt19937 rng(11);
+  const std::string markers[] = {kPlainScriptMarker, kSecureScriptMarker,
+                                 "<SCRIPT SRC=\"HTTPS://SSL.GOOGLE-ANALYTICS.COM/URCHIN.JS\"",
+                                 "<script src=\"http://ssl.google-analytics.com/urchin.js\"",
+                                 "<script src=\"https://www.google-analytics.com/urchin.js\"",
+                                 "<script src=\"http://www.google-analytics.com/urchin.js'"};
+  int found = 0;
+  for (int round = 0; round < 2000; ++round) {
+    std::string body(rng() % 200, 'a');
+    for (char& c : body) c = "ab<\"g/ "[rng() % 7];
+    std::string marker = markers[rng() % 6];
+    if (rng() % 3 == 0) marker.erase(rng() % marker.size(), 1);
+    body.insert(rng() % (body.size() + 1), marker);
+    // Sometimes the marker, or its end, sits in the headers instead.
+    const std::string headers = rng() % 8 == 0 ? "X-A: " + marker + "\r\n" : "";
+    const std::string response =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n" + headers + "\r\n" + body;
+    std::vector<std::size_t> cuts;
+    for (std::size_t at = 1 + rng() % 40; at < response.size(); at += 1 + rng() % 60) {
+      cuts.push_back(at);
+    }
+    TestChain chain(rng() % 5 == 0 ? TestChain::Bytes(response)
+                                   : TestChain::Cut(response, cuts));
+    const ResponseFacts facts = ScanResponseHeaders(chain.head());
+    ASSERT_TRUE(facts.flags & kIsHtml);
+    const bool expected = NaiveCarries(facts);
+    found += expected;
+    ASSERT_EQ(CarriesTrackingScript(facts), expected) << response;
+  }
+  EXPECT_GT(found, 400) << "the rounds must exercise both answers";
+  EXPECT_LT(found, 1600);
+}
+
+}  // namespace
