@@ -1,13 +1,51 @@
-// One heap block per AllocMem call; see request_memory.h.
+// The server's memory for one request; see request_memory.h.
 #include "host/request_memory.h"
 
+#include <cstddef>
 #include <new>
 
 namespace tagsmith::host {
 
+namespace {
+
+constexpr std::size_t kAlignment = alignof(std::max_align_t);
+constexpr std::size_t kArenaBlockSize = 64 * 1024;
+// Larger requests get a block of their own rather than waste an arena's
+// tail.
+constexpr std::size_t kLargestArenaRequest = kArenaBlockSize / 4;
+
+}  // namespace
+
 void* RequestMemory::Allocate(std::size_t size) noexcept {
   ++calls_;
   if (calls_ == refuse_call_) return nullptr;
+  if (layout_ == MemoryLayout::kArena && size <= kLargestArenaRequest) {
+    return AllocateFromArena(size);
+  }
+  void* block = AllocateBlock(size);
+  if (block) bytes_held_ += size;
+  return block;
+}
+
+void* RequestMemory::AllocateFromArena(std::size_t size) noexcept {
+  // Rounded up to keep every block aligned; zero bytes still get a pointer
+  // of their own.
+  const std::size_t taken =
+      size == 0 ? kAlignment : (size + kAlignment - 1) / kAlignment * kAlignment;
+  if (taken > arena_left_) {
+    char* block = static_cast<char*>(AllocateBlock(kArenaBlockSize));
+    if (!block) return nullptr;
+    arena_next_ = block;
+    arena_left_ = kArenaBlockSize;
+  }
+  char* result = arena_next_;
+  arena_next_ += taken;
+  arena_left_ -= taken;
+  bytes_held_ += size;
+  return result;
+}
+
+void* RequestMemory::AllocateBlock(std::size_t size) noexcept {
   // The default operator new aligns for every fundamental type, and gives a
   // distinct pointer even for zero bytes.
   void* block = ::operator new(size, std::nothrow);
@@ -18,7 +56,6 @@ void* RequestMemory::Allocate(std::size_t size) noexcept {
     ::operator delete(block);
     return nullptr;
   }
-  bytes_held_ += size;
   return block;
 }
 
@@ -26,6 +63,8 @@ void RequestMemory::ReleaseAll() noexcept {
   for (void* block : blocks_) ::operator delete(block);
   blocks_.clear();
   bytes_held_ = 0;
+  arena_next_ = nullptr;
+  arena_left_ = 0;
 }
 
 }  // namespace tagsmith::host

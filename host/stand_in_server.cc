@@ -23,7 +23,9 @@ StandInRequest::StandInRequest(const FilterModule& filter,
     : filter_(filter),
       settings_(settings),
       client_(client),
-      memory_(settings.refuse_alloc_call) {
+      memory_(settings.refuse_alloc_call, settings.arena_memory
+                                              ? MemoryLayout::kArena
+                                              : MemoryLayout::kExactBlocks) {
   std::memset(&context_, 0, sizeof context_);
   context_.cbSize = sizeof(HTTP_FILTER_CONTEXT);
   context_.Revision = HTTP_FILTER_REVISION;
@@ -42,13 +44,17 @@ DWORD StandInRequest::SendResponse() {
 }
 
 DWORD StandInRequest::SendRawData(std::string_view chunk) {
-  if (chunk.size() > std::numeric_limits<DWORD>::max())
-    throw std::length_error("a chunk of 4 GiB or more cannot be sent");
   // The filter may write into the record's buffer, so it gets a copy; an
   // empty chunk still points somewhere.
   std::string copy(chunk);
+  return SendRawData(&copy[0], copy.size());
+}
+
+DWORD StandInRequest::SendRawData(char* data, std::size_t size) {
+  if (size > std::numeric_limits<DWORD>::max())
+    throw std::length_error("a chunk of 4 GiB or more cannot be sent");
   DWORD status = SF_STATUS_REQ_NEXT_NOTIFICATION;
-  PassToClient(&copy[0], static_cast<DWORD>(copy.size()), &status);
+  PassToClient(data, static_cast<DWORD>(size), &status);
   return status;
 }
 

@@ -47,6 +47,9 @@ struct RequestSettings {
   // The AllocMem call of the request (counting from 1) that returns null;
   // 0 refuses none.
   std::uint64_t refuse_alloc_call = 0;
+  // Carve AllocMem blocks from arenas (fast) instead of giving each its own
+  // allocation (what memory checkers need to see a read past a block).
+  bool arena_memory = false;
 };
 
 class StandInRequest {
@@ -64,6 +67,9 @@ class StandInRequest {
   // change it in place), then sends the client what the record holds
   // afterwards. Throws std::length_error for a chunk of 4 GiB or more.
   DWORD SendRawData(std::string_view chunk);
+  // The same for the caller's own buffer, which the filter may change in
+  // place, as it may a server's send buffer: no copy is made.
+  DWORD SendRawData(char* data, std::size_t size);
   // Raises SF_NOTIFY_END_OF_REQUEST, then frees every AllocMem block.
   DWORD EndOfRequest();
 

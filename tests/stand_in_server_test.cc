@@ -364,32 +364,47 @@ TEST_F(StandInServerTest, FilterSlotIsKeptUntilTheFilterChangesIt) {
 // ---- Memory ---------------------------------------------------------------
 
 TEST(RequestMemory, RefusesExactlyTheNthCallAndReleasesEverything) {
-  const std::size_t sizes[] = {1, 0, 24, 7, 4096};
-  for (std::uint64_t refuse : {0, 1, 2, 5, 6}) {
-    RequestMemory memory(refuse);
-    std::vector<void*> blocks;
-    std::size_t expected_bytes = 0;
-    for (std::size_t i = 0; i < std::size(sizes); ++i) {
-      void* block = memory.Allocate(sizes[i]);
-      if (i + 1 == refuse) {
-        EXPECT_EQ(block, nullptr) << "call " << i + 1;
-        continue;
+  // Small and large blocks, enough of them to fill more than one arena.
+  std::vector<std::size_t> sizes = {1, 0, 24, 7, 4096, 16384, 16385, 70000};
+  for (int i = 0; i < 40; ++i) sizes.push_back(3000 + i);
+  for (MemoryLayout layout : {MemoryLayout::kExactBlocks, MemoryLayout::kArena}) {
+    for (std::uint64_t refuse : {0, 1, 2, 5, 6, 30}) {
+      RequestMemory memory(refuse, layout);
+      std::vector<std::pair<unsigned char*, std::size_t>> blocks;
+      std::size_t expected_bytes = 0;
+      for (std::size_t i = 0; i < sizes.size(); ++i) {
+        void* block = memory.Allocate(sizes[i]);
+        if (i + 1 == refuse) {
+          EXPECT_EQ(block, nullptr) << "call " << i + 1;
+          continue;
+        }
+        ASSERT_NE(block, nullptr) << "call " << i + 1 << " refusing " << refuse;
+        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) %
+                      alignof(std::max_align_t),
+                  0u);
+        for (const auto& [other, size] : blocks) EXPECT_NE(other, block);
+        std::memset(block, static_cast<int>(i), sizes[i]);
+        blocks.emplace_back(static_cast<unsigned char*>(block), sizes[i]);
+        expected_bytes += sizes[i];
       }
-      ASSERT_NE(block, nullptr) << "call " << i + 1 << " refusing " << refuse;
-      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) %
-                    alignof(std::max_align_t),
-                0u);
-      EXPECT_EQ(std::count(blocks.begin(), blocks.end(), block), 0);
-      std::memset(block, 0x5a, sizes[i]);
-      blocks.push_back(block);
-      expected_bytes += sizes[i];
+      // No block overlaps another: each still holds its own pattern.
+      for (const auto& [block, size] : blocks) {
+        if (size == 0) continue;
+        const unsigned char mark = block[0];
+        EXPECT_EQ(std::count(block, block + size, mark),
+                  static_cast<std::ptrdiff_t>(size));
+      }
+      EXPECT_EQ(memory.calls(), sizes.size());
+      if (layout == MemoryLayout::kExactBlocks) {
+        EXPECT_EQ(memory.blocks_held(), blocks.size());
+      } else {
+        EXPECT_LT(memory.blocks_held(), blocks.size() / 4) << "blocks share arenas";
+      }
+      EXPECT_EQ(memory.bytes_held(), expected_bytes);
+      memory.ReleaseAll();
+      EXPECT_EQ(memory.blocks_held(), 0u);
+      EXPECT_EQ(memory.bytes_held(), 0u);
     }
-    EXPECT_EQ(memory.calls(), std::size(sizes));
-    EXPECT_EQ(memory.blocks_held(), blocks.size());
-    EXPECT_EQ(memory.bytes_held(), expected_bytes);
-    memory.ReleaseAll();
-    EXPECT_EQ(memory.blocks_held(), 0u);
-    EXPECT_EQ(memory.bytes_held(), 0u);
   }
 }
 

@@ -1,0 +1,244 @@
+// Benchmarks of the filter as the server runs it: the library loaded through
+// its two entry points, hosted by the stand-in server, with a client that
+// discards what it is sent.
+//
+// filter/CASE/PAGE_BYTES/CHUNK_BYTES serves one response per iteration and
+// reports `floor_ratio`: its time over the time of the floor, one memcpy of
+// the same bytes into freshly allocated blocks of the same chunk sizes,
+// measured in the same run for the same number of iterations.
+// fixed/... report the cost of one small page in microseconds.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "host/filter_module.h"
+#include "host/platform.h"
+#include "host/stand_in_server.h"
+
+namespace {
+
+using tagsmith::host::ClientSink;
+using tagsmith::host::FilterModule;
+using tagsmith::host::RequestSettings;
+using tagsmith::host::StandInRequest;
+using Clock = std::chrono::steady_clock;
+
+class DiscardingSink : public ClientSink {
+ public:
+  void Send(std::string_view bytes) override { sent_ += bytes.size(); }
+  std::size_t sent() const { return sent_; }
+
+ private:
+  std::size_t sent_ = 0;
+};
+
+constexpr char kMarker[] =
+    "<script src=\"http://www.google-analytics.com/urchin.js\" "
+    "type=\"text/javascript\"></script>\n";
+
+// HTML of `size` bytes with a tag every few dozen bytes, closing body and
+// html at the end; `marker` puts the tracking script near the end.
+std::string HtmlPage(std::size_t size, bool marker) {
+  const std::string head =
+      "<!DOCTYPE html>\n<html><head><title>Bench</title></head>\n<body>\n";
+  const std::string tail = std::string(marker ? kMarker : "") +
+                           "<p class=\"end\">fin</p>\n</body>\n</html>\n";
+  std::string page = head;
+  for (unsigned i = 0; page.size() + tail.size() < size; ++i) {
+    page += "<li class=\"item\"><a href=\"/docs/page" + std::to_string(i) +
+            ".html\">Entry " + std::to_string(i) +
+            "</a> <em>with</em> some text.</li>\n";
+  }
+  page.resize(size > tail.size() ? size - tail.size() : 0);
+  return page + tail;
+}
+
+enum class Case { kTagged, kAlreadyTagged, kNonHtml, kNotFound };
+
+const char* CaseName(Case c) {
+  switch (c) {
+    case Case::kTagged: return "tagged";
+    case Case::kAlreadyTagged: return "already_tagged";
+    case Case::kNonHtml: return "non_html";
+    case Case::kNotFound: return "not_found";
+  }
+  return "?";
+}
+
+std::string MakeResponse(Case c, std::size_t pageBytes,
+                         const std::string& extraHeaders = "") {
+  const std::string body = HtmlPage(pageBytes, c == Case::kAlreadyTagged);
+  const char* status = c == Case::kNotFound ? "404 Not Found" : "200 OK";
+  const char* type =
+      c == Case::kNonHtml ? "application/octet-stream" : "text/html";
+  return std::string("HTTP/1.1 ") + status +
+         "\r\nServer: bench\r\nContent-Type: " + type +
+         "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" +
+         extraHeaders + "\r\n" + body;
+}
+
+// The library beside this program and an application directory whose
+// configuration names an account.
+struct Setup {
+  FilterModule filter;
+  std::string appDir;
+
+  static const Setup& Get() {
+    static const Setup setup = Make();
+    return setup;
+  }
+
+ private:
+  static Setup Make() {
+    std::string dir, error;
+    if (!tagsmith::host::platform::ExecutableDirectory(&dir, &error)) {
+      std::fprintf(stderr, "tagsmith_bench: %s\n", error.c_str());
+      std::exit(2);
+    }
+    FilterModule filter = FilterModule::Load(tagsmith::host::platform::JoinPath(
+        dir, tagsmith::host::platform::FilterLibraryFileName()));
+    std::string app =
+        (std::filesystem::temp_directory_path() / "tagsmith-bench-app").string();
+    std::filesystem::create_directories(app);
+    std::ofstream(app + "/tagsmith.config") << "[ga1]\r\nAccount=UA-BENCH-1\r\n";
+    return Setup{std::move(filter), app};
+  }
+};
+
+// Serves `response` once, in chunks of `chunk` bytes; returns the bytes
+// that reached the client.
+std::size_t Serve(const Setup& setup, const RequestSettings& settings,
+                  std::string& response, std::size_t chunk) {
+  DiscardingSink client;
+  StandInRequest request(setup.filter, settings, client);
+  request.SendResponse();
+  for (std::size_t at = 0; at < response.size(); at += chunk) {
+    request.SendRawData(&response[at], std::min(chunk, response.size() - at));
+  }
+  request.EndOfRequest();
+  return client.sent();
+}
+
+// The floor: each chunk copied once into a block of its own size.
+void Floor(const std::string& response, std::size_t chunk,
+           std::vector<void*>& blocks) {
+  for (std::size_t at = 0; at < response.size(); at += chunk) {
+    const std::size_t n = std::min(chunk, response.size() - at);
+    void* block = std::malloc(n);
+    std::memcpy(block, response.data() + at, n);
+    blocks.push_back(block);
+  }
+  benchmark::DoNotOptimize(blocks.data());
+  benchmark::ClobberMemory();
+  for (void* block : blocks) std::free(block);
+  blocks.clear();
+}
+
+void BM_Filter(benchmark::State& state, Case c, std::size_t page,
+               std::size_t chunk) {
+  const Setup& setup = Setup::Get();
+  RequestSettings settings;
+  settings.app_physical_path = setup.appDir;
+  settings.arena_memory = true;
+  std::string response = MakeResponse(c, page);
+  // Measure the path the case names.
+  const std::size_t out = Serve(setup, settings, response, chunk);
+  if ((c == Case::kTagged) != (out > response.size())) {
+    state.SkipWithError("the response was not handled as the case expects");
+    return;
+  }
+  const auto start = Clock::now();
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(Serve(setup, settings, response, chunk));
+  }
+  const double filterTime = std::chrono::duration<double>(Clock::now() - start).count();
+
+  std::vector<void*> blocks;
+  blocks.reserve(response.size() / chunk + 1);
+  const auto floorStart = Clock::now();
+  for (benchmark::IterationCount i = 0; i < state.iterations(); ++i) {
+    Floor(response, chunk, blocks);
+  }
+  const double floorTime =
+      std::chrono::duration<double>(Clock::now() - floorStart).count();
+  state.SetBytesProcessed(state.iterations() * response.size());
+  state.counters["floor_ratio"] = filterTime / floorTime;
+}
+
+void BM_Floor(benchmark::State& state, std::size_t page, std::size_t chunk) {
+  const std::string response = MakeResponse(Case::kTagged, page);
+  std::vector<void*> blocks;
+  blocks.reserve(response.size() / chunk + 1);
+  for (auto _ : state) Floor(response, chunk, blocks);
+  state.SetBytesProcessed(state.iterations() * response.size());
+}
+
+// One small page, in one chunk: tagged from the configuration file, or from
+// its own account header without any file.
+void BM_FixedCost(benchmark::State& state, bool configFile) {
+  const Setup& setup = Setup::Get();
+  RequestSettings settings;
+  settings.arena_memory = true;
+  if (configFile) settings.app_physical_path = setup.appDir;
+  std::string response = MakeResponse(
+      Case::kTagged, 2048, configFile ? "" : "X-Tagsmith: UA-HEADER-1\r\n");
+  if (Serve(setup, settings, response, response.size()) <= response.size()) {
+    state.SkipWithError("the page was not tagged");
+    return;
+  }
+  const auto start = Clock::now();
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(Serve(setup, settings, response, response.size()));
+  }
+  const double seconds =
+      std::chrono::duration<double>(Clock::now() - start).count();
+  state.counters["us_per_page"] = seconds * 1e6 / state.iterations();
+}
+
+void RegisterAll() {
+  const std::size_t pages[] = {4096, 65536, 1 << 20, 16 << 20};
+  const std::size_t chunks[] = {512, 8192, 65536};
+  for (Case c : {Case::kTagged, Case::kAlreadyTagged, Case::kNonHtml,
+                 Case::kNotFound}) {
+    for (std::size_t page : pages) {
+      for (std::size_t chunk : chunks) {
+        const std::string name = std::string("filter/") + CaseName(c) + "/" +
+                                 std::to_string(page) + "/" +
+                                 std::to_string(chunk);
+        benchmark::RegisterBenchmark(name.c_str(), BM_Filter, c, page, chunk)
+            ->Unit(benchmark::kMicrosecond);
+      }
+    }
+  }
+  for (std::size_t page : pages) {
+    for (std::size_t chunk : chunks) {
+      const std::string name =
+          "floor/" + std::to_string(page) + "/" + std::to_string(chunk);
+      benchmark::RegisterBenchmark(name.c_str(), BM_Floor, page, chunk)
+          ->Unit(benchmark::kMicrosecond);
+    }
+  }
+  benchmark::RegisterBenchmark("fixed/config_file", BM_FixedCost, true)
+      ->Unit(benchmark::kMicrosecond);
+  benchmark::RegisterBenchmark("fixed/header_account", BM_FixedCost, false)
+      ->Unit(benchmark::kMicrosecond);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  RegisterAll();
+  benchmark::Initialize(&argc, argv);
+  if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
