@@ -20,11 +20,11 @@ struct ChainCursor {
   const char* pos;        // the current byte, or node's end when past the end
 };
 
-inline bool IsWhiteSpace(unsigned char c) {
+constexpr bool IsWhiteSpace(unsigned char c) {
   return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
-inline unsigned char FoldCase(unsigned char c) {
+constexpr unsigned char FoldCase(unsigned char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A')
                                 : c;
 }

@@ -116,9 +116,9 @@ constexpr std::size_t kTailLength =
 static_assert(kTailLength >= 2, "the markers share their closing text");
 const char* const kTailText =
     TAGSMITH_PLAIN_MARKER + (sizeof(TAGSMITH_PLAIN_MARKER) - 1 - kTailLength);
-const unsigned char kTailFirst = FoldCase(static_cast<unsigned char>(
+constexpr unsigned char kTailFirst = FoldCase(static_cast<unsigned char>(
     TAGSMITH_PLAIN_MARKER[sizeof(TAGSMITH_PLAIN_MARKER) - 1 - kTailLength]));
-const unsigned char kTailLast = FoldCase(static_cast<unsigned char>(
+constexpr unsigned char kTailLast = FoldCase(static_cast<unsigned char>(
     TAGSMITH_PLAIN_MARKER[sizeof(TAGSMITH_PLAIN_MARKER) - 2]));
 
 // True when `text` (of kTailLength bytes) folds equal to the bytes at p.
