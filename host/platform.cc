@@ -21,7 +21,9 @@ namespace tagsmith::host::platform {
 
 namespace {
 
-std::string LastErrorText() {
+// The system's text for the last error. Some texts have a "%1" for the
+// file concerned; it is replaced with `insert`.
+std::string LastErrorText(const std::string& insert = "") {
   DWORD code = GetLastError();
   char* text = nullptr;
   DWORD length = FormatMessageA(
@@ -34,6 +36,10 @@ std::string LastErrorText() {
   while (!result.empty() && (result.back() == '\n' || result.back() == '\r' ||
                              result.back() == '.'))
     result.pop_back();
+  const std::string file = insert.empty() ? "the file" : insert;
+  for (std::string::size_type at = 0;
+       (at = result.find("%1", at)) != std::string::npos; at += file.size())
+    result.replace(at, 2, file);
   return result;
 }
 
@@ -44,7 +50,7 @@ bool SharedLibrary::Open(const std::string& path, std::string* error) {
   if (where.find_first_of("\\/") == std::string::npos) where = ".\\" + where;
   HMODULE module = LoadLibraryA(where.c_str());
   if (!module) {
-    *error = LastErrorText();
+    *error = LastErrorText(where);
     return false;
   }
   handle_ = module;
