@@ -5,11 +5,14 @@
 #include <vector>
 
 #include "host/run_command.h"
+#include "host/serve_command.h"
 
 namespace {
 
 using tagsmith::host::RunCommand;
 using tagsmith::host::RunUsage;
+using tagsmith::host::ServeCommand;
+using tagsmith::host::ServeUsage;
 
 struct Command {
   const char* name;
@@ -21,10 +24,16 @@ int RunMain(const std::vector<std::string>& args) {
   return RunCommand(args, stdin, stdout, stderr);
 }
 
+int ServeMain(const std::vector<std::string>& args) {
+  return ServeCommand(args, stdout, stderr);
+}
+
 int HelpMain(const std::vector<std::string>& args);
 
 const Command kCommands[] = {
     {"run", "pass one raw HTTP response through the filter", RunMain},
+    {"serve", "serve web applications over HTTP(S), filtering every response",
+     ServeMain},
     {"help", "show this text", HelpMain},
 };
 
@@ -39,7 +48,7 @@ std::string Usage() {
     text += std::string("  ") + command.name +
             std::string(8 - std::strlen(command.name), ' ') + command.summary +
             "\n";
-  text += "\n" + RunUsage();
+  text += "\n" + RunUsage() + "\n" + ServeUsage();
   return text;
 }
 

@@ -7,36 +7,16 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <stdexcept>
 
 #include "host/chunks.h"
+#include "host/command_args.h"
 #include "host/filter_module.h"
 #include "host/platform.h"
 
 namespace tagsmith::host {
 
 namespace {
-
-// A whole number in [minimum, maximum], digits only.
-std::uint64_t ParseNumber(const std::string& text, const std::string& what,
-                          std::uint64_t minimum, std::uint64_t maximum) {
-  if (text.empty()) throw UsageError(what + " is empty");
-  if (text[0] == '-')
-    throw UsageError(what + " must not be negative: '" + text + "'");
-  std::uint64_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9')
-      throw UsageError(what + " is not a whole number: '" + text + "'");
-    const unsigned digit = static_cast<unsigned>(c - '0');
-    if (value > (maximum - digit) / 10)
-      throw UsageError(what + " is out of range: '" + text + "'");
-    value = value * 10 + digit;
-  }
-  if (value < minimum || value > maximum)
-    throw UsageError(what + " is out of range: '" + text + "' (from " +
-                     std::to_string(minimum) + " to " +
-                     std::to_string(maximum) + ")");
-  return value;
-}
 
 // Their order and range are checked against the input by SplitAt.
 std::vector<std::size_t> ParseOffsets(const std::string& text) {
@@ -89,14 +69,6 @@ std::string ReadInput(const std::optional<std::string>& path, std::FILE* in) {
   std::fclose(file);
   if (!ok) throw UsageError("cannot read '" + *path + "': " + error);
   return bytes;
-}
-
-std::string DefaultFilterPath() {
-  std::string directory;
-  std::string error;
-  if (!platform::ExecutableDirectory(&directory, &error))
-    throw FilterLoadError(error);
-  return platform::JoinPath(directory, platform::FilterLibraryFileName());
 }
 
 // Standard output as the client. A failed write throws, which the server

@@ -8,19 +8,13 @@
 #include <cstddef>
 #include <cstdio>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "host/command_args.h"
 #include "host/stand_in_server.h"
 
 namespace tagsmith::host {
-
-// A bad command line; what() is the message without the "tagsmith: " prefix.
-class UsageError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 struct RunOptions {
   bool help = false;

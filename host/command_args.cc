@@ -1,0 +1,38 @@
+// See command_args.h.
+#include "host/command_args.h"
+
+#include "host/filter_module.h"
+#include "host/platform.h"
+
+namespace tagsmith::host {
+
+std::uint64_t ParseNumber(const std::string& text, const std::string& what,
+                          std::uint64_t minimum, std::uint64_t maximum) {
+  if (text.empty()) throw UsageError(what + " is empty");
+  if (text[0] == '-')
+    throw UsageError(what + " must not be negative: '" + text + "'");
+  std::uint64_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9')
+      throw UsageError(what + " is not a whole number: '" + text + "'");
+    const unsigned digit = static_cast<unsigned>(c - '0');
+    if (value > (maximum - digit) / 10)
+      throw UsageError(what + " is out of range: '" + text + "'");
+    value = value * 10 + digit;
+  }
+  if (value < minimum || value > maximum)
+    throw UsageError(what + " is out of range: '" + text + "' (from " +
+                     std::to_string(minimum) + " to " +
+                     std::to_string(maximum) + ")");
+  return value;
+}
+
+std::string DefaultFilterPath() {
+  std::string directory;
+  std::string error;
+  if (!platform::ExecutableDirectory(&directory, &error))
+    throw FilterLoadError(error);
+  return platform::JoinPath(directory, platform::FilterLibraryFileName());
+}
+
+}  // namespace tagsmith::host

@@ -1,0 +1,148 @@
+// See http_response.h.
+#include "host/http_response.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace tagsmith::host {
+
+namespace {
+
+// A header block longer than this is not one of ours.
+constexpr std::size_t kMaxHeadBytes = 64 * 1024;
+
+char Lower(char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  return true;
+}
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
+    text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+    text.remove_suffix(1);
+  return text;
+}
+
+}  // namespace
+
+const char* ReasonPhrase(unsigned status) {
+  switch (status) {
+    case 200: return "OK";
+    case 301: return "Moved Permanently";
+    case 400: return "Bad Request";
+    case 403: return "Forbidden";
+    case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
+    case 408: return "Request Timeout";
+    case 413: return "Content Too Large";
+    case 431: return "Request Header Fields Too Large";
+    case 500: return "Internal Server Error";
+    case 505: return "HTTP Version Not Supported";
+    default: return "Unknown";
+  }
+}
+
+std::string SerializeHead(unsigned status, const HeaderFields& fields) {
+  std::string head = "HTTP/1.1 " + std::to_string(status) + " " +
+                     ReasonPhrase(status) + "\r\n";
+  for (const auto& field : fields)
+    head += field.first + ": " + field.second + "\r\n";
+  head += "\r\n";
+  return head;
+}
+
+std::string HttpDate(std::time_t when) {
+  static const char* const kDays[] = {"Thu", "Fri", "Sat", "Sun",
+                                      "Mon", "Tue", "Wed"};
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr",
+                                        "May", "Jun", "Jul", "Aug",
+                                        "Sep", "Oct", "Nov", "Dec"};
+  // Days since 1970-01-01 to a civil date (proleptic Gregorian), without
+  // the C library's non-reentrant gmtime.
+  long long seconds = static_cast<long long>(when);
+  long long days = seconds / 86400;
+  long long rest = seconds % 86400;
+  if (rest < 0) {
+    rest += 86400;
+    --days;
+  }
+  const int weekday = static_cast<int>(((days % 7) + 7) % 7);
+  const long long z = days + 719468;
+  const long long era = (z >= 0 ? z : z - 146096) / 146097;
+  const long long doe = z - era * 146097;
+  const long long yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const long long doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const long long mp = (5 * doy + 2) / 153;
+  const int day = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+  const int month = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
+  const long long year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+  char text[64];
+  std::snprintf(text, sizeof text, "%s, %02d %s %04lld %02d:%02d:%02d GMT",
+                kDays[weekday], day, kMonths[month - 1], year,
+                static_cast<int>(rest / 3600),
+                static_cast<int>(rest / 60 % 60), static_cast<int>(rest % 60));
+  return text;
+}
+
+void SentFraming::Observe(std::string_view bytes) {
+  bytes_sent_ += bytes.size();
+  if (head_done_) {
+    body_bytes_ += bytes.size();
+    return;
+  }
+  if (head_broken_) return;
+  // Keep only enough to find the blank line across sends.
+  const std::size_t before = head_.size();
+  head_.append(bytes.substr(0, kMaxHeadBytes + 4 - std::min(before, kMaxHeadBytes)));
+  const std::size_t search_from = before >= 3 ? before - 3 : 0;
+  const std::size_t end = head_.find("\r\n\r\n", search_from);
+  if (end == std::string::npos) {
+    if (head_.size() > kMaxHeadBytes) head_broken_ = true;
+    return;
+  }
+  const std::size_t head_size = end + 4;
+  head_done_ = true;
+  body_bytes_ = (before + bytes.size()) - head_size;
+  head_.resize(head_size);
+  ReadHead();
+  head_.clear();
+  head_.shrink_to_fit();
+}
+
+void SentFraming::ReadHead() {
+  int lengths = 0;
+  std::size_t start = head_.find("\r\n");  // skip the status line
+  while (start != std::string::npos && start + 2 < head_.size()) {
+    start += 2;
+    const std::size_t end = head_.find("\r\n", start);
+    if (end == std::string::npos || end == start) break;
+    std::string_view line(head_.data() + start, end - start);
+    start = end;
+    const std::size_t colon = line.find(':');
+    if (colon == std::string_view::npos) continue;
+    if (!EqualNoCase(Trim(line.substr(0, colon)), "content-length")) continue;
+    ++lengths;
+    std::string_view value = Trim(line.substr(colon + 1));
+    std::uint64_t length = 0;
+    bool valid = !value.empty() && value.size() <= 18;
+    for (char c : value) {
+      if (c < '0' || c > '9') valid = false;
+      length = length * 10 + static_cast<unsigned>(c - '0');
+    }
+    if (!valid) head_broken_ = true;
+    content_length_ = length;
+  }
+  if (lengths != 1) head_broken_ = true;
+}
+
+bool SentFraming::Complete() const {
+  if (!head_done_ || head_broken_) return false;
+  return body_bytes_ == (head_request_ ? 0 : content_length_);
+}
+
+}  // namespace tagsmith::host

@@ -1,0 +1,264 @@
+// `tagsmith serve`; see serve_command.h. Everything the user can get wrong
+// is checked before the server listens.
+#include "host/serve_command.h"
+
+#include <algorithm>
+#include <filesystem>
+#include <iterator>
+#include <limits>
+
+#include "host/filter_module.h"
+#include "host/platform.h"
+
+#ifndef TAGSMITH_EXAMPLE_SITE
+#define TAGSMITH_EXAMPLE_SITE ""
+#endif
+
+namespace tagsmith::host {
+
+namespace {
+
+constexpr std::uint64_t kMaxChunkSize = 64 * 1024 * 1024;
+
+bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h"; }
+
+Mount ParseApp(const std::string& text) {
+  const std::string::size_type equals = text.find('=');
+  if (equals == std::string::npos || equals == 0 || equals + 1 == text.size())
+    throw UsageError("option --app needs /PREFIX=DIR, not '" + text + "'");
+  Mount mount{text.substr(0, equals), text.substr(equals + 1)};
+  if (mount.prefix[0] != '/')
+    throw UsageError("the prefix of --app must start with '/': '" +
+                     mount.prefix + "'");
+  return mount;
+}
+
+}  // namespace
+
+ListenAddress ParseListenAddress(const std::string& text,
+                                 const std::string& option) {
+  const std::string::size_type colon = text.rfind(':');
+  if (colon == std::string::npos || colon == 0)
+    throw UsageError("option " + option + " needs ADDR:PORT, not '" + text +
+                     "'");
+  ListenAddress address;
+  address.host = text.substr(0, colon);
+  if (address.host.size() >= 2 && address.host.front() == '[' &&
+      address.host.back() == ']')
+    address.host = address.host.substr(1, address.host.size() - 2);
+  if (address.host.empty())
+    throw UsageError("option " + option + " needs an address: '" + text +
+                     "'");
+  address.port = static_cast<std::uint16_t>(
+      ParseNumber(text.substr(colon + 1), "the port of " + option, 0, 65535));
+  return address;
+}
+
+ServeOptions ParseServeArguments(const std::vector<std::string>& args) {
+  ServeOptions options;
+  for (const std::string& arg : args) {
+    if (arg == "--") break;
+    if (IsHelp(arg)) {
+      options.help = true;
+      return options;
+    }
+  }
+  bool options_ended = false;
+  bool have_listen = false, have_chunk = false, have_idle = false,
+       have_threads = false;
+  std::optional<std::string> tls_listen, cert, key;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string& arg = args[i];
+    if (options_ended || arg.size() < 2 || arg[0] != '-') {
+      if (options.root)
+        throw UsageError("more than one ROOT: '" + *options.root + "' and '" +
+                         arg + "'");
+      options.root = arg;
+      continue;
+    }
+    if (arg == "--") {
+      options_ended = true;
+      continue;
+    }
+    std::string name = arg;
+    std::optional<std::string> value;
+    const std::string::size_type equals = arg.find('=');
+    if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
+      name = arg.substr(0, equals);
+      value = arg.substr(equals + 1);
+    }
+    static const char* const kNames[] = {
+        "--listen", "--app",     "--tls-listen",   "--tls-cert", "--tls-key",
+        "--chunk-size", "--filter", "--idle-timeout", "--threads"};
+    if (std::none_of(std::begin(kNames), std::end(kNames),
+                     [&name](const char* known) { return name == known; }))
+      throw UsageError("unknown option '" + name + "'");
+    if (!value) {
+      if (i + 1 >= args.size() || args[i + 1].compare(0, 2, "--") == 0)
+        throw UsageError("option " + name + " needs a value");
+      value = args[++i];
+    }
+    auto once = [&name](bool* seen) {
+      if (*seen) throw UsageError("option " + name + " given more than once");
+      *seen = true;
+    };
+    auto once_text = [&name](std::optional<std::string>* slot,
+                             const std::string& text) {
+      if (*slot) throw UsageError("option " + name + " given more than once");
+      if (text.empty()) throw UsageError("option " + name + " needs a value");
+      *slot = text;
+    };
+    if (name == "--listen") {
+      once(&have_listen);
+      options.server.listen = ParseListenAddress(*value, name);
+    } else if (name == "--app") {
+      options.apps.push_back(ParseApp(*value));
+    } else if (name == "--tls-listen") {
+      once_text(&tls_listen, *value);
+      options.server.tls_listen = ParseListenAddress(*value, name);
+    } else if (name == "--tls-cert") {
+      once_text(&cert, *value);
+    } else if (name == "--tls-key") {
+      once_text(&key, *value);
+    } else if (name == "--chunk-size") {
+      once(&have_chunk);
+      options.server.chunk_size = static_cast<std::size_t>(
+          ParseNumber(*value, "--chunk-size", 1, kMaxChunkSize));
+    } else if (name == "--idle-timeout") {
+      once(&have_idle);
+      options.server.idle_timeout_seconds = static_cast<unsigned>(
+          ParseNumber(*value, "--idle-timeout", 1, 3600));
+    } else if (name == "--threads") {
+      once(&have_threads);
+      options.server.threads =
+          static_cast<unsigned>(ParseNumber(*value, "--threads", 1, 256));
+    } else {
+      once_text(&options.filter_path, *value);
+    }
+  }
+  if (tls_listen || cert || key) {
+    if (!tls_listen || !cert || !key)
+      throw UsageError(
+          "HTTPS needs all of --tls-listen, --tls-cert and --tls-key");
+    options.server.tls_cert = *cert;
+    options.server.tls_key = *key;
+  }
+  return options;
+}
+
+std::string DefaultSiteDirectory() {
+  namespace fs = std::filesystem;
+  std::string directory;
+  std::string error;
+  if (platform::ExecutableDirectory(&directory, &error)) {
+    const fs::path beside =
+        fs::path(directory) / ".." / ".." / "example" / "site";
+    std::error_code ignored;
+    if (fs::is_regular_file(beside / "tagsmith.config", ignored))
+      return fs::weakly_canonical(beside, ignored).string();
+  }
+  return TAGSMITH_EXAMPLE_SITE;
+}
+
+std::string ServeUsage() {
+  return std::string(
+             "Usage: tagsmith serve [ROOT] [--listen ADDR:PORT] "
+             "[--app /PREFIX=DIR]...\n"
+             "                      [--tls-listen ADDR:PORT --tls-cert FILE "
+             "--tls-key FILE]\n"
+             "                      [--chunk-size BYTES] [--filter PATH]\n"
+             "\n"
+             "Serves the static files of web applications over HTTP (and "
+             "HTTPS) and hosts\n"
+             "the filter library for every response the way the web server "
+             "does: each\n"
+             "HTML page of an application whose tagsmith.config names an "
+             "account is tagged.\n"
+             "Prints where it listens and one line per request; stops on "
+             "Ctrl-C or SIGTERM.\n"
+             "\n"
+             "  ROOT                  the application at '/' (default: the "
+             "bundled example\n"
+             "                        site, example/site of the source tree, "
+             "found two levels\n"
+             "                        above this program, else at ") +
+         (TAGSMITH_EXAMPLE_SITE[0] ? TAGSMITH_EXAMPLE_SITE : "(unknown)") +
+         ")\n"
+         "  --app /PREFIX=DIR     another application at a URL prefix; a "
+         "request belongs to\n"
+         "                        the one with the longest matching prefix "
+         "(whole path\n"
+         "                        segments), whose DIR is its "
+         "APPL_PHYSICAL_PATH\n"
+         "  --listen ADDR:PORT    plain HTTP address (default "
+         "127.0.0.1:8080; port 0 picks\n"
+         "                        a free port, which is printed)\n"
+         "  --tls-listen ADDR:PORT  also serve HTTPS there, with\n"
+         "  --tls-cert FILE       its PEM certificate chain and\n"
+         "  --tls-key FILE        its PEM private key\n"
+         "  --chunk-size BYTES    body bytes per raw-data notification "
+         "(default 16384)\n"
+         "  --idle-timeout SECONDS  time allowed to send a request or take a "
+         "response\n"
+         "                        (default 30)\n"
+         "  --threads N           worker threads (default: one per core, at "
+         "least 2)\n"
+         "  --filter PATH         the filter library to load (default: " +
+         platform::FilterLibraryFileName() +
+         " beside this program)\n"
+         "  -h, --help            show this text\n"
+         "\n"
+         "Only GET and HEAD are served. A directory is served by its "
+         "index.html when the\n"
+         "path ends in '/', and redirected there (301) when it does not; no "
+         "index.html\n"
+         "gives 404. Never served: files outside an application's directory "
+         "(after\n"
+         "following symbolic links: 403), names starting with '.' or ending "
+         "in '.config'\n"
+         "(404), targets with '..' or encoded slashes (400).\n"
+         "Exit status: 0 stopped by a signal; 1 could not start; 2 bad "
+         "arguments, a bad\n"
+         "application directory or a filter that cannot be loaded.\n";
+}
+
+int ServeCommand(const std::vector<std::string>& args, std::FILE* out,
+                 std::FILE* err) {
+  ServeOptions options;
+  std::optional<StaticSite> site;
+  std::optional<FilterModule> filter;
+  try {
+    options = ParseServeArguments(args);
+    if (options.help) {
+      std::fputs(ServeUsage().c_str(), out);
+      return std::fflush(out) == 0 && !std::ferror(out) ? 0 : 1;
+    }
+    std::vector<Mount> mounts;
+    const std::string root =
+        options.root ? *options.root : DefaultSiteDirectory();
+    if (root.empty())
+      throw UsageError("no ROOT given and the bundled example site is not "
+                       "found");
+    mounts.push_back({"/", root});
+    for (const Mount& app : options.apps) mounts.push_back(app);
+    try {
+      site.emplace(mounts);
+    } catch (const std::invalid_argument& error) {
+      throw UsageError(error.what());
+    }
+    filter.emplace(FilterModule::Load(
+        options.filter_path ? *options.filter_path : DefaultFilterPath()));
+  } catch (const std::exception& error) {
+    std::fprintf(err, "tagsmith: %s\n", error.what());
+    return 2;
+  }
+  try {
+    RunServer(options.server, *filter, *site, out);
+  } catch (const std::exception& error) {
+    std::fprintf(err, "tagsmith: %s\n", error.what());
+    return 1;
+  }
+  return 0;
+}
+
+}  // namespace tagsmith::host

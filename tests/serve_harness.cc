@@ -1,0 +1,296 @@
+// See serve_harness.h.
+#include "tests/serve_harness.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+extern char** environ;
+
+namespace tagsmith::serve_testing {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+ScratchDir::ScratchDir() {
+  std::string pattern =
+      (fs::temp_directory_path() / "tagsmith-serve-XXXXXX").string();
+  if (mkdtemp(&pattern[0])) path_ = fs::canonical(pattern).string();
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ignored;
+  if (!path_.empty()) fs::remove_all(path_, ignored);
+}
+
+namespace {
+
+// Spawns argv with stdout and stderr to files; -1 when it cannot start.
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& out,
+            const std::string& err) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, 1, out.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  posix_spawn_file_actions_addopen(&actions, 2, err.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  std::vector<char*> args;
+  for (const std::string& arg : argv)
+    args.push_back(const_cast<char*>(arg.c_str()));
+  args.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawnp(&pid, argv[0].c_str(), &actions, nullptr, args.data(),
+                   environ) != 0)
+    pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  return pid;
+}
+
+// Waits for `pid` until `limit`; its wait status, or nothing on timeout.
+std::optional<int> WaitFor(pid_t pid, std::chrono::milliseconds limit) {
+  const auto deadline = Clock::now() + limit;
+  for (;;) {
+    int status = 0;
+    const pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) return status;
+    if (done < 0) return -1;
+    if (Clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+int PortAfter(const std::string& output, const std::string& prefix) {
+  const std::string::size_type at = output.find(prefix);
+  if (at == std::string::npos) return 0;
+  const std::string::size_type end = output.find('/', at + prefix.size());
+  if (end == std::string::npos) return 0;
+  return std::atoi(output.substr(at + prefix.size(), end - at - prefix.size())
+                       .c_str());
+}
+
+}  // namespace
+
+ProgramResult RunProgram(const std::vector<std::string>& argv,
+                         std::chrono::seconds limit) {
+  ScratchDir scratch;
+  ProgramResult result;
+  const pid_t pid =
+      Spawn(argv, scratch.path() + "/out", scratch.path() + "/err");
+  if (pid < 0) return result;
+  std::optional<int> status = WaitFor(pid, limit);
+  if (!status) {
+    result.timed_out = true;
+    kill(pid, SIGKILL);
+    int ignored;
+    waitpid(pid, &ignored, 0);
+  } else if (WIFEXITED(*status)) {
+    result.status = WEXITSTATUS(*status);
+  }
+  result.out = ReadFile(scratch.path() + "/out");
+  result.err = ReadFile(scratch.path() + "/err");
+  return result;
+}
+
+bool HaveProgram(const std::string& name) {
+  const char* path = std::getenv("PATH");
+  std::string dirs = path ? path : "/usr/bin:/bin";
+  std::string::size_type start = 0;
+  while (start <= dirs.size()) {
+    std::string::size_type colon = dirs.find(':', start);
+    if (colon == std::string::npos) colon = dirs.size();
+    const std::string candidate =
+        dirs.substr(start, colon - start) + "/" + name;
+    if (access(candidate.c_str(), X_OK) == 0) return true;
+    start = colon + 1;
+  }
+  return false;
+}
+
+ServerProcess::ServerProcess(const std::vector<std::string>& args,
+                             bool with_tls) {
+  std::vector<std::string> argv{std::string(TAGSMITH_BIN_DIR) + "/tagsmith",
+                                "serve", "--listen", "127.0.0.1:0"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  pid_ = Spawn(argv, logs_.path() + "/out", logs_.path() + "/err");
+  if (pid_ < 0) return;
+  const auto deadline = Clock::now() + std::chrono::seconds(15);
+  while (Clock::now() < deadline) {
+    const std::string output = Output();
+    const int port = PortAfter(output, "listening on http://127.0.0.1:");
+    const int tls_port = PortAfter(output, "listening on https://127.0.0.1:");
+    if (port != 0 && (!with_tls || tls_port != 0)) {
+      port_ = port;
+      tls_port_ = tls_port;
+      return;
+    }
+    int status;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;  // it exited: never started
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+}
+
+ServerProcess::~ServerProcess() { Stop(); }
+
+std::string ServerProcess::Url(const std::string& path) const {
+  return "http://127.0.0.1:" + std::to_string(port_) + path;
+}
+
+std::string ServerProcess::TlsUrl(const std::string& path) const {
+  return "https://127.0.0.1:" + std::to_string(tls_port_) + path;
+}
+
+std::string ServerProcess::Output() const {
+  return ReadFile(logs_.path() + "/out");
+}
+
+std::string ServerProcess::Errors() const {
+  return ReadFile(logs_.path() + "/err");
+}
+
+int ServerProcess::Stop() {
+  if (pid_ < 0) return -1;
+  kill(pid_, SIGTERM);
+  std::optional<int> status = WaitFor(pid_, std::chrono::seconds(15));
+  int result = -1;
+  if (!status) {
+    kill(pid_, SIGKILL);
+    int ignored;
+    waitpid(pid_, &ignored, 0);
+  } else if (WIFEXITED(*status)) {
+    result = WEXITSTATUS(*status);
+  }
+  pid_ = -1;
+  return result;
+}
+
+RawConnection::RawConnection(int port, std::chrono::milliseconds timeout) {
+  fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) return;
+  timeval tv;
+  tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
+  tv.tv_usec = static_cast<suseconds_t>(timeout.count() % 1000 * 1000);
+  setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) !=
+      0) {
+    close(fd_);
+    fd_ = -1;
+  }
+}
+
+RawConnection::~RawConnection() {
+  if (fd_ >= 0) close(fd_);
+}
+
+bool RawConnection::Send(const std::string& bytes) {
+  std::size_t sent = 0;
+  while (sent < bytes.size()) {
+    const ssize_t n =
+        send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+    if (n <= 0) return false;
+    sent += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool RawConnection::Fill() {
+  char chunk[65536];
+  const ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+  if (n <= 0) return false;
+  buffer_.append(chunk, static_cast<std::size_t>(n));
+  return true;
+}
+
+std::string RawConnection::Response::Header(const std::string& name) const {
+  const std::string key = "\r\n" + name + ": ";
+  const std::string::size_type at = head.find(key);
+  if (at == std::string::npos) return "";
+  const std::string::size_type start = at + key.size();
+  return head.substr(start, head.find("\r\n", start) - start);
+}
+
+bool RawConnection::Read(Response* response, bool head_request) {
+  std::string::size_type end;
+  while ((end = buffer_.find("\r\n\r\n")) == std::string::npos)
+    if (!Fill()) return false;
+  response->head = buffer_.substr(0, end + 4);
+  response->status = std::atoi(response->head.substr(9, 3).c_str());
+  const std::string length = response->Header("Content-Length");
+  if (length.empty()) return false;
+  const std::size_t size =
+      head_request ? 0 : static_cast<std::size_t>(std::stoull(length));
+  while (buffer_.size() < end + 4 + size)
+    if (!Fill()) return false;
+  response->body = buffer_.substr(end + 4, size);
+  buffer_.erase(0, end + 4 + size);
+  return true;
+}
+
+bool RawConnection::ReadUntilClosed(std::string* rest) {
+  for (;;) {
+    char chunk[65536];
+    const ssize_t n = recv(fd_, chunk, sizeof chunk, 0);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+      break;  // reset: closed too
+    }
+    buffer_.append(chunk, static_cast<std::size_t>(n));
+  }
+  rest->append(buffer_);
+  buffer_.clear();
+  return true;
+}
+
+std::string FilteredByRun(const std::string& app_dir,
+                          const std::string& content_type,
+                          const std::string& body, bool secure) {
+  ScratchDir scratch;
+  const std::string input = scratch.path() + "/response.http";
+  WriteFile(input, "HTTP/1.1 200 OK\r\nContent-Type: " + content_type +
+                       "\r\nContent-Length: " + std::to_string(body.size()) +
+                       "\r\n\r\n" + body);
+  std::vector<std::string> argv{std::string(TAGSMITH_BIN_DIR) + "/tagsmith",
+                                "run", "--app-dir", app_dir, input};
+  if (secure) argv.push_back("--secure");
+  return RunProgram(argv, std::chrono::seconds(30)).out;
+}
+
+std::string BodyOf(const std::string& response) {
+  const std::string::size_type end = response.find("\r\n\r\n");
+  return end == std::string::npos ? "" : response.substr(end + 4);
+}
+
+}  // namespace tagsmith::serve_testing

@@ -1,0 +1,125 @@
+// Driving a real `tagsmith serve` from tests: start it on free loopback
+// ports, run client programs (curl, openssl, chromium) with a time limit,
+// and talk raw HTTP over sockets. Every wait here is bounded.
+#ifndef TAGSMITH_TESTS_SERVE_HARNESS_H_
+#define TAGSMITH_TESTS_SERVE_HARNESS_H_
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace tagsmith::serve_testing {
+
+std::string ReadFile(const std::string& path);
+void WriteFile(const std::string& path, const std::string& bytes);
+
+// A directory for one test, removed with everything in it. Its path is
+// canonical.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+struct ProgramResult {
+  int status = -1;  // exit status; -1 killed by a signal or not started
+  bool timed_out = false;
+  std::string out;
+  std::string err;
+};
+
+// Runs a program found on PATH with the given arguments (argv[0] is the
+// program), standard input from /dev/null; kills it after `limit`.
+ProgramResult RunProgram(const std::vector<std::string>& argv,
+                         std::chrono::seconds limit);
+
+// Whether a program is on PATH.
+bool HaveProgram(const std::string& name);
+
+// `tagsmith serve` in the background, on 127.0.0.1 port 0 (and HTTPS too
+// when TLS arguments are given); stopped with SIGTERM by its process id.
+class ServerProcess {
+ public:
+  // Starts the server and waits (at most 15 s) until it says where it
+  // listens. started() tells whether it did.
+  explicit ServerProcess(const std::vector<std::string>& args,
+                         bool with_tls = false);
+  ~ServerProcess();
+  ServerProcess(const ServerProcess&) = delete;
+  ServerProcess& operator=(const ServerProcess&) = delete;
+
+  bool started() const { return port_ != 0; }
+  int port() const { return port_; }
+  int tls_port() const { return tls_port_; }
+  std::string Url(const std::string& path) const;
+  std::string TlsUrl(const std::string& path) const;
+  // Standard output and error so far.
+  std::string Output() const;
+  std::string Errors() const;
+  // Sends SIGTERM and waits (at most 15 s, then SIGKILL); the exit status,
+  // or -1 when it had to be killed.
+  int Stop();
+
+ private:
+  ScratchDir logs_;
+  pid_t pid_ = -1;
+  int port_ = 0;
+  int tls_port_ = 0;
+};
+
+// A raw HTTP/1.1 client over one loopback connection; each receive waits at
+// most `timeout`.
+class RawConnection {
+ public:
+  explicit RawConnection(int port,
+                         std::chrono::milliseconds timeout =
+                             std::chrono::seconds(20));
+  ~RawConnection();
+  RawConnection(const RawConnection&) = delete;
+  RawConnection& operator=(const RawConnection&) = delete;
+
+  bool connected() const { return fd_ >= 0; }
+  bool Send(const std::string& bytes);
+
+  struct Response {
+    int status = 0;
+    std::string head;  // status line and headers, with the blank line
+    std::string body;
+    std::string Header(const std::string& name) const;  // "" when absent
+  };
+  // Reads one response framed by its Content-Length (no body after a HEAD
+  // when `head_request`). False when the connection ended or timed out
+  // before it was whole.
+  bool Read(Response* response, bool head_request = false);
+  // Reads until the server closes; false on timeout. What came is appended
+  // to *rest.
+  bool ReadUntilClosed(std::string* rest);
+
+ private:
+  bool Fill();  // more bytes into buffer_; false on close, error, timeout
+
+  int fd_ = -1;
+  std::string buffer_;
+};
+
+// What `tagsmith run --app-dir DIR [--secure]` makes of a 200 response with
+// these headers and body: the bytes that reach the client.
+std::string FilteredByRun(const std::string& app_dir,
+                          const std::string& content_type,
+                          const std::string& body, bool secure);
+
+// The body of a raw response (after the first blank line).
+std::string BodyOf(const std::string& response);
+
+}  // namespace tagsmith::serve_testing
+
+#endif  // TAGSMITH_TESTS_SERVE_HARNESS_H_
