@@ -273,6 +273,8 @@ class HttpSession {
     RequestSettings settings;
     settings.app_physical_path = plan.app_directory;
     settings.secure_port = secure_;
+    // One system allocation per 64 KB of held response, not one per chunk.
+    settings.arena_memory = true;
     out_->body_left = plan.head_only ? 0 : plan.body_size;
     out_->plan = std::move(plan);
     out_->request = std::make_unique<StandInRequest>(state_.filter, settings,
@@ -325,7 +327,8 @@ class HttpSession {
       return;
     }
     out_->body_left -= chunk.size();
-    out_->request->SendRawData(chunk);
+    // The chunk is the server's own send buffer: the filter gets it as is.
+    out_->request->SendRawData(&chunk[0], chunk.size());
   }
 
   void WritePending() {

@@ -5,14 +5,14 @@
 #include <vector>
 
 #include "host/run_command.h"
+#if TAGSMITH_HAS_SERVE
 #include "host/serve_command.h"
+#endif
 
 namespace {
 
 using tagsmith::host::RunCommand;
 using tagsmith::host::RunUsage;
-using tagsmith::host::ServeCommand;
-using tagsmith::host::ServeUsage;
 
 struct Command {
   const char* name;
@@ -24,16 +24,20 @@ int RunMain(const std::vector<std::string>& args) {
   return RunCommand(args, stdin, stdout, stderr);
 }
 
+#if TAGSMITH_HAS_SERVE
 int ServeMain(const std::vector<std::string>& args) {
-  return ServeCommand(args, stdout, stderr);
+  return tagsmith::host::ServeCommand(args, stdout, stderr);
 }
+#endif
 
 int HelpMain(const std::vector<std::string>& args);
 
 const Command kCommands[] = {
     {"run", "pass one raw HTTP response through the filter", RunMain},
+#if TAGSMITH_HAS_SERVE
     {"serve", "serve web applications over HTTP(S), filtering every response",
      ServeMain},
+#endif
     {"help", "show this text", HelpMain},
 };
 
@@ -48,7 +52,10 @@ std::string Usage() {
     text += std::string("  ") + command.name +
             std::string(8 - std::strlen(command.name), ' ') + command.summary +
             "\n";
-  text += "\n" + RunUsage() + "\n" + ServeUsage();
+  text += "\n" + RunUsage();
+#if TAGSMITH_HAS_SERVE
+  text += "\n" + tagsmith::host::ServeUsage();
+#endif
   return text;
 }
 
