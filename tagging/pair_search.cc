@@ -1,6 +1,7 @@
 #include "tagging/pair_search.h"
 
 #include <cstdint>
+#include <cstring>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -67,52 +68,123 @@ __attribute__((target("sse2"))) const char* FindSse2(
   return FindScalar(p, stop, first, last, distance);
 }
 
+// The wide searches read each 64-byte block once and turn it into two bit
+// masks: the positions passing the first test and those passing the last.
+// A candidate at bit k needs the last test at bit k + distance, which may
+// lie in the next block, so a block is decided once the next one's masks
+// are known. The last, partial block is copied into a zero-padded buffer,
+// so no byte past the record is read; its bits past the record are
+// cleared, which also keeps every candidate short of `stop`. This needs
+// 0 < distance < 64.
+constexpr std::size_t kBlock = 64;
+
+struct BlockHits {
+  std::uint64_t first;
+  std::uint64_t last;
+};
+
+std::uint64_t Candidates(const BlockHits& block, std::uint64_t nextLast,
+                         std::size_t distance) {
+  return block.first &
+         ((block.last >> distance) | (nextLast << (kBlock - distance)));
+}
+
+// The search over the blocks from `p` to `end`, with HITS(block, tests)
+// giving a block's masks. A macro rather than a template, so that each
+// vector function below compiles it with its own instructions.
+#define TAGSMITH_SEARCH_BLOCKS(HITS, tests)                                \
+  alignas(64) char padded[kBlock];                                         \
+  BlockHits previous{0, 0};                                                \
+  const char* block = p;                                                   \
+  for (; block < end; block += kBlock) {                                   \
+    const std::size_t size = static_cast<std::size_t>(end - block);        \
+    BlockHits hits;                                                        \
+    if (size >= kBlock) {                                                  \
+      hits = HITS(block, tests);                                           \
+    } else {                                                               \
+      std::memcpy(padded, block, size);                                    \
+      std::memset(padded + size, 0, kBlock - size);                        \
+      hits = HITS(padded, tests);                                          \
+      const std::uint64_t valid = (std::uint64_t{1} << size) - 1;          \
+      hits.first &= valid;                                                 \
+      hits.last &= valid;                                                  \
+    }                                                                      \
+    if (block != p) {                                                      \
+      const std::uint64_t found = Candidates(previous, hits.last, distance); \
+      if (found != 0) return block - kBlock + __builtin_ctzll(found);      \
+    }                                                                      \
+    previous = hits;                                                       \
+  }                                                                        \
+  /* The last block: nothing follows it. */                                \
+  const std::uint64_t found = Candidates(previous, 0, distance);           \
+  return found != 0 ? block - kBlock + __builtin_ctzll(found) : nullptr;
+
+struct Avx2Tests {
+  __m256i firstMask, firstValue, lastMask, lastValue;
+};
+
+__attribute__((target("avx2"), always_inline)) inline BlockHits Avx2Hits(
+    const char* block, const Avx2Tests& t) {
+  BlockHits hits{0, 0};
+  for (int half = 0; half < 2; ++half) {
+    const __m256i v =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 32 * half));
+    hits.first |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(
+                      _mm256_movemask_epi8(_mm256_cmpeq_epi8(
+                          _mm256_or_si256(v, t.firstMask), t.firstValue))))
+                  << (32 * half);
+    hits.last |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(
+                     _mm256_movemask_epi8(_mm256_cmpeq_epi8(
+                         _mm256_or_si256(v, t.lastMask), t.lastValue))))
+                 << (32 * half);
+  }
+  return hits;
+}
+
 // Chosen at run time where the processor has 32-byte vectors, so that the
 // library still runs on any processor of its kind.
 __attribute__((target("avx2"))) const char* FindAvx2(
     const char* p, const char* stop, ByteTest first, ByteTest last,
     std::size_t distance) {
-  const __m256i firstMask = _mm256_set1_epi8(static_cast<char>(first.mask));
-  const __m256i firstValue = _mm256_set1_epi8(static_cast<char>(first.value));
-  const __m256i lastMask = _mm256_set1_epi8(static_cast<char>(last.mask));
-  const __m256i lastValue = _mm256_set1_epi8(static_cast<char>(last.value));
-  for (; stop - p >= 64; p += 64) {
-    __m256i any = _mm256_setzero_si256();
-    for (int i = 0; i < 64; i += 32) {
-      const __m256i a =
-          _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + i));
-      const __m256i b = _mm256_loadu_si256(
-          reinterpret_cast<const __m256i*>(p + i + distance));
-      any = _mm256_or_si256(
-          any, _mm256_and_si256(
-                   _mm256_cmpeq_epi8(_mm256_or_si256(a, firstMask), firstValue),
-                   _mm256_cmpeq_epi8(_mm256_or_si256(b, lastMask), lastValue)));
-    }
-    if (_mm256_movemask_epi8(any) != 0) {
-      return FindScalar(p, p + 64, first, last, distance);
-    }
+  if (distance == 0 || distance >= kBlock) {
+    return FindSse2(p, stop, first, last, distance);
   }
-  return FindScalar(p, stop, first, last, distance);
+  const char* const end = stop + distance;
+  const Avx2Tests tests{_mm256_set1_epi8(static_cast<char>(first.mask)),
+                        _mm256_set1_epi8(static_cast<char>(first.value)),
+                        _mm256_set1_epi8(static_cast<char>(last.mask)),
+                        _mm256_set1_epi8(static_cast<char>(last.value))};
+  TAGSMITH_SEARCH_BLOCKS(Avx2Hits, tests)
+}
+
+struct Avx512Tests {
+  __m512i firstMask, firstValue, lastMask, lastValue;
+};
+
+__attribute__((target("avx512f,avx512bw"), always_inline)) inline BlockHits
+Avx512Hits(const char* block, const Avx512Tests& t) {
+  const __m512i v = _mm512_loadu_si512(block);
+  return BlockHits{
+      _mm512_cmpeq_epi8_mask(_mm512_or_si512(v, t.firstMask), t.firstValue),
+      _mm512_cmpeq_epi8_mask(_mm512_or_si512(v, t.lastMask), t.lastValue)};
 }
 
 // 64-byte vectors with byte masks, where the processor has them.
 __attribute__((target("avx512f,avx512bw"))) const char* FindAvx512(
     const char* p, const char* stop, ByteTest first, ByteTest last,
     std::size_t distance) {
-  const __m512i firstMask = _mm512_set1_epi8(static_cast<char>(first.mask));
-  const __m512i firstValue = _mm512_set1_epi8(static_cast<char>(first.value));
-  const __m512i lastMask = _mm512_set1_epi8(static_cast<char>(last.mask));
-  const __m512i lastValue = _mm512_set1_epi8(static_cast<char>(last.value));
-  for (; stop - p >= 64; p += 64) {
-    const __m512i a = _mm512_loadu_si512(p);
-    const __m512i b = _mm512_loadu_si512(p + distance);
-    const __mmask64 hits =
-        _mm512_cmpeq_epi8_mask(_mm512_or_si512(a, firstMask), firstValue) &
-        _mm512_cmpeq_epi8_mask(_mm512_or_si512(b, lastMask), lastValue);
-    if (hits != 0) return p + __builtin_ctzll(hits);
+  if (distance == 0 || distance >= kBlock) {
+    return FindSse2(p, stop, first, last, distance);
   }
-  return FindScalar(p, stop, first, last, distance);
+  const char* const end = stop + distance;
+  const Avx512Tests tests{_mm512_set1_epi8(static_cast<char>(first.mask)),
+                          _mm512_set1_epi8(static_cast<char>(first.value)),
+                          _mm512_set1_epi8(static_cast<char>(last.mask)),
+                          _mm512_set1_epi8(static_cast<char>(last.value))};
+  TAGSMITH_SEARCH_BLOCKS(Avx512Hits, tests)
 }
+
+#undef TAGSMITH_SEARCH_BLOCKS
 
 #endif
 

@@ -33,11 +33,11 @@ TEST(PairSearch, EveryWidthAgreesWithTheNaiveSearch) {
     const char* probe;
     if (!FindFoldedPairWith(kind, "", "", 'G', '"', 1, &probe)) continue;
     for (int round = 0; round < 3000; ++round) {
-      std::string text(rng() % 300, 'x');
+      std::string text(rng() % 700, 'x');
       for (char& c : text) {
         if (rng() % 4 == 0) c = alphabet[rng() % alphabet.size()];
       }
-      const std::size_t distance = 1 + rng() % 40;
+      const std::size_t distance = 1 + rng() % 70;
       const unsigned char first = rng() % 2 ? 'G' : '"';
       const unsigned char last = rng() % 2 ? '"' : 'X';
       for (std::size_t from = 0; from < std::min<std::size_t>(text.size(), 3); ++from) {
