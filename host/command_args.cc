@@ -35,4 +35,12 @@ std::string DefaultFilterPath() {
   return platform::JoinPath(directory, platform::FilterLibraryFileName());
 }
 
+bool AsksForHelp(const std::vector<std::string>& args) {
+  for (const std::string& arg : args) {
+    if (arg == "--") return false;
+    if (arg == "--help" || arg == "-h") return true;
+  }
+  return false;
+}
+
 }  // namespace tagsmith::host

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace tagsmith::host {
 
@@ -23,6 +24,9 @@ std::uint64_t ParseNumber(const std::string& text, const std::string& what,
 // The filter library beside the running program. Throws FilterLoadError
 // when the program's own directory cannot be found.
 std::string DefaultFilterPath();
+
+// True when the arguments ask for help ("--help" or "-h" before any "--").
+bool AsksForHelp(const std::vector<std::string>& args);
 
 }  // namespace tagsmith::host
 

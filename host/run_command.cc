@@ -34,8 +34,6 @@ std::vector<std::size_t> ParseOffsets(const std::string& text) {
   }
 }
 
-bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h"; }
-
 // Reads all of a stream; false with errno's text in *error on failure.
 bool ReadAll(std::FILE* stream, std::string* bytes, std::string* error) {
   char buffer[1 << 16];
@@ -91,12 +89,9 @@ class FileSink : public ClientSink {
 
 RunOptions ParseRunArguments(const std::vector<std::string>& args) {
   RunOptions options;
-  for (const std::string& arg : args) {
-    if (arg == "--") break;
-    if (IsHelp(arg)) {
-      options.help = true;
-      return options;
-    }
+  if (AsksForHelp(args)) {
+    options.help = true;
+    return options;
   }
   bool have_split = false;
   bool options_ended = false;

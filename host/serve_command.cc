@@ -20,8 +20,6 @@ namespace {
 
 constexpr std::uint64_t kMaxChunkSize = 64 * 1024 * 1024;
 
-bool IsHelp(const std::string& arg) { return arg == "--help" || arg == "-h"; }
-
 Mount ParseApp(const std::string& text) {
   const std::string::size_type equals = text.find('=');
   if (equals == std::string::npos || equals == 0 || equals + 1 == text.size())
@@ -56,12 +54,9 @@ ListenAddress ParseListenAddress(const std::string& text,
 
 ServeOptions ParseServeArguments(const std::vector<std::string>& args) {
   ServeOptions options;
-  for (const std::string& arg : args) {
-    if (arg == "--") break;
-    if (IsHelp(arg)) {
-      options.help = true;
-      return options;
-    }
+  if (AsksForHelp(args)) {
+    options.help = true;
+    return options;
   }
   bool options_ended = false;
   bool have_listen = false, have_chunk = false, have_idle = false,
