@@ -114,8 +114,8 @@ constexpr std::size_t kTailLength =
     CommonTailLength(TAGSMITH_PLAIN_MARKER, sizeof(TAGSMITH_PLAIN_MARKER) - 1,
                      TAGSMITH_SECURE_MARKER, sizeof(TAGSMITH_SECURE_MARKER) - 1);
 static_assert(kTailLength >= 2, "the markers share their closing text");
-const char* const kTailText =
-    TAGSMITH_PLAIN_MARKER + (sizeof(TAGSMITH_PLAIN_MARKER) - 1 - kTailLength);
+constexpr const char* kTailText =
+    &TAGSMITH_PLAIN_MARKER[sizeof(TAGSMITH_PLAIN_MARKER) - 1 - kTailLength];
 constexpr unsigned char kTailFirst = FoldCase(static_cast<unsigned char>(
     TAGSMITH_PLAIN_MARKER[sizeof(TAGSMITH_PLAIN_MARKER) - 1 - kTailLength]));
 constexpr unsigned char kTailLast = FoldCase(static_cast<unsigned char>(
