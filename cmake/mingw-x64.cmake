@@ -1,15 +1,5 @@
-# Cross-builds for 64-bit Windows with Debian's mingw-w64 compilers (posix
-# thread model; package g++-mingw-w64-x86-64-posix).
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-builds for 64-bit Windows with Debian's mingw-w64 compilers (package
+# g++-mingw-w64-x86-64-posix).
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
 set(TAGSMITH_MINGW_TRIPLE x86_64-w64-mingw32)
-set(CMAKE_C_COMPILER ${TAGSMITH_MINGW_TRIPLE}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${TAGSMITH_MINGW_TRIPLE}-g++-posix)
-set(CMAKE_RC_COMPILER ${TAGSMITH_MINGW_TRIPLE}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${TAGSMITH_MINGW_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

@@ -1,0 +1,14 @@
+# What the two mingw-w64 toolchain files share: the compilers named by
+# TAGSMITH_MINGW_TRIPLE (posix thread model) and a search confined to that
+# target's own root.
+set(CMAKE_SYSTEM_NAME Windows)
+
+set(CMAKE_C_COMPILER ${TAGSMITH_MINGW_TRIPLE}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${TAGSMITH_MINGW_TRIPLE}-g++-posix)
+set(CMAKE_RC_COMPILER ${TAGSMITH_MINGW_TRIPLE}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${TAGSMITH_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
