@@ -121,6 +121,23 @@ constexpr unsigned char kTailFirst = FoldCase(static_cast<unsigned char>(
 constexpr unsigned char kTailLast = FoldCase(static_cast<unsigned char>(
     TAGSMITH_PLAIN_MARKER[sizeof(TAGSMITH_PLAIN_MARKER) - 2]));
 
+// For each folded byte, the offsets in the common tail that hold it.
+struct TailOffsets {
+  std::uint64_t of[256];
+};
+
+constexpr TailOffsets MakeTailOffsets() {
+  TailOffsets offsets{};
+  for (std::size_t i = 0; i < kTailLength; ++i) {
+    offsets.of[FoldCase(static_cast<unsigned char>(kTailText[i]))] |=
+        std::uint64_t{1} << i;
+  }
+  return offsets;
+}
+
+static_assert(kTailLength <= 64, "the tail's offsets fit one word");
+constexpr TailOffsets kTailOffsets = MakeTailOffsets();
+
 // True when `text` (of kTailLength bytes) folds equal to the bytes at p.
 bool MatchesInRecord(const char* p, const char* text) {
   for (std::size_t i = 0; i < kTailLength; ++i) {
@@ -158,16 +175,18 @@ bool CarriesTrackingScript(const ResponseFacts& facts) {
          ++p) {
       if (MatchesInRecord(p, kTailText) && MarkerEndsWith({node, p})) return true;
     }
-    // Candidates that run on into the next records.
-    const char* seam = static_cast<std::size_t>(end - begin) >= kTailLength
-                           ? end - kTailLength + 1
-                           : begin;
-    for (const char* p = seam; p < end; ++p) {
-      const ChainCursor at{node, p};
-      if (FoldCase(static_cast<unsigned char>(*p)) == kTailFirst &&
-          MatchAt(at, kTailText) && MarkerEndsWith(at)) {
-        return true;
-      }
+    // Candidates that run on into the next records: one starting i + 1
+    // bytes before the record's end holds the record's last byte at its
+    // offset i, so only the offsets where the tail has that byte are tried.
+    const auto window = static_cast<std::size_t>(end - begin) < kTailLength
+                            ? static_cast<std::size_t>(end - begin)
+                            : kTailLength - 1;
+    std::uint64_t offsets =
+        kTailOffsets.of[FoldCase(static_cast<unsigned char>(end[-1]))] &
+        ((std::uint64_t{1} << window) - 1);
+    for (; offsets != 0; offsets &= offsets - 1) {
+      const ChainCursor at{node, end - 1 - __builtin_ctzll(offsets)};
+      if (MatchAt(at, kTailText) && MarkerEndsWith(at)) return true;
     }
     node = NextWithBytes(node);
     if (node != nullptr) begin = node->data;
