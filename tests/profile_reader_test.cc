@@ -1,4 +1,5 @@
 #include "tagging/profile_reader.h"
+#include "tests/profile_table.h"
 
 #include <gtest/gtest.h>
 
@@ -24,6 +25,11 @@
 #include <vector>
 
 namespace {
+
+using tagsmith::profile_table::Escape;
+using tagsmith::profile_table::kKnownDifferences;
+using tagsmith::profile_table::SplitTabs;
+using tagsmith::profile_table::Unescape;
 
 namespace fs = std::filesystem;
 
@@ -63,65 +69,6 @@ Result Call(const char* section, const char* key, const char* def, std::uint32_t
   return r;
 }
 
-std::string Escape(const std::string& s) {
-  std::string e;
-  char tmp[8];
-  for (unsigned char c : s) {
-    if (c == '\\') {
-      e += "\\\\";
-    } else if (c >= 0x20 && c <= 0x7E) {
-      e += static_cast<char>(c);
-    } else {
-      std::snprintf(tmp, sizeof tmp, "\\x%02x", c);
-      e += tmp;
-    }
-  }
-  return e;
-}
-
-// Undoes the table's escaping: "\\" and "\xHH"; anything else after a
-// backslash makes the field malformed.
-bool Unescape(const std::string& in, std::string* out) {
-  out->clear();
-  for (std::size_t i = 0; i < in.size(); ++i) {
-    if (in[i] != '\\') {
-      *out += in[i];
-    } else if (i + 1 < in.size() && in[i + 1] == '\\') {
-      *out += '\\';
-      ++i;
-    } else if (i + 3 < in.size() && in[i + 1] == 'x' && std::isxdigit(static_cast<unsigned char>(in[i + 2])) &&
-               std::isxdigit(static_cast<unsigned char>(in[i + 3]))) {
-      *out += static_cast<char>(std::stoi(in.substr(i + 2, 2), nullptr, 16));
-      i += 3;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
-std::vector<std::string> SplitTabs(const std::string& line) {
-  std::vector<std::string> f;
-  std::stringstream ss(line);
-  std::string cell;
-  while (std::getline(ss, cell, '\t')) f.push_back(cell);
-  if (!line.empty() && line.back() == '\t') f.push_back("");
-  return f;
-}
-
-// Rows where our reader returns the file's bytes unchanged and the platform
-// reader converts them to the ANSI code page. Matching them would mean
-// decoding UTF-8 and UTF-16 and carrying a code page table.
-const std::map<std::string, std::string> kExpectedDifferences = {
-    {"bom_utf8_nonascii",
-     "UTF-8 file with a BOM: the platform converts the value to code page 1252 "
-     "(e-acute to E9, euro to 80, best fit, '?'); we return the UTF-8 bytes"},
-    {"utf16le_bom_account",
-     "UTF-16LE file: the platform decodes it; we read bytes, so no header matches and we return 0"},
-    {"utf16le_bom_nonascii",
-     "UTF-16LE file: the platform decodes it and converts U+00E9 to E9; we return 0"},
-};
-
 TEST(ProfileReaderTable, MatchesThePlatformReaderRowByRow) {
   const std::string tablePath = kProfileDir + "/cases.tsv";
   std::ifstream in(tablePath, std::ios::binary);
@@ -155,7 +102,7 @@ TEST(ProfileReaderTable, MatchesThePlatformReaderRowByRow) {
     const std::string expected = "returns " + f[5] + " \"" + f[6] + "\"";
     if (!r.defects.empty()) failures += name + ": " + r.defects + "\n";
     const bool same = r.ret == wantRet && r.value == want;
-    const bool expectDiff = kExpectedDifferences.count(name) != 0;
+    const bool expectDiff = kKnownDifferences.count(name) != 0;
     if (same && expectDiff) {
       failures += name + ": now matches the platform (" + got +
                   "); take it off the expected differences\n";
@@ -165,7 +112,7 @@ TEST(ProfileReaderTable, MatchesThePlatformReaderRowByRow) {
     if (same) ++matching;
     if (!same && expectDiff) ++differingAsExpected;
   }
-  for (const auto& [name, why] : kExpectedDifferences) {
+  for (const auto& [name, why] : kKnownDifferences) {
     if (seen.count(name) == 0) failures += name + ": listed as an expected difference but not in the table\n";
   }
   EXPECT_GT(rows, 0) << "no rows in " << tablePath;

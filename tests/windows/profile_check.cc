@@ -20,68 +20,16 @@
 #include <vector>
 
 #include "tagging/profile_reader.h"
+#include "tests/profile_table.h"
 #include "tests/windows/check.h"
 
 namespace {
 
+using tagsmith::profile_table::Escape;
+using tagsmith::profile_table::kKnownDifferences;
+using tagsmith::profile_table::SplitTabs;
+using tagsmith::profile_table::Unescape;
 using tagsmith::wincheck::Checks;
-
-// Our reader returns the file's bytes unchanged; the platform's converts
-// what it reads to the ANSI code page.
-const std::map<std::string, std::string> kKnownDifferences = {
-    {"bom_utf8_nonascii",
-     "UTF-8 file with a BOM: the platform converts the value to code page "
-     "1252; ours returns the UTF-8 bytes"},
-    {"utf16le_bom_account",
-     "UTF-16LE file: the platform decodes it; ours reads bytes and finds no "
-     "section"},
-    {"utf16le_bom_nonascii",
-     "UTF-16LE file: the platform decodes it and converts to code page 1252; "
-     "ours finds no section"},
-};
-
-// The table's escaping: "\\" is a backslash, "\xHH" any other byte.
-bool Unescape(const std::string& in, std::string* out) {
-  out->clear();
-  for (std::size_t i = 0; i < in.size(); ++i) {
-    if (in[i] != '\\') {
-      *out += in[i];
-    } else if (i + 1 < in.size() && in[i + 1] == '\\') {
-      *out += '\\';
-      ++i;
-    } else if (i + 3 < in.size() && in[i + 1] == 'x') {
-      *out += static_cast<char>(std::stoi(in.substr(i + 2, 2), nullptr, 16));
-      i += 3;
-    } else {
-      return false;
-    }
-  }
-  return true;
-}
-
-std::string Escape(const std::string& bytes) {
-  std::string out;
-  for (unsigned char c : bytes) {
-    char hex[5];
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c >= 0x20 && c <= 0x7E) {
-      out += static_cast<char>(c);
-    } else {
-      std::snprintf(hex, sizeof hex, "\\x%02x", c);
-      out += hex;
-    }
-  }
-  return out;
-}
-
-std::vector<std::string> SplitTabs(const std::string& line) {
-  std::vector<std::string> fields;
-  std::stringstream stream(line);
-  std::string field;
-  while (std::getline(stream, field, '\t')) fields.push_back(field);
-  return fields;
-}
 
 // One reader's answer: the count returned and the bytes before the NUL it
 // wrote (or "(no NUL)" markers when the buffer holds none where it should).
