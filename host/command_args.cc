@@ -43,4 +43,19 @@ bool AsksForHelp(const std::vector<std::string>& args) {
   return false;
 }
 
+OptionArgument SplitOption(const std::string& arg) {
+  const std::string::size_type equals = arg.find('=');
+  if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos)
+    return {arg.substr(0, equals), arg.substr(equals + 1)};
+  return {arg, std::nullopt};
+}
+
+std::string OptionValue(const OptionArgument& option,
+                        const std::vector<std::string>& args, std::size_t* i) {
+  if (option.value) return *option.value;
+  if (*i + 1 >= args.size() || args[*i + 1].compare(0, 2, "--") == 0)
+    throw UsageError("option " + option.name + " needs a value");
+  return args[++*i];
+}
+
 }  // namespace tagsmith::host

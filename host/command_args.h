@@ -3,7 +3,9 @@
 #ifndef TAGSMITH_HOST_COMMAND_ARGS_H_
 #define TAGSMITH_HOST_COMMAND_ARGS_H_
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -24,6 +26,19 @@ std::uint64_t ParseNumber(const std::string& text, const std::string& what,
 // The filter library beside the running program. Throws FilterLoadError
 // when the program's own directory cannot be found.
 std::string DefaultFilterPath();
+
+// An option as given: "--name=value" carries its value, "--name" alone not.
+struct OptionArgument {
+  std::string name;
+  std::optional<std::string> value;
+};
+OptionArgument SplitOption(const std::string& arg);
+
+// The value of `option` at args[*i]: its own "=value", else the next
+// argument (and *i moves past it). Throws UsageError when there is none or
+// the next argument is another option.
+std::string OptionValue(const OptionArgument& option,
+                        const std::vector<std::string>& args, std::size_t* i);
 
 // True when the arguments ask for help ("--help" or "-h" before any "--").
 bool AsksForHelp(const std::vector<std::string>& args);

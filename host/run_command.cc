@@ -109,27 +109,17 @@ RunOptions ParseRunArguments(const std::vector<std::string>& args) {
       options_ended = true;
       continue;
     }
-    std::string name = arg;
-    std::optional<std::string> value;
-    std::string::size_type equals = arg.find('=');
-    if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
-      name = arg.substr(0, equals);
-      value = arg.substr(equals + 1);
-    }
+    const OptionArgument option = SplitOption(arg);
+    const std::string& name = option.name;
     if (name == "--secure") {
-      if (value) throw UsageError("option --secure takes no value");
+      if (option.value) throw UsageError("option --secure takes no value");
       options.settings.secure_port = true;
       continue;
     }
     if (name != "--app-dir" && name != "--split" && name != "--fail-alloc" &&
         name != "--filter")
       throw UsageError("unknown option '" + name + "'");
-    if (!value) {
-      // The next argument, unless it is another option.
-      if (i + 1 >= args.size() || args[i + 1].compare(0, 2, "--") == 0)
-        throw UsageError("option " + name + " needs a value");
-      value = args[++i];
-    }
+    const std::optional<std::string> value = OptionValue(option, args, &i);
     if (name == "--app-dir") {
       if (options.settings.app_physical_path)
         throw UsageError("option --app-dir given more than once");

@@ -75,24 +75,15 @@ ServeOptions ParseServeArguments(const std::vector<std::string>& args) {
       options_ended = true;
       continue;
     }
-    std::string name = arg;
-    std::optional<std::string> value;
-    const std::string::size_type equals = arg.find('=');
-    if (arg.compare(0, 2, "--") == 0 && equals != std::string::npos) {
-      name = arg.substr(0, equals);
-      value = arg.substr(equals + 1);
-    }
+    const OptionArgument option = SplitOption(arg);
+    const std::string& name = option.name;
     static const char* const kNames[] = {
         "--listen", "--app",     "--tls-listen",   "--tls-cert", "--tls-key",
         "--chunk-size", "--filter", "--idle-timeout", "--threads"};
     if (std::none_of(std::begin(kNames), std::end(kNames),
                      [&name](const char* known) { return name == known; }))
       throw UsageError("unknown option '" + name + "'");
-    if (!value) {
-      if (i + 1 >= args.size() || args[i + 1].compare(0, 2, "--") == 0)
-        throw UsageError("option " + name + " needs a value");
-      value = args[++i];
-    }
+    const std::optional<std::string> value = OptionValue(option, args, &i);
     auto once = [&name](bool* seen) {
       if (*seen) throw UsageError("option " + name + " given more than once");
       *seen = true;
