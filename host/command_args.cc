@@ -1,6 +1,9 @@
 // See command_args.h.
 #include "host/command_args.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include "host/filter_module.h"
 #include "host/platform.h"
 
@@ -32,7 +35,26 @@ std::string DefaultFilterPath() {
   std::string error;
   if (!platform::ExecutableDirectory(&directory, &error))
     throw FilterLoadError(error);
-  return platform::JoinPath(directory, platform::FilterLibraryFileName());
+  const std::string beside =
+      platform::JoinPath(directory, platform::FilterLibraryFileName());
+#ifdef TAGSMITH_LIBDIR_FROM_BINDIR
+  // An installed program has its library in the library directory it was
+  // installed with, found by the same relative path wherever the tree's
+  // root is. A library beside the program (a build tree) comes first.
+  namespace fs = std::filesystem;
+  std::error_code ignored;
+  if (!fs::exists(beside, ignored)) {
+    const fs::path installed =
+        (fs::path(directory) / TAGSMITH_LIBDIR_FROM_BINDIR /
+         platform::FilterLibraryFileName())
+            .lexically_normal();
+    if (fs::exists(installed, ignored)) return installed.string();
+    throw FilterLoadError("no filter library: neither '" + beside +
+                          "' nor '" + installed.string() +
+                          "' exists (--filter PATH names one)");
+  }
+#endif
+  return beside;
 }
 
 bool AsksForHelp(const std::vector<std::string>& args) {

@@ -23,8 +23,10 @@ class UsageError : public std::runtime_error {
 std::uint64_t ParseNumber(const std::string& text, const std::string& what,
                           std::uint64_t minimum, std::uint64_t maximum);
 
-// The filter library beside the running program. Throws FilterLoadError
-// when the program's own directory cannot be found.
+// The filter library beside the running program, else (on Linux) the one
+// in the library directory the program was installed with. Throws
+// FilterLoadError when the program's own directory cannot be found or
+// neither library exists.
 std::string DefaultFilterPath();
 
 // An option as given: "--name=value" carries its value, "--name" alone not.

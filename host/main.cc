@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "host/run_command.h"
+#include "host/version_command.h"
 #if TAGSMITH_HAS_SERVE
 #include "host/serve_command.h"
 #endif
@@ -30,6 +31,10 @@ int ServeMain(const std::vector<std::string>& args) {
 }
 #endif
 
+int VersionMain(const std::vector<std::string>& args) {
+  return tagsmith::host::VersionCommand(args, stdout, stderr);
+}
+
 int HelpMain(const std::vector<std::string>& args);
 
 const Command kCommands[] = {
@@ -38,6 +43,8 @@ const Command kCommands[] = {
     {"serve", "serve web applications over HTTP(S), filtering every response",
      ServeMain},
 #endif
+    {"version", "show the versions of tagsmith and of its filter library",
+     VersionMain},
     {"help", "show this text", HelpMain},
 };
 
@@ -74,6 +81,7 @@ int main(int argc, char** argv) {
   const std::string name = argv[1];
   const std::vector<std::string> args(argv + 2, argv + argc);
   if (name == "--help" || name == "-h") return HelpMain(args);
+  if (name == "--version") return VersionMain(args);
   for (const Command& command : kCommands)
     if (name == command.name) return command.main(args);
   std::fprintf(stderr, "tagsmith: unknown command '%s' (try 'tagsmith help')\n",

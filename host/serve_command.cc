@@ -13,6 +13,9 @@
 #ifndef TAGSMITH_EXAMPLE_SITE
 #define TAGSMITH_EXAMPLE_SITE ""
 #endif
+#ifndef TAGSMITH_DATADIR_FROM_BINDIR
+#define TAGSMITH_DATADIR_FROM_BINDIR "../share/tagsmith"
+#endif
 
 namespace tagsmith::host {
 
@@ -137,11 +140,16 @@ std::string DefaultSiteDirectory() {
   std::string directory;
   std::string error;
   if (platform::ExecutableDirectory(&directory, &error)) {
-    const fs::path beside =
-        fs::path(directory) / ".." / ".." / "example" / "site";
-    std::error_code ignored;
-    if (fs::is_regular_file(beside / "tagsmith.config", ignored))
-      return fs::weakly_canonical(beside, ignored).string();
+    // build/bin/tagsmith in the source tree, then an installed program's
+    // data directory (/usr/bin/tagsmith: /usr/share/tagsmith/example/site).
+    for (const fs::path& above :
+         {fs::path(directory) / ".." / "..",
+          fs::path(directory) / TAGSMITH_DATADIR_FROM_BINDIR}) {
+      const fs::path site = above / "example" / "site";
+      std::error_code ignored;
+      if (fs::is_regular_file(site / "tagsmith.config", ignored))
+        return fs::weakly_canonical(site, ignored).string();
+    }
   }
   return TAGSMITH_EXAMPLE_SITE;
 }
@@ -167,7 +175,9 @@ std::string ServeUsage() {
              "bundled example\n"
              "                        site, example/site of the source tree, "
              "found two levels\n"
-             "                        above this program, else at ") +
+             "                        above this program or in "
+             "share/tagsmith/ of an installed\n"
+             "                        one, else at ") +
          (TAGSMITH_EXAMPLE_SITE[0] ? TAGSMITH_EXAMPLE_SITE : "(unknown)") +
          ")\n"
          "  --app /PREFIX=DIR     another application at a URL prefix; a "

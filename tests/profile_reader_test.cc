@@ -17,6 +17,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
@@ -349,6 +350,38 @@ TEST(ProfileReaderTable, FourKeysInOnePassEqualFourReads) {
     }
   }
   EXPECT_GT(files, 50);
+}
+
+// The sample tagsmith.config of the Windows zip explains every key in a
+// section of its own: the filter's one-pass read of [ga1] gives exactly the
+// sample's values, with the file's own line ends and with the CR LF ones the
+// zip gives it.
+TEST(ProfileReader, SampleConfigurationGivesItsGa1ValuesOnly) {
+  const std::string sample =
+      std::string(TAGSMITH_SOURCE_DIR) + "/packaging/windows/tagsmith.config";
+  std::ifstream in(sample, std::ios::binary);
+  const std::string text((std::istreambuf_iterator<char>(in)), {});
+  ASSERT_NE(text.find("[about]"), std::string::npos) << sample;
+  std::string crlf;
+  for (char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  const std::string crlf_path =
+      (fs::temp_directory_path() / ("tagsmith-sample-" + std::to_string(getpid()))).string();
+  std::ofstream(crlf_path, std::ios::binary) << crlf;
+  const std::pair<const char*, const char*> expected[] = {
+      {"Account", "UA-123456-1"},
+      {"AlwaysSSL", ""},
+      {"InsertBeforeScriptBlock", "<!-- analytics -->"},
+      {"AppendAfterScriptBlock", "<!-- end of analytics -->"}};
+  for (const std::string& path : {sample, crlf_path}) {
+    char values[4][2048];
+    ProfileQuery queries[4];
+    for (int i = 0; i < 4; ++i)
+      queries[i] = ProfileQuery{expected[i].first, "absent", values[i], 2048, 0};
+    ReadProfileStrings("ga1", queries, 4, path.c_str());
+    for (int i = 0; i < 4; ++i)
+      EXPECT_STREQ(values[i], expected[i].second) << path << " " << expected[i].first;
+  }
+  std::remove(crlf_path.c_str());
 }
 
 }  // namespace

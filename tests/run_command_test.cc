@@ -24,6 +24,8 @@
 #include "host/filter_module.h"
 #include "host/run_command.h"
 #include "host/stand_in_server.h"
+#include "host/version_command.h"
+#include "filter/filter_entry.h"
 
 extern char** environ;
 
@@ -67,7 +69,8 @@ class ScratchDir {
 // standard output goes to `stdout_path` when given, else it is captured.
 Outcome RunTagsmith(const std::vector<std::string>& args,
                     const std::string& stdin_path = "/dev/null",
-                    const std::string& stdout_path = "") {
+                    const std::string& stdout_path = "",
+                    const std::string& program = kBinDir + "/tagsmith") {
   ScratchDir scratch;
   const std::string out_path =
       stdout_path.empty() ? scratch.path() + "/out" : stdout_path;
@@ -80,7 +83,6 @@ Outcome RunTagsmith(const std::vector<std::string>& args,
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  const std::string program = kBinDir + "/tagsmith";
   std::vector<char*> argv{const_cast<char*>(program.c_str())};
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
@@ -369,6 +371,83 @@ TEST(RunCommand, FailedWriteToStandardOutputExitsWithStatusOne) {
   EXPECT_EQ(outcome.err.rfind("tagsmith: error writing to standard output", 0),
             0u)
       << outcome.err;
+}
+
+// ---- tagsmith --version ---------------------------------------------------------
+
+TEST(VersionCommand, ShowsTheProgramAndTheLibraryItWouldLoad) {
+  ScratchDir scratch;
+  const std::string copy = scratch.path() + "/libother.so";
+  fs::copy_file(kBinDir + "/libtagsmith.so", copy);
+  const std::string not_a_library = scratch.path() + "/libfake.so";
+  std::ofstream(not_a_library) << "not a library\n";
+  const std::string program = std::string("tagsmith ") + ProgramVersion() + "\n";
+  const std::string filter =
+      std::string("filter: ") + kFilterDescription + " (";
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err;  // the start of the one line on standard error
+  };
+  const Case cases[] = {
+      {{"--version"}, 0, program + filter + kBinDir + "/libtagsmith.so)\n", ""},
+      {{"version"}, 0, program + filter + kBinDir + "/libtagsmith.so)\n", ""},
+      {{"--version", "--filter", copy}, 0, program + filter + copy + ")\n", ""},
+      {{"--version", "--filter=" + copy}, 0, program + filter + copy + ")\n", ""},
+      // The program's own line stands; the library's failure follows.
+      {{"--version", "--filter", scratch.path() + "/missing.so"}, 2, program,
+       "tagsmith: cannot load filter library '" + scratch.path() + "/missing.so'"},
+      {{"--version", "--filter", not_a_library}, 2, program,
+       "tagsmith: cannot load filter library '" + not_a_library + "'"},
+      {{"--version", "--bogus"}, 2, "", "tagsmith: unknown option '--bogus'"},
+      {{"--version", "extra"}, 2, "", "tagsmith: --version takes no argument"},
+      {{"--version", "--filter"}, 2, "", "tagsmith: option --filter needs a value"},
+      {{"--version", "--filter="}, 2, "", "tagsmith: option --filter needs a value"},
+      {{"--version", "--filter", copy, "--filter", copy}, 2, "",
+       "tagsmith: option --filter given more than once"},
+  };
+  for (const Case& c : cases) {
+    std::string shown;
+    for (const std::string& arg : c.args) shown += " " + arg;
+    const Outcome outcome = RunTagsmith(c.args);
+    EXPECT_EQ(outcome.status, c.status) << shown << ": " << outcome.err;
+    EXPECT_EQ(outcome.out, c.out) << shown;
+    EXPECT_EQ(outcome.err.rfind(c.err, 0), 0u) << shown << ": " << outcome.err;
+    EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'),
+              c.err.empty() ? 0 : 1)
+        << shown << ": " << outcome.err;
+  }
+  const Outcome help = RunTagsmith({"--version", "--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("Usage: tagsmith --version [--filter PATH]\n", 0), 0u);
+}
+
+// An installed program has no library beside it: it takes the one in the
+// library directory it was installed with, by the same relative path
+// wherever the tree's root is, and names both places when neither has one.
+TEST(VersionCommand, AnInstalledProgramFindsItsLibraryInTheLibraryDirectory) {
+  ScratchDir root;
+  const fs::path bin = fs::path(root.path()) / "usr" / "bin";
+  const fs::path lib = (bin / TAGSMITH_LIBDIR_FROM_BINDIR).lexically_normal();
+  fs::create_directories(bin);
+  fs::copy_file(kBinDir + "/tagsmith", bin / "tagsmith");
+  const std::string program = (bin / "tagsmith").string();
+
+  Outcome outcome = RunTagsmith({"--version"}, "/dev/null", "", program);
+  EXPECT_EQ(outcome.status, 2);
+  EXPECT_EQ(outcome.err, "tagsmith: no filter library: neither '" +
+                             (bin / "libtagsmith.so").string() + "' nor '" +
+                             (lib / "libtagsmith.so").string() +
+                             "' exists (--filter PATH names one)\n");
+
+  fs::create_directories(lib);
+  fs::copy_file(kBinDir + "/libtagsmith.so", lib / "libtagsmith.so");
+  outcome = RunTagsmith({"--version"}, "/dev/null", "", program);
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_NE(outcome.out.find("(" + (lib / "libtagsmith.so").string() + ")\n"),
+            std::string::npos)
+      << outcome.out;
 }
 
 }  // namespace
