@@ -6,6 +6,7 @@
 #include <new>
 
 #include "ap_mpm.h"
+#include "apr_strings.h"
 #include "http_core.h"
 #include "http_main.h"
 #include "http_config.h"
@@ -40,11 +41,14 @@ void WarnAboutHttp2(server_rec* main_server) {
     if (!ap_is_allowed_protocol(nullptr, nullptr, server, "h2") &&
         !ap_is_allowed_protocol(nullptr, nullptr, server, "h2c"))
       continue;
+    const char* name =
+        server->server_hostname ? server->server_hostname : "*";
     ap_log_error(APLOG_MARK, APLOG_WARNING, 0, server,
-                 "Tagsmith On for %s:%u, which allows HTTP/2: responses on "
+                 "Tagsmith On for %s, which allows HTTP/2: responses on "
                  "HTTP/2 connections are not filtered and go out untagged",
-                 server->server_hostname ? server->server_hostname : "*",
-                 static_cast<unsigned>(server->port));
+                 server->port ? apr_psprintf(server->process->pconf, "%s:%u",
+                                             name, server->port)
+                              : name);
   }
 }
 

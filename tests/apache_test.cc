@@ -344,7 +344,14 @@ TEST(Apache, StartUpRefusesWhatCannotWorkAndWarnsOfHttp2) {
     options.extra = c.extra;
     ApacheServer apache(options);
     if (c.starts) {
-      EXPECT_TRUE(apache.Started()) << apache.Errors();
+      ASSERT_TRUE(apache.Started()) << apache.Errors();
+      // HTTP/2 is not hosted: the page comes as it is.
+      const auto h2 = RunProgram(
+          {"curl", "-sS", "--http2-prior-knowledge",
+           "http://127.0.0.1:" + std::to_string(apache.port()) + "/page.html"},
+          kClientLimit);
+      EXPECT_TRUE(SameBytes(h2.out, ReadFile(apache.site() + "/page.html")))
+          << h2.err;
     } else {
       EXPECT_NE(apache.WaitForExit(), 0);
     }
