@@ -106,8 +106,10 @@ std::string Configuration(const std::string& dir, int port, int tls_port,
   conf += "LoadModule tagsmith_module " + kBin + "/mod_tagsmith.so\n";
   conf += "TypesConfig /etc/mime.types\nDocumentRoot " + dir + "/site\n";
   conf += "<Directory " + dir + ">\n  Require all granted\n</Directory>\n";
+  // An alias's directory is its own application unless told otherwise.
   conf += "ScriptAlias /cgi-bin/ " + dir + "/cgi/\nScriptSock " + dir +
-          "/logs/cgid.sock\n";
+          "/logs/cgid.sock\n<Location /cgi-bin>\n  TagsmithApplication " +
+          dir + "/site\n</Location>\n";
   conf += "Alias /untagged " + dir + "/site\n<Location /untagged>\n"
           "  Tagsmith Off\n</Location>\n";
   conf += "Alias /gz " + dir + "/site\n<Location /gz>\n"

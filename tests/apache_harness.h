@@ -35,7 +35,8 @@ struct ApacheOptions {
 //           served also at /untagged/ with Tagsmith Off, and at /gz/
 //           through mod_deflate;
 //   blog/   at /blog/, TagsmithApplication blog/ (account UA-BLOG-1);
-//   cgi/    at /cgi-bin/: page.cgi sends site/page.html in two writes.
+//   cgi/    at /cgi-bin/, with TagsmithApplication site/: page.cgi sends
+//           site/page.html in two writes.
 class ApacheServer {
  public:
   explicit ApacheServer(const ApacheOptions& options = {});
