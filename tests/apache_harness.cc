@@ -126,7 +126,7 @@ std::string Configuration(const std::string& dir, int port, int tls_port,
             "/cert.pem\n  SSLCertificateKeyFile " + dir +
             "/key.pem\n</VirtualHost>\n";
   conf += options.filter_line.empty()
-              ? "TagsmithFilter " + kBin + "/libtagsmith.so\n"
+              ? "TagsmithFilter " + dir + "/libtagsmith.so\n"
               : options.filter_line + "\n";
   conf += "Tagsmith On\n" + options.extra + "\n";
   return conf;
@@ -165,6 +165,10 @@ ApacheServer::ApacheServer(const ApacheOptions& options) {
                std::chrono::seconds(30));
     fs::permissions(dir() + "/key.pem", fs::perms(0644));
   }
+  // Each child loads the filter after it has become Apache's user, who may
+  // not reach the build tree: it gets a copy of its own.
+  fs::copy_file(kBin + "/libtagsmith.so", dir() + "/libtagsmith.so");
+  fs::permissions(dir() + "/libtagsmith.so", fs::perms(0755));
   WriteFile(dir() + "/httpd.conf",
             Configuration(dir(), port_, tls_port_, options));
   pid_ = serve_testing::Spawn(
