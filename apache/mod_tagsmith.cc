@@ -5,16 +5,19 @@
 #include <exception>
 #include <new>
 
+// Apache's headers need httpd.h first.
+// clang-format off
+#include "httpd.h"
 #include "ap_mpm.h"
 #include "apr_strings.h"
-#include "http_core.h"
-#include "http_main.h"
 #include "http_config.h"
 #include "http_connection.h"
+#include "http_core.h"
 #include "http_log.h"
+#include "http_main.h"
 #include "http_protocol.h"
 #include "http_request.h"
-#include "httpd.h"
+// clang-format on
 
 #include "apache/connection_filter.h"
 #include "apache/module_config.h"
@@ -41,8 +44,7 @@ void WarnAboutHttp2(server_rec* main_server) {
     if (!ap_is_allowed_protocol(nullptr, nullptr, server, "h2") &&
         !ap_is_allowed_protocol(nullptr, nullptr, server, "h2c"))
       continue;
-    const char* name =
-        server->server_hostname ? server->server_hostname : "*";
+    const char* name = server->server_hostname ? server->server_hostname : "*";
     ap_log_error(APLOG_MARK, APLOG_WARNING, 0, server,
                  "Tagsmith On for %s, which allows HTTP/2: responses on "
                  "HTTP/2 connections are not filtered and go out untagged",
@@ -54,7 +56,8 @@ void WarnAboutHttp2(server_rec* main_server) {
 
 int PostConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*,
                server_rec* main_server) {
-  if (!CheckConfiguration(pconf, main_server)) return HTTP_INTERNAL_SERVER_ERROR;
+  if (!CheckConfiguration(pconf, main_server))
+    return HTTP_INTERNAL_SERVER_ERROR;
   // Apache reads its configuration twice at start-up; warn on the real one.
   if (ap_state_query(AP_SQ_MAIN_STATE) != AP_SQ_MS_CREATE_PRE_CONFIG)
     WarnAboutHttp2(main_server);
@@ -104,8 +107,7 @@ void RegisterHooks(apr_pool_t*) {
   ap_hook_child_init(ChildInit, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_pre_connection(PreConnection, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_insert_filter(InsertFilter, nullptr, nullptr, APR_HOOK_MIDDLE);
-  ap_hook_insert_error_filter(InsertFilter, nullptr, nullptr,
-                              APR_HOOK_MIDDLE);
+  ap_hook_insert_error_filter(InsertFilter, nullptr, nullptr, APR_HOOK_MIDDLE);
   RegisterConnectionFilter();
 }
 

@@ -5,9 +5,14 @@
 
 #include <exception>
 
+// Apache's headers need httpd.h first.
+// clang-format off
+#include "httpd.h"
 #include "apr_file_info.h"
 #include "apr_strings.h"
 #include "http_log.h"
+// clang-format on
+
 #include "host/filter_module.h"
 
 APLOG_USE_MODULE(tagsmith);
@@ -36,15 +41,13 @@ apr_array_header_t* Applications(apr_pool_t* pool, bool create) {
   apr_pool_userdata_get(&found, kApplicationsKey, pool);
   if (!found && create) {
     found = apr_array_make(pool, 4, sizeof(ApplicationEntry));
-    apr_pool_userdata_set(found, kApplicationsKey, apr_pool_cleanup_null,
-                          pool);
+    apr_pool_userdata_set(found, kApplicationsKey, apr_pool_cleanup_null, pool);
   }
   return static_cast<apr_array_header_t*>(found);
 }
 
 const char* SetFilter(cmd_parms* cmd, void*, const char* path) {
-  if (const char* error = ap_check_cmd_context(cmd, GLOBAL_ONLY))
-    return error;
+  if (const char* error = ap_check_cmd_context(cmd, GLOBAL_ONLY)) return error;
   ServerConfig* config = ServerConfigOf(cmd->server);
   const char* resolved = ap_server_root_relative(cmd->pool, path);
   config->filter_path = resolved ? resolved : path;
@@ -58,8 +61,7 @@ const char* SetEnabled(cmd_parms* cmd, void* dir_config, int on) {
   return nullptr;
 }
 
-const char* SetApplication(cmd_parms* cmd, void* dir_config,
-                           const char* dir) {
+const char* SetApplication(cmd_parms* cmd, void* dir_config, const char* dir) {
   static_cast<DirConfig*>(dir_config)->app_dir = dir;
   auto* entry = static_cast<ApplicationEntry*>(
       apr_array_push(Applications(cmd->pool, true)));
@@ -93,14 +95,12 @@ cmd_func AsCommand(Handler handler) {
 }  // namespace
 
 const command_rec kDirectives[] = {
-    AP_INIT_TAKE1("TagsmithFilter", AsCommand(SetFilter),
-                  nullptr, RSRC_CONF,
+    AP_INIT_TAKE1("TagsmithFilter", AsCommand(SetFilter), nullptr, RSRC_CONF,
                   "the filter library that hosts Tagsmith (server config)"),
     AP_INIT_FLAG("Tagsmith", AsCommand(SetEnabled), nullptr,
                  RSRC_CONF | ACCESS_CONF,
                  "On to pass responses through the filter, Off not to"),
-    AP_INIT_TAKE1("TagsmithApplication",
-                  AsCommand(SetApplication), nullptr,
+    AP_INIT_TAKE1("TagsmithApplication", AsCommand(SetApplication), nullptr,
                   RSRC_CONF | ACCESS_CONF,
                   "the web application's directory, where its "
                   "tagsmith.config is (default: the document root)"),

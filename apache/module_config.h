@@ -5,32 +5,35 @@
 #ifndef TAGSMITH_APACHE_MODULE_CONFIG_H_
 #define TAGSMITH_APACHE_MODULE_CONFIG_H_
 
+// Apache's headers need httpd.h first.
+// clang-format off
 #include "httpd.h"
 #include "http_config.h"
+// clang-format on
 
 namespace tagsmith::host {
 class FilterModule;
 }
 
 // The module record, the one symbol the module exports.
-extern "C" __attribute__((visibility("default"))) module
-    AP_MODULE_DECLARE_DATA tagsmith_module;
+extern "C" __attribute__((visibility("default")))
+module AP_MODULE_DECLARE_DATA tagsmith_module;
 
 namespace tagsmith::apache {
 
 // Per server (virtual host). Only the main server's filter fields are used.
 struct ServerConfig {
-  const char* filter_path;       // TagsmithFilter, resolved against ServerRoot
-  const char* filter_where;      // "FILE:LINE" of that directive
-  int tagsmith_on;               // Tagsmith On appears in this server's config
-  int any_on;                    // main server: in any server's config
+  const char* filter_path;   // TagsmithFilter, resolved against ServerRoot
+  const char* filter_where;  // "FILE:LINE" of that directive
+  int tagsmith_on;           // Tagsmith On appears in this server's config
+  int any_on;                // main server: in any server's config
   const host::FilterModule* filter;  // main server, in a child: the filter
 };
 
 // Per directory or location.
 struct DirConfig {
-  int enabled;           // Tagsmith: 1 On, 0 Off, -1 not set here
-  const char* app_dir;   // TagsmithApplication, or null
+  int enabled;          // Tagsmith: 1 On, 0 Off, -1 not set here
+  const char* app_dir;  // TagsmithApplication, or null
 };
 
 extern const command_rec kDirectives[];

@@ -9,8 +9,8 @@
 
 namespace tagsmith::host {
 
-BOOL AnswerServerVariable(const char* value, std::size_t length,
-                          LPVOID buffer, LPDWORD size) {
+BOOL AnswerServerVariable(const char* value, std::size_t length, LPVOID buffer,
+                          LPDWORD size) {
   assert(size);
   if (length >= std::numeric_limits<DWORD>::max()) {
     platform::SetCallbackError(platform::CallbackError::kNoData);

@@ -19,8 +19,8 @@ inline constexpr char kAppPhysicalPath[] = "APPL_PHYSICAL_PATH";
 // (TRUE), else leaves the buffer alone (FALSE). Either way *size becomes
 // the bytes the value takes with its NUL. A value too long to count in 32
 // bits is answered as no data.
-BOOL AnswerServerVariable(const char* value, std::size_t length,
-                          LPVOID buffer, LPDWORD size);
+BOOL AnswerServerVariable(const char* value, std::size_t length, LPVOID buffer,
+                          LPDWORD size);
 
 }  // namespace tagsmith::host
 

@@ -59,7 +59,8 @@ void WriteSite(const std::string& dir) {
   while (small.size() < 1000) small += "<p>A short paragraph of text.</p>\n";
   WriteFile(dir + "/site/small.html", small + "</body></html>\n");
   std::string image = "\x89PNG\r\n\x1a\n";
-  for (unsigned value = 1; image.size() < 4096; value = value * 1103515245 + 12345)
+  for (unsigned value = 1; image.size() < 4096;
+       value = value * 1103515245 + 12345)
     image += static_cast<char>(value >> 16);
   WriteFile(dir + "/site/image.png", image);
   WriteFile(dir + "/site/tagsmith.config", "[ga1]\nAccount=UA-AP-1\n");
@@ -69,9 +70,12 @@ void WriteSite(const std::string& dir) {
   const std::string half = std::to_string(page.size() / 2);
   WriteFile(dir + "/cgi/page.cgi",
             "#!/bin/sh\nprintf 'Content-Type: text/html\\r\\n\\r\\n'\n"
-            "head -c " + half + " '" + dir + "/site/page.html'\nsleep 0.2\n"
-            "tail -c +" + std::to_string(page.size() / 2 + 1) + " '" + dir +
-            "/site/page.html'\n");
+            "head -c " +
+                half + " '" + dir +
+                "/site/page.html'\nsleep 0.2\n"
+                "tail -c +" +
+                std::to_string(page.size() / 2 + 1) + " '" + dir +
+                "/site/page.html'\n");
   // Apache's children run as another user when it starts as root; the
   // files are a day old so that conditional requests are not weak.
   const auto old = fs::file_time_type::clock::now() - std::chrono::hours(24);
@@ -108,14 +112,18 @@ std::string Configuration(const std::string& dir, int port, int tls_port,
   conf += "<Directory " + dir + ">\n  Require all granted\n</Directory>\n";
   // An alias's directory is its own application unless told otherwise.
   conf += "ScriptAlias /cgi-bin/ " + dir + "/cgi/\nScriptSock " + dir +
-          "/logs/cgid.sock\n<Location /cgi-bin>\n  TagsmithApplication " +
-          dir + "/site\n</Location>\n";
-  conf += "Alias /untagged " + dir + "/site\n<Location /untagged>\n"
+          "/logs/cgid.sock\n<Location /cgi-bin>\n  TagsmithApplication " + dir +
+          "/site\n</Location>\n";
+  conf += "Alias /untagged " + dir +
+          "/site\n<Location /untagged>\n"
           "  Tagsmith Off\n</Location>\n";
-  conf += "Alias /gz " + dir + "/site\n<Location /gz>\n"
+  conf += "Alias /gz " + dir +
+          "/site\n<Location /gz>\n"
           "  SetOutputFilter DEFLATE\n</Location>\n";
-  conf += "Alias /blog " + dir + "/blog\n<Location /blog>\n"
-          "  TagsmithApplication " + dir + "/blog\n</Location>\n";
+  conf += "Alias /blog " + dir +
+          "/blog\n<Location /blog>\n"
+          "  TagsmithApplication " +
+          dir + "/blog\n</Location>\n";
   if (options.backend_port)
     conf += "ProxyPass /proxy/ http://127.0.0.1:" +
             std::to_string(options.backend_port) + "/\n";
@@ -159,9 +167,9 @@ ApacheServer::ApacheServer(const ApacheOptions& options) {
   if (options.tls) {
     tls_port_ = FreePort();
     RunProgram({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
-                "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2",
-                "-subj", "/CN=127.0.0.1", "-keyout", dir() + "/key.pem",
-                "-out", dir() + "/cert.pem"},
+                "ec_paramgen_curve:prime256v1", "-nodes", "-days", "2", "-subj",
+                "/CN=127.0.0.1", "-keyout", dir() + "/key.pem", "-out",
+                dir() + "/cert.pem"},
                std::chrono::seconds(30));
     fs::permissions(dir() + "/key.pem", fs::perms(0644));
   }
@@ -187,7 +195,8 @@ ApacheServer::~ApacheServer() {
 }
 
 bool ApacheServer::Started() {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::seconds(20);
   while (std::chrono::steady_clock::now() < deadline) {
     if (pid_ <= 0) return false;
     int status;
@@ -211,8 +220,7 @@ int ApacheServer::WaitForExit() {
 }
 
 std::string ApacheServer::Errors() const {
-  return ReadFile(dir() + "/logs/error.log") +
-         ReadFile(dir() + "/logs/stderr");
+  return ReadFile(dir() + "/logs/error.log") + ReadFile(dir() + "/logs/stderr");
 }
 
 pid_t ApacheServer::ServingChild() const {
@@ -245,12 +253,12 @@ std::string Exchange(int port, const std::string& request) {
   return response;
 }
 
-std::string TagsmithRun(const std::string& response,
-                        const std::string& app_dir, bool secure) {
+std::string TagsmithRun(const std::string& response, const std::string& app_dir,
+                        bool secure) {
   ScratchDir scratch;
   WriteFile(scratch.path() + "/response.http", response);
-  std::vector<std::string> argv{kBin + "/tagsmith", "run", "--app-dir",
-                                app_dir, scratch.path() + "/response.http"};
+  std::vector<std::string> argv{kBin + "/tagsmith", "run", "--app-dir", app_dir,
+                                scratch.path() + "/response.http"};
   if (secure) argv.push_back("--secure");
   return RunProgram(argv, std::chrono::seconds(30)).out;
 }

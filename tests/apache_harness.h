@@ -23,10 +23,10 @@ bool HaveApache();
 int FreePort();
 
 struct ApacheOptions {
-  bool tls = false;          // also HTTPS on tls_port(), throwaway certificate
-  int backend_port = 0;      // nonzero: /proxy/ goes to 127.0.0.1:PORT
-  std::string filter_line;   // replaces "TagsmithFilter <the built library>"
-  std::string extra;         // appended to the configuration
+  bool tls = false;         // also HTTPS on tls_port(), throwaway certificate
+  int backend_port = 0;     // nonzero: /proxy/ goes to 127.0.0.1:PORT
+  std::string filter_line;  // replaces "TagsmithFilter <the built library>"
+  std::string extra;        // appended to the configuration
 };
 
 // The site, under dir():
@@ -72,8 +72,8 @@ class ApacheServer {
 std::string Exchange(int port, const std::string& request);
 
 // What `tagsmith run --app-dir DIR [--secure]` makes of a raw response.
-std::string TagsmithRun(const std::string& response,
-                        const std::string& app_dir, bool secure = false);
+std::string TagsmithRun(const std::string& response, const std::string& app_dir,
+                        bool secure = false);
 
 // The response with its Date header's value replaced by that of `from`
 // (both are the fixed width of an HTTP date).

@@ -27,16 +27,16 @@ using serve_testing::WriteFile;
 
 constexpr auto kClientLimit = std::chrono::seconds(30);
 
-#define REQUIRE_APACHE()                                   \
-  if (!HaveApache()) {                                     \
-    GTEST_SKIP() << "apache2 or mod_tagsmith missing";     \
-  }                                                        \
+#define REQUIRE_APACHE()                               \
+  if (!HaveApache()) {                                 \
+    GTEST_SKIP() << "apache2 or mod_tagsmith missing"; \
+  }                                                    \
   static_assert(true, "")
 
 std::string Get(const std::string& target, const std::string& headers = "",
                 const std::string& method = "GET") {
-  return method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
-         headers + "Connection: close\r\n\r\n";
+  return method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers +
+         "Connection: close\r\n\r\n";
 }
 
 std::string HeaderOf(const std::string& response, const std::string& name) {
@@ -66,9 +66,8 @@ std::string Describe(const std::string& bytes) {
     ++at;
   return ::testing::AssertionFailure()
          << "got " << Describe(got) << ", expected " << Describe(expected)
-         << "; first difference at byte " << at << ": \""
-         << got.substr(at, 60) << "\" against \"" << expected.substr(at, 60)
-         << "\"";
+         << "; first difference at byte " << at << ": \"" << got.substr(at, 60)
+         << "\" against \"" << expected.substr(at, 60) << "\"";
 }
 
 // The page as a client decodes it once tagged: what the filter makes of it
@@ -82,9 +81,8 @@ TEST(Apache, EachResponseAsTagsmithRunMakesItOfApachesOwn) {
   REQUIRE_APACHE();
   ApacheServer apache;
   ASSERT_TRUE(apache.Started()) << apache.Errors();
-  const std::string last_modified =
-      HeaderOf(Exchange(apache.port(), Get("/untagged/page.html")),
-               "Last-Modified");
+  const std::string last_modified = HeaderOf(
+      Exchange(apache.port(), Get("/untagged/page.html")), "Last-Modified");
   ASSERT_FALSE(last_modified.empty());
   struct Case {
     const char* path;
@@ -171,13 +169,19 @@ TEST(Apache, ProxiedTlsAndPerApplicationPages) {
   ASSERT_TRUE(apache.Started()) << apache.Errors();
   const std::string page = ReadFile(apache.site() + "/page.html");
   WriteFile(backend_dir.path() + "/page.html", page);
-  for (int tries = 0; tries < 100 && RunProgram({"curl", "-sf", "-o",
-           "/dev/null", "http://127.0.0.1:" + std::to_string(backend_port) +
-           "/page.html"}, kClientLimit).status != 0; ++tries)
+  for (int tries = 0;
+       tries < 100 &&
+       RunProgram(
+           {"curl", "-sf", "-o", "/dev/null",
+            "http://127.0.0.1:" + std::to_string(backend_port) + "/page.html"},
+           kClientLimit)
+               .status != 0;
+       ++tries)
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
 
   const std::string plain = "http://127.0.0.1:" + std::to_string(apache.port());
-  const std::string tls = "https://127.0.0.1:" + std::to_string(apache.tls_port());
+  const std::string tls =
+      "https://127.0.0.1:" + std::to_string(apache.tls_port());
   struct Case {
     std::string url;
     std::string expected;
@@ -245,7 +249,8 @@ TEST(Apache, PipelinedAndConcurrentConnectionsEveryByteRight) {
   // Ten requests in one write; ten whole responses in order.
   RawConnection pipelined(apache.port());
   std::string requests;
-  for (int i = 0; i < 10; ++i) requests += Request(expected[i % expected.size()]);
+  for (int i = 0; i < 10; ++i)
+    requests += Request(expected[i % expected.size()]);
   ASSERT_TRUE(pipelined.Send(requests));
   for (int i = 0; i < 10; ++i) {
     const Expected& e = expected[i % expected.size()];
@@ -329,13 +334,16 @@ TEST(Apache, StartUpRefusesWhatCannotWorkAndWarnsOfHttp2) {
       {"TagsmithFilter " + missing_lib, "", false,
        "TagsmithFilter " + missing_lib},
       {"TagsmithFilter " + garbage, "", false, "TagsmithFilter " + garbage},
-      {"", "<Location /x>\nTagsmithApplication " + missing_dir + "\n</Location>",
+      {"",
+       "<Location /x>\nTagsmithApplication " + missing_dir + "\n</Location>",
        false, "TagsmithApplication " + missing_dir},
       {"", "TagsmithApplication relative/dir", false,
        "TagsmithApplication relative/dir"},
       {"# none", "", false, "no TagsmithFilter"},
-      {"", "LoadModule http2_module /usr/lib/apache2/modules/mod_http2.so\n"
-           "Protocols h2c http/1.1", true, "allows HTTP/2"},
+      {"",
+       "LoadModule http2_module /usr/lib/apache2/modules/mod_http2.so\n"
+       "Protocols h2c http/1.1",
+       true, "allows HTTP/2"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);
