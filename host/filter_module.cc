@@ -8,26 +8,42 @@
 
 namespace tagsmith::host {
 
-FilterModule FilterModule::Load(const std::string& path) {
-  auto library = std::make_unique<platform::SharedLibrary>();
+namespace {
+
+// Opens `library` from `path` and finds the two entry points.
+FilterEntryPoints OpenFilterLibrary(platform::SharedLibrary& library,
+                                    const std::string& path) {
   std::string error;
-  if (!library->Open(path, &error))
+  if (!library.Open(path, &error))
     throw FilterLoadError("cannot load filter library '" + path +
                           "': " + error);
   FilterEntryPoints entry_points;
-  platform::AnyFunction found = library->Find("GetFilterVersion");
+  platform::AnyFunction found = library.Find("GetFilterVersion");
   if (!found)
     throw FilterLoadError("filter library '" + path +
                           "' does not export GetFilterVersion");
   entry_points.get_filter_version =
       reinterpret_cast<GetFilterVersionFn>(found);
-  found = library->Find("HttpFilterProc");
+  found = library.Find("HttpFilterProc");
   if (!found)
     throw FilterLoadError("filter library '" + path +
                           "' does not export HttpFilterProc");
   entry_points.http_filter_proc = reinterpret_cast<HttpFilterProcFn>(found);
+  return entry_points;
+}
+
+}  // namespace
+
+FilterModule FilterModule::Load(const std::string& path) {
+  auto library = std::make_unique<platform::SharedLibrary>();
+  const FilterEntryPoints entry_points = OpenFilterLibrary(*library, path);
   return FilterModule(std::move(library), entry_points,
                       "filter library '" + path + "'");
+}
+
+void FilterModule::CheckLoadable(const std::string& path) {
+  platform::SharedLibrary library;
+  OpenFilterLibrary(library, path);
 }
 
 FilterModule FilterModule::FromEntryPoints(

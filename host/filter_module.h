@@ -34,6 +34,10 @@ class FilterModule {
   // Loads the library at `path` through its two exported entry points and
   // calls GetFilterVersion once. Throws FilterLoadError.
   static FilterModule Load(const std::string& path);
+  // Opens the library at `path` and finds both entry points, without
+  // calling either, then closes it again: a check a server makes at start-up
+  // before it loads the filter for real. Throws FilterLoadError.
+  static void CheckLoadable(const std::string& path);
   // Takes entry points that are already in this process (tests use fakes)
   // and calls GetFilterVersion once. Throws FilterLoadError.
   static FilterModule FromEntryPoints(const FilterEntryPoints& entry_points);

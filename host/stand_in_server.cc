@@ -8,14 +8,9 @@
 #include <stdexcept>
 
 #include "host/platform.h"
+#include "host/server_variable.h"
 
 namespace tagsmith::host {
-
-namespace {
-
-constexpr char kAppPhysicalPath[] = "APPL_PHYSICAL_PATH";
-
-}  // namespace
 
 StandInRequest::StandInRequest(const FilterModule& filter,
                                const RequestSettings& settings,
@@ -111,19 +106,11 @@ BOOL WINAPI StandInRequest::GetServerVariable(HTTP_FILTER_CONTEXT* context,
   }
   const std::optional<std::string>& path =
       request->settings_.app_physical_path;
-  if (!path || path->size() >= std::numeric_limits<DWORD>::max()) {
+  if (!path) {
     platform::SetCallbackError(platform::CallbackError::kNoData);
     return FALSE;
   }
-  const DWORD needed = static_cast<DWORD>(path->size() + 1);
-  if (!buffer || *size < needed) {
-    *size = needed;
-    platform::SetCallbackError(platform::CallbackError::kInsufficientBuffer);
-    return FALSE;
-  }
-  std::memcpy(buffer, path->c_str(), needed);
-  *size = needed;
-  return TRUE;
+  return AnswerServerVariable(path->data(), path->size(), buffer, size);
 }
 
 BOOL WINAPI StandInRequest::AddResponseHeaders(HTTP_FILTER_CONTEXT*, LPSTR,

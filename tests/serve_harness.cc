@@ -47,9 +47,6 @@ ScratchDir::~ScratchDir() {
   if (!path_.empty()) fs::remove_all(path_, ignored);
 }
 
-namespace {
-
-// Spawns argv with stdout and stderr to files; -1 when it cannot start.
 pid_t Spawn(const std::vector<std::string>& argv, const std::string& out,
             const std::string& err) {
   posix_spawn_file_actions_t actions;
@@ -71,7 +68,6 @@ pid_t Spawn(const std::vector<std::string>& argv, const std::string& out,
   return pid;
 }
 
-// Waits for `pid` until `limit`; its wait status, or nothing on timeout.
 std::optional<int> WaitFor(pid_t pid, std::chrono::milliseconds limit) {
   const auto deadline = Clock::now() + limit;
   for (;;) {
@@ -83,6 +79,8 @@ std::optional<int> WaitFor(pid_t pid, std::chrono::milliseconds limit) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
 }
+
+namespace {
 
 int PortAfter(const std::string& output, const std::string& prefix) {
   const std::string::size_type at = output.find(prefix);

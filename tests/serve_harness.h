@@ -37,6 +37,13 @@ struct ProgramResult {
   std::string err;
 };
 
+// Spawns argv (found on PATH) with standard input from /dev/null and its
+// output and errors to the files `out` and `err`; -1 when it cannot start.
+pid_t Spawn(const std::vector<std::string>& argv, const std::string& out,
+            const std::string& err);
+// Waits for `pid` until `limit`; its wait status, or nothing on timeout.
+std::optional<int> WaitFor(pid_t pid, std::chrono::milliseconds limit);
+
 // Runs a program found on PATH with the given arguments (argv[0] is the
 // program), standard input from /dev/null; kills it after `limit`.
 ProgramResult RunProgram(const std::vector<std::string>& argv,

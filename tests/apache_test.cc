@@ -1,0 +1,372 @@
+// mod_tagsmith in Debian's real apache2: each response as `tagsmith run`
+// makes it of what Apache sends without the filter, over plain HTTP, TLS,
+// a reverse proxy, pipelined and concurrent connections; memory over many
+// requests; and the refusals at start-up.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <thread>
+#include <vector>
+
+#include "tests/apache_harness.h"
+
+namespace tagsmith::apache_testing {
+namespace {
+
+namespace fs = std::filesystem;
+using serve_testing::BodyOf;
+using serve_testing::FilteredByRun;
+using serve_testing::RawConnection;
+using serve_testing::ReadFile;
+using serve_testing::RunProgram;
+using serve_testing::WriteFile;
+
+constexpr auto kClientLimit = std::chrono::seconds(30);
+
+#define REQUIRE_APACHE()                               \
+  if (!HaveApache()) {                                 \
+    GTEST_SKIP() << "apache2 or mod_tagsmith missing"; \
+  }                                                    \
+  static_assert(true, "")
+
+std::string Get(const std::string& target, const std::string& headers = "",
+                const std::string& method = "GET") {
+  return method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers +
+         "Connection: close\r\n\r\n";
+}
+
+std::string HeaderOf(const std::string& response, const std::string& name) {
+  const std::string key = "\r\n" + name + ": ";
+  const std::string::size_type at = response.find(key);
+  if (at == std::string::npos) return "";
+  const std::string::size_type end = response.find("\r\n", at + key.size());
+  return response.substr(at + key.size(), end - at - key.size());
+}
+
+// Pages are too long to print: a failure says how long each is, how many
+// tracking blocks each has, and where they first differ.
+std::string Describe(const std::string& bytes) {
+  int blocks = 0;
+  for (std::string::size_type at = 0;
+       (at = bytes.find("/urchin.js\"", at)) != std::string::npos; ++at)
+    ++blocks;
+  return std::to_string(bytes.size()) + " bytes, " + std::to_string(blocks) +
+         " tracking block(s)";
+}
+
+::testing::AssertionResult SameBytes(const std::string& got,
+                                     const std::string& expected) {
+  if (got == expected) return ::testing::AssertionSuccess();
+  std::string::size_type at = 0;
+  while (at < got.size() && at < expected.size() && got[at] == expected[at])
+    ++at;
+  return ::testing::AssertionFailure()
+         << "got " << Describe(got) << ", expected " << Describe(expected)
+         << "; first difference at byte " << at << ": \"" << got.substr(at, 60)
+         << "\" against \"" << expected.substr(at, 60) << "\"";
+}
+
+// The page as a client decodes it once tagged: what the filter makes of it
+// sent whole with a Content-Length.
+std::string TaggedPage(const std::string& app_dir, const std::string& page,
+                       bool secure = false) {
+  return BodyOf(FilteredByRun(app_dir, "text/html", page, secure));
+}
+
+TEST(Apache, EachResponseAsTagsmithRunMakesItOfApachesOwn) {
+  REQUIRE_APACHE();
+  ApacheServer apache;
+  ASSERT_TRUE(apache.Started()) << apache.Errors();
+  const std::string last_modified = HeaderOf(
+      Exchange(apache.port(), Get("/untagged/page.html")), "Last-Modified");
+  ASSERT_FALSE(last_modified.empty());
+  struct Case {
+    const char* path;
+    std::string headers;
+    const char* method;
+    const char* status;
+    bool tagged;
+  } cases[] = {
+      {"/page.html", "", "GET", "200", true},
+      {"/small.html", "", "GET", "200", true},
+      {"/image.png", "", "GET", "200", false},
+      {"/missing.html", "", "GET", "404", false},
+      {"/page.html", "If-Modified-Since: " + last_modified + "\r\n", "GET",
+       "304", false},
+      {"/page.html", "Range: bytes=0-99\r\n", "GET", "206", false},
+      {"/page.html", "", "HEAD", "200", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.method) + " " + c.path + " " + c.headers);
+    const std::string got =
+        Exchange(apache.port(), Get(c.path, c.headers, c.method));
+    const std::string raw = WithDateOf(
+        Exchange(apache.port(),
+                 Get(std::string("/untagged") + c.path, c.headers, c.method)),
+        got);
+    ASSERT_EQ(got.substr(9, 3), c.status) << got.substr(0, 200);
+    EXPECT_TRUE(SameBytes(got, TagsmithRun(raw, apache.site())));
+    EXPECT_EQ(got != raw, c.tagged);
+    EXPECT_EQ(got.find("UA-AP-1") != std::string::npos, c.tagged);
+  }
+}
+
+// Chunked and compressed bodies: the page the client decodes carries the
+// block once, before its last closing body tag.
+TEST(ApacheCoded, ChunkedCgiAndGzipPagesTagged) {
+  REQUIRE_APACHE();
+  ApacheServer apache;
+  ASSERT_TRUE(apache.Started()) << apache.Errors();
+  const std::string expected =
+      TaggedPage(apache.site(), ReadFile(apache.site() + "/page.html"));
+  struct Case {
+    const char* path;
+    const char* curl_option;
+    const char* coding_header;
+  } cases[] = {
+      {"/cgi-bin/page.cgi", "--http1.1", "Transfer-Encoding: chunked"},
+      {"/gz/page.html", "--compressed", "Content-Encoding: gzip"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.path);
+    const std::string url =
+        "http://127.0.0.1:" + std::to_string(apache.port()) + c.path;
+    const auto result = RunProgram(
+        {"curl", "-sS", c.curl_option, "-D", apache.dir() + "/head", url},
+        kClientLimit);
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_NE(ReadFile(apache.dir() + "/head").find(c.coding_header),
+              std::string::npos);
+    EXPECT_TRUE(SameBytes(result.out, expected));
+  }
+}
+
+TEST(Apache, ProxiedTlsAndPerApplicationPages) {
+  REQUIRE_APACHE();
+  ScratchDir backend_dir;
+  fs::permissions(backend_dir.path(), fs::perms(0755));
+  const int backend_port = FreePort();
+  const pid_t backend = serve_testing::Spawn(
+      {"python3", "-m", "http.server", "--bind", "127.0.0.1",
+       std::to_string(backend_port), "--directory", backend_dir.path()},
+      backend_dir.path() + "/out", backend_dir.path() + "/err");
+  ASSERT_GT(backend, 0);
+  struct StopBackend {
+    pid_t pid;
+    ~StopBackend() {
+      kill(pid, SIGTERM);
+      serve_testing::WaitFor(pid, std::chrono::seconds(10));
+    }
+  } stop_backend{backend};
+  ApacheOptions options;
+  options.tls = true;
+  options.backend_port = backend_port;
+  ApacheServer apache(options);
+  ASSERT_TRUE(apache.Started()) << apache.Errors();
+  const std::string page = ReadFile(apache.site() + "/page.html");
+  WriteFile(backend_dir.path() + "/page.html", page);
+  for (int tries = 0;
+       tries < 100 &&
+       RunProgram(
+           {"curl", "-sf", "-o", "/dev/null",
+            "http://127.0.0.1:" + std::to_string(backend_port) + "/page.html"},
+           kClientLimit)
+               .status != 0;
+       ++tries)
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+
+  const std::string plain = "http://127.0.0.1:" + std::to_string(apache.port());
+  const std::string tls =
+      "https://127.0.0.1:" + std::to_string(apache.tls_port());
+  struct Case {
+    std::string url;
+    std::string expected;
+  } cases[] = {
+      {plain + "/proxy/page.html", TaggedPage(apache.site(), page)},
+      {tls + "/page.html", TaggedPage(apache.site(), page, true)},
+      {plain + "/blog/page.html", TaggedPage(apache.blog(), page)},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    const auto result =
+        RunProgram({"curl", "-sSk", "--http1.1", c.url}, kClientLimit);
+    ASSERT_EQ(result.status, 0) << result.err;
+    EXPECT_TRUE(SameBytes(result.out, c.expected));
+  }
+  EXPECT_NE(cases[1].expected.find("https://"), std::string::npos);
+  EXPECT_NE(cases[2].expected.find("UA-BLOG-1"), std::string::npos);
+
+  // The configuration is read anew for every page.
+  WriteFile(apache.blog() + "/tagsmith.config", "[ga1]\nAccount=UA-BLOG-2\n");
+  const auto changed = RunProgram({"curl", "-sS", cases[2].url}, kClientLimit);
+  EXPECT_TRUE(SameBytes(changed.out, TaggedPage(apache.blog(), page)));
+  EXPECT_NE(changed.out.find("UA-BLOG-2"), std::string::npos);
+}
+
+// The responses the connection tests expect, each fetched alone.
+struct Expected {
+  std::string target;
+  bool head;
+  RawConnection::Response response;
+};
+
+std::string Request(const Expected& e) {
+  return std::string(e.head ? "HEAD " : "GET ") + e.target +
+         " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+}
+
+std::vector<Expected> FetchEach(int port) {
+  std::vector<Expected> all = {{"/page.html", false, {}},
+                               {"/small.html", false, {}},
+                               {"/image.png", false, {}},
+                               {"/missing.html", false, {}},
+                               {"/page.html", true, {}}};
+  for (Expected& e : all) {
+    RawConnection connection(port);
+    connection.Send(Request(e));
+    connection.Read(&e.response, e.head);
+  }
+  return all;
+}
+
+bool Same(const RawConnection::Response& got,
+          const RawConnection::Response& expected) {
+  return got.status == expected.status && got.body == expected.body &&
+         WithDateOf(got.head, expected.head) == expected.head;
+}
+
+TEST(Apache, PipelinedAndConcurrentConnectionsEveryByteRight) {
+  REQUIRE_APACHE();
+  ApacheServer apache;
+  ASSERT_TRUE(apache.Started()) << apache.Errors();
+  const std::vector<Expected> expected = FetchEach(apache.port());
+  ASSERT_NE(expected[0].response.body.find("UA-AP-1"), std::string::npos);
+
+  // Ten requests in one write; ten whole responses in order.
+  RawConnection pipelined(apache.port());
+  std::string requests;
+  for (int i = 0; i < 10; ++i)
+    requests += Request(expected[i % expected.size()]);
+  ASSERT_TRUE(pipelined.Send(requests));
+  for (int i = 0; i < 10; ++i) {
+    const Expected& e = expected[i % expected.size()];
+    RawConnection::Response got;
+    ASSERT_TRUE(pipelined.Read(&got, e.head)) << "response " << i;
+    EXPECT_TRUE(Same(got, e.response)) << "response " << i << ":\n" << got.head;
+  }
+
+  // 50 clients at once, 2,000 requests in all on kept-alive connections.
+  std::atomic<int> wrong{0}, done{0};
+  std::vector<std::thread> clients;
+  for (int client = 0; client < 50; ++client)
+    clients.emplace_back([&, client] {
+      RawConnection connection(apache.port());
+      for (int i = 0; i < 40; ++i) {
+        const Expected& e = expected[(client + i) % expected.size()];
+        RawConnection::Response got;
+        if (!connection.Send(Request(e)) || !connection.Read(&got, e.head) ||
+            !Same(got, e.response))
+          ++wrong;
+        else
+          ++done;
+      }
+    });
+  for (std::thread& client : clients) client.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(done.load(), 2000);
+}
+
+long ResidentKilobytes(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  return -1;
+}
+
+// Each response's memory goes with it: the child's resident size stays flat
+// over 100,000 requests on one kept-alive connection.
+TEST(Apache, ResidentMemoryFlatOverOneHundredThousandRequests) {
+  REQUIRE_APACHE();
+  ApacheServer apache;
+  ASSERT_TRUE(apache.Started()) << apache.Errors();
+  const Expected small = FetchEach(apache.port())[1];
+  const pid_t child = apache.ServingChild();
+  ASSERT_GT(child, 0);
+  RawConnection connection(apache.port());
+  std::string batch;
+  for (int i = 0; i < 100; ++i) batch += Request(small);
+  long warm = 0;
+  for (int round = 0; round < 1000; ++round) {
+    ASSERT_TRUE(connection.Send(batch));
+    for (int i = 0; i < 100; ++i) {
+      RawConnection::Response got;
+      ASSERT_TRUE(connection.Read(&got)) << "round " << round;
+      if (i == 0) {
+        ASSERT_TRUE(Same(got, small.response)) << got.head;
+      }
+    }
+    if (round == 99) warm = ResidentKilobytes(child);
+  }
+  const long end = ResidentKilobytes(child);
+  ASSERT_GT(warm, 0);
+  std::cout << "serving child resident: " << warm
+            << " kB after 10,000 requests, " << end << " kB after 100,000\n";
+  EXPECT_LT(end - warm, 2048) << "from " << warm << " kB to " << end << " kB";
+}
+
+TEST(Apache, StartUpRefusesWhatCannotWorkAndWarnsOfHttp2) {
+  REQUIRE_APACHE();
+  ScratchDir scratch;
+  const std::string garbage = scratch.path() + "/garbage.so";
+  WriteFile(garbage, "not a library");
+  const std::string missing_lib = scratch.path() + "/missing.so";
+  const std::string missing_dir = scratch.path() + "/no-such-dir";
+  struct Case {
+    std::string filter_line;
+    std::string extra;
+    bool starts;
+    std::string message;
+  } cases[] = {
+      {"TagsmithFilter " + missing_lib, "", false,
+       "TagsmithFilter " + missing_lib},
+      {"TagsmithFilter " + garbage, "", false, "TagsmithFilter " + garbage},
+      {"",
+       "<Location /x>\nTagsmithApplication " + missing_dir + "\n</Location>",
+       false, "TagsmithApplication " + missing_dir},
+      {"", "TagsmithApplication relative/dir", false,
+       "TagsmithApplication relative/dir"},
+      {"# none", "", false, "no TagsmithFilter"},
+      {"",
+       "LoadModule http2_module /usr/lib/apache2/modules/mod_http2.so\n"
+       "Protocols h2c http/1.1",
+       true, "allows HTTP/2"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.message);
+    ApacheOptions options;
+    options.filter_line = c.filter_line;
+    options.extra = c.extra;
+    ApacheServer apache(options);
+    if (c.starts) {
+      ASSERT_TRUE(apache.Started()) << apache.Errors();
+      // HTTP/2 is not hosted: the page comes as it is.
+      const auto h2 = RunProgram(
+          {"curl", "-sS", "--http2-prior-knowledge",
+           "http://127.0.0.1:" + std::to_string(apache.port()) + "/page.html"},
+          kClientLimit);
+      EXPECT_TRUE(SameBytes(h2.out, ReadFile(apache.site() + "/page.html")))
+          << h2.err;
+    } else {
+      EXPECT_NE(apache.WaitForExit(), 0);
+    }
+    EXPECT_NE(apache.Errors().find(c.message), std::string::npos)
+        << apache.Errors();
+  }
+}
+
+}  // namespace
+}  // namespace tagsmith::apache_testing
