@@ -1,0 +1,84 @@
+// The content coding of a body (after any chunk framing is taken off):
+// which format its bytes are in, their decoding into the page, and the
+// encoding of the tagged page in the same format.
+//
+// The encoding keeps the compressed stream up to the last deflate block
+// that ends at or before the insertion point, and continues it from there
+// with new blocks primed with the preceding 32 KB of the page as their
+// dictionary; the check value is joined, not recomputed over the page. So
+// the cost past the decoding is that of compressing what follows the last
+// kept block.
+//
+// Ownership: the decoded page, the block-boundary table, the re-encoded
+// bytes and zlib's state are working storage from a WorkingHeap (see
+// working_heap.h). zlib's state is given back before each call returns;
+// the rest with ReleaseDecoded after the flush. The input bytes are read in
+// place and never held.
+#ifndef TAGSMITH_TAGGING_BODY_CODING_H_
+#define TAGSMITH_TAGGING_BODY_CODING_H_
+
+#include <cstdint>
+
+#include "buffer/chain_cursor.h"
+#include "tagging/announced_coding.h"
+#include "tagging/working_heap.h"
+
+// The largest page the filter decodes.
+inline constexpr std::uint64_t kMaxDecodedPage = 64u * 1024 * 1024;
+
+enum class BodyFormat : std::uint8_t { kPlain, kGzip, kZlib, kRawDeflate };
+
+// A point between two deflate blocks where the stream can be continued.
+struct BlockBoundary {
+  std::uint64_t keptBytes;  // whole input bytes before it
+  std::uint64_t pageBytes;  // page bytes decoded before it
+  std::uint32_t check;      // CRC-32 (gzip) or Adler-32 (zlib) of those
+  std::uint8_t bits;        // bits of the next input byte before it (0-7)
+  std::uint8_t value;       // those bits, in the byte's low bits
+};
+
+struct DecodedBody {
+  BodyFormat format;
+  char* page;  // the decoded page
+  std::uint64_t pageLength;
+  std::uint64_t inputLength;
+  BlockBoundary* boundaries;  // in stream order; the first at the start
+  std::uint32_t boundaryCount;
+  std::uint32_t boundaryCapacity;
+};
+
+enum class Decoding {
+  kPlain,    // the bytes are not in the announced coding: tag as they are
+  kDecoded,  // `decoded` holds the page
+  kRefuse,   // corrupt, too large, or memory refused: leave untouched
+};
+
+// Reads the bytes from `first` to the end of its chain as `coding` (gzip or
+// deflate) says: gzip when they begin 1F 8B, then exactly one member that
+// inflates wholly with the right CRC-32 and size and ends at the end; for
+// deflate a zlib stream when the first two bytes are a valid zlib header
+// (method 8, window at most 32 KB, no dictionary), which must inflate
+// wholly with the right Adler-32 and end at the end; otherwise raw deflate
+// when that inflates wholly and ends exactly at the end; otherwise plain.
+// A page over kMaxDecodedPage is refused. `first` null: no bytes (plain).
+Decoding DecodeBody(const WorkingHeap& heap, ContentCoding coding,
+                    const ChainCursor* first, DecodedBody* decoded);
+
+// The tagged page `page[0, at)`, the insert, `page[at, end)` encoded in the
+// body's format: the first `keptBytes` bytes of the original input stay as
+// they are and `tail` receives what follows them. False when memory is
+// refused or zlib fails; `tail` then holds nothing.
+// REQUIRES: DecodeBody gave kDecoded for `decoded`; at < pageLength.
+struct InsertText {
+  const char* bytes;
+  std::uint32_t length;
+};
+bool EncodeTagged(const WorkingHeap& heap, const DecodedBody& decoded,
+                  std::uint64_t at, const InsertText* insert,
+                  std::uint32_t insertCount, std::uint64_t* keptBytes,
+                  HeapBuffer* tail);
+
+// Gives the decoded page and the boundary table back.
+void ReleaseDecoded(const WorkingHeap& heap, DecodedBody* decoded);
+
+#endif  // TAGSMITH_TAGGING_BODY_CODING_H_
