@@ -50,7 +50,7 @@ void MeasureInput(const ChainCursor& first, std::uint64_t* length,
        node = NextWithBytes(node), pos = node != nullptr ? node->data : nullptr) {
     const char* end = node->data + node->length;
     *length += static_cast<std::uint64_t>(end - pos);
-    for (const char* p = end - 4 < pos ? pos : end - 4; p < end; ++p) {
+    for (const char* p = end - pos > 4 ? end - 4 : pos; p < end; ++p) {
       std::memmove(last, last + 1, 3);
       last[3] = static_cast<unsigned char>(*p);
     }
