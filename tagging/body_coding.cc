@@ -13,7 +13,7 @@ namespace {
 // stays small, and continuing from a slightly earlier one costs little.
 constexpr std::uint64_t kBoundarySpacing = 1024;
 constexpr std::size_t kWindow = 32768;
-constexpr int kLevel = 6;
+constexpr int kLevel = 1;
 
 voidpf ZAlloc(voidpf opaque, uInt items, uInt size) {
   const auto* heap = static_cast<const WorkingHeap*>(opaque);
@@ -183,6 +183,7 @@ Inflated InflateAll(const WorkingHeap& heap, int windowBits,
     decoded->page = page.bytes;
     decoded->pageLength = page.length;
     decoded->inputLength = stream.total_in;
+    decoded->check = static_cast<std::uint32_t>(stream.adler);
     page = HeapBuffer{nullptr, 0, 0};
   }
 done:
@@ -321,14 +322,17 @@ bool EncodeTagged(const WorkingHeap& heap, const DecodedBody& decoded,
                            deflateBound(&stream, static_cast<uLong>(restLength)) + 16,
                            SIZE_MAX / 2);
 
-  const bool gzip = decoded.format == BodyFormat::kGzip;
-  uLong check = gzip ? crc32(0L, Z_NULL, 0) : adler32(0L, Z_NULL, 0);
+  // Adler-32 is cheap: it is taken over the new tail. CRC-32 is derived
+  // from the whole page's (checked while inflating) and the few bytes from
+  // the tag on, since every step of it is linear: with M_n(c) the CRC c
+  // carried over n more bytes (crc32_combine(c, 0, n)),
+  // crc(A + B) = M_|B|(crc(A)) ^ crc(B).
+  const bool zlibFormat = decoded.format == BodyFormat::kZlib;
+  uLong adler = adler32(0L, Z_NULL, 0);
   auto feed = [&](const char* bytes, std::size_t length) {
     if (!ok || length == 0) return;
-    if (decoded.format != BodyFormat::kRawDeflate) {
-      const auto* b = reinterpret_cast<const Bytef*>(bytes);
-      check = gzip ? crc32(check, b, static_cast<uInt>(length))
-                   : adler32(check, b, static_cast<uInt>(length));
+    if (zlibFormat) {
+      adler = adler32(adler, reinterpret_cast<const Bytef*>(bytes), static_cast<uInt>(length));
     }
     ok = DeflateInto(heap, &stream, bytes, length, Z_NO_FLUSH, tail);
   };
@@ -340,19 +344,30 @@ bool EncodeTagged(const WorkingHeap& heap, const DecodedBody& decoded,
 
   if (ok && decoded.format != BodyFormat::kRawDeflate) {
     ok = ReserveBuffer(heap, tail, 8, SIZE_MAX / 2);
-    if (ok && gzip) {
-      AppendWord(tail,
-                 static_cast<std::uint32_t>(crc32_combine(
-                     from.check, check, static_cast<z_off_t>(restLength))),
-                 false);
-      AppendWord(tail, static_cast<std::uint32_t>(decoded.pageLength + insertLength),
-                 false);
-    } else if (ok) {
-      AppendWord(tail,
-                 static_cast<std::uint32_t>(adler32_combine(
-                     from.check, check, static_cast<z_off_t>(restLength))),
-                 true);
+  }
+  if (ok && decoded.format == BodyFormat::kGzip) {
+    uLong inserted = crc32(0L, Z_NULL, 0);
+    for (std::uint32_t i = 0; i < insertCount; ++i) {
+      if (insert[i].length == 0) continue;  // null bytes would restart it
+      inserted = crc32(inserted, reinterpret_cast<const Bytef*>(insert[i].bytes),
+                       insert[i].length);
     }
+    const uLong after = crc32(crc32(0L, Z_NULL, 0),
+                              reinterpret_cast<const Bytef*>(decoded.page + at),
+                              static_cast<uInt>(decoded.pageLength - at));
+    // The page is crc(P + S) with S the bytes from the tag on; the tagged
+    // page is crc(P + I + S) = M_|I|(M_|S|(crc(P))) ^ M_|S|(crc(I)) ^ crc(S),
+    // and M_|S|(crc(P)) = crc(P + S) ^ crc(S).
+    const uLong tagged =
+        crc32_combine(decoded.check ^ after, 0, static_cast<z_off_t>(insertLength)) ^
+        crc32_combine(inserted, 0, static_cast<z_off_t>(decoded.pageLength - at)) ^ after;
+    AppendWord(tail, static_cast<std::uint32_t>(tagged), false);
+    AppendWord(tail, static_cast<std::uint32_t>(decoded.pageLength + insertLength), false);
+  } else if (ok && zlibFormat) {
+    AppendWord(tail,
+               static_cast<std::uint32_t>(adler32_combine(
+                   from.check, adler, static_cast<z_off_t>(restLength))),
+               true);
   }
   if (!ok) {
     ReleaseBuffer(heap, tail);

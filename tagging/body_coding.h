@@ -7,7 +7,7 @@
 // with new blocks primed with the preceding 32 KB of the page as their
 // dictionary; the check value is joined, not recomputed over the page. So
 // the cost past the decoding is that of compressing what follows the last
-// kept block.
+// kept block (at zlib's fastest level: that part is most of the cost).
 //
 // Ownership: the decoded page, the block-boundary table, the re-encoded
 // bytes and zlib's state are working storage from a WorkingHeap (see
@@ -42,6 +42,7 @@ struct DecodedBody {
   char* page;  // the decoded page
   std::uint64_t pageLength;
   std::uint64_t inputLength;
+  std::uint32_t check;        // CRC-32 or Adler-32 of the whole page
   BlockBoundary* boundaries;  // in stream order; the first at the start
   std::uint32_t boundaryCount;
   std::uint32_t boundaryCapacity;
