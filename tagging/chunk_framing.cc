@@ -2,6 +2,7 @@
 
 #include <cassert>
 #include <cstddef>
+#include <cstring>
 
 namespace {
 
@@ -46,97 +47,100 @@ bool ReadSizeLine(ChainCursor* c, std::uint32_t* size,
   return ReadCrLf(c, ended);
 }
 
-// What a pass over the framing found; the second pass fills `body`.
-struct Counts {
-  std::uint32_t views;
-  std::uint32_t chunks;
-};
+// Makes room for one more element in `*array` (of `count` used), doubling
+// it in `heap`. False when refused.
+template <typename T>
+bool Grow(const WorkingHeap& heap, T** array, std::uint32_t count,
+          std::uint32_t* capacity) {
+  if (count < *capacity) return true;
+  const std::uint32_t grown = *capacity == 0 ? 16 : *capacity * 2;
+  auto* bigger = static_cast<T*>(heap.allocate(heap.opaque, grown * sizeof(T)));
+  if (bigger == nullptr) return false;
+  if (count > 0) std::memcpy(static_cast<void*>(bigger), *array, count * sizeof(T));
+  heap.release(heap.opaque, *array);
+  *array = bigger;
+  *capacity = grown;
+  return true;
+}
 
-// One pass over the framing. With `body` null it only validates and
-// counts; otherwise it fills the arrays the first pass sized.
-bool WalkFraming(ChainCursor c, Counts* counts, FramedBody* body) {
+enum class Walk { kWellFormed, kBroken, kRefused };
+
+// One pass over the framing, filling `body`'s arrays as it goes.
+Walk WalkFraming(const WorkingHeap& heap, ChainCursor c, FramedBody* body) {
+  std::uint32_t viewCapacity = 0;
+  std::uint32_t chunkCapacity = 0;
   std::uint64_t offset = 0;
   bool ended = false;
   for (;;) {
     const ChainCursor sizeLine = c;
     ChainCursor afterDigits;
     std::uint32_t size = 0;
-    if (!ReadSizeLine(&c, &size, &afterDigits, &ended)) return false;
+    if (!ReadSizeLine(&c, &size, &afterDigits, &ended)) return Walk::kBroken;
     if (size == 0) {
-      if (body != nullptr) body->lastChunk = sizeLine;
+      body->lastChunk = sizeLine;
       break;
     }
-    if (ended) return false;
-    if (body != nullptr) {
-      body->chunks[counts->chunks] =
-          ChunkPlace{sizeLine, afterDigits, size, offset};
+    if (ended) return Walk::kBroken;
+    if (!Grow(heap, &body->chunks, body->chunkCount, &chunkCapacity)) {
+      return Walk::kRefused;
     }
+    body->chunks[body->chunkCount] = ChunkPlace{sizeLine, afterDigits, size, offset};
     // The data, record by record: each piece is one view record.
     for (std::uint32_t left = size; left > 0;) {
       const auto inRecord =
           static_cast<std::uint32_t>(c.node->data + c.node->length - c.pos);
       const std::uint32_t take = left < inRecord ? left : inRecord;
-      if (body != nullptr) {
-        ChunkNode* view = &body->view[counts->views];
-        view->data = c.pos;
-        view->length = take;
-        body->sources[counts->views] = ViewSource{c.node, offset, counts->chunks};
+      const std::uint32_t before = viewCapacity;
+      if (!Grow(heap, &body->view, body->viewCount, &viewCapacity)) return Walk::kRefused;
+      if (viewCapacity != before) {
+        std::uint32_t sourceCapacity = before;
+        if (!Grow(heap, &body->sources, body->viewCount, &sourceCapacity)) {
+          return Walk::kRefused;
+        }
       }
-      ++counts->views;
+      ChunkNode* view = &body->view[body->viewCount];
+      view->data = c.pos;
+      view->length = take;
+      body->sources[body->viewCount] = ViewSource{c.node, offset, body->chunkCount};
+      ++body->viewCount;
       offset += take;
       left -= take;
-      if (!Advance(&c, take)) return false;  // CRLF must follow the data
+      if (!Advance(&c, take)) return Walk::kBroken;  // CRLF must follow the data
     }
-    ++counts->chunks;
-    if (!ReadCrLf(&c, &ended) || ended) return false;
+    ++body->chunkCount;
+    if (!ReadCrLf(&c, &ended) || ended) return Walk::kBroken;
   }
+  body->length = offset;
   // Trailer lines, then the empty line that ends the response.
   while (!ended) {
-    if (ByteAt(c) == '\r') return ReadCrLf(&c, &ended) && ended;
-    while (ByteAt(c) != '\r') {
-      if (ByteAt(c) == '\n' || !Next(&c)) return false;
+    if (ByteAt(c) == '\r') {
+      return ReadCrLf(&c, &ended) && ended ? Walk::kWellFormed : Walk::kBroken;
     }
-    if (!ReadCrLf(&c, &ended)) return false;
+    while (ByteAt(c) != '\r') {
+      if (ByteAt(c) == '\n' || !Next(&c)) return Walk::kBroken;
+    }
+    if (!ReadCrLf(&c, &ended)) return Walk::kBroken;
   }
-  return false;  // the response ended without the closing CRLF
+  return Walk::kBroken;  // the response ended without the closing CRLF
 }
 
 }  // namespace
 
 Framing ReadFraming(const WorkingHeap& heap, const ChainCursor* first,
                     FramedBody* body) {
+  *body = FramedBody{};
   if (first == nullptr || !HasByte(*first) || HexValue(ByteAt(*first)) < 0) {
     return Framing::kPlain;
   }
-  Counts counts{0, 0};
-  if (!WalkFraming(*first, &counts, nullptr)) return Framing::kBroken;
-
-  *body = FramedBody{};
-  const std::size_t bytes = counts.views * sizeof(ChunkNode) +
-                            counts.chunks * sizeof(ChunkPlace) +
-                            counts.views * sizeof(ViewSource);
-  char* block = bytes > 0 ? static_cast<char*>(heap.allocate(heap.opaque, bytes))
-                          : nullptr;
-  if (bytes > 0 && block == nullptr) return Framing::kBroken;
-  static_assert(alignof(ChunkPlace) <= alignof(ChunkNode) &&
-                    alignof(ViewSource) <= alignof(ChunkNode),
-                "one block holds the three arrays");
-  body->view = reinterpret_cast<ChunkNode*>(block);
-  body->chunks = reinterpret_cast<ChunkPlace*>(block + counts.views * sizeof(ChunkNode));
-  body->sources = reinterpret_cast<ViewSource*>(
-      block + counts.views * sizeof(ChunkNode) + counts.chunks * sizeof(ChunkPlace));
-  Counts filled{0, 0};
-  const bool ok = WalkFraming(*first, &filled, body);
-  assert(ok && filled.views == counts.views && filled.chunks == counts.chunks);
-  (void)ok;
-  body->viewCount = counts.views;
-  body->chunkCount = counts.chunks;
-  body->length = 0;
-  for (std::uint32_t i = 0; i < counts.views; ++i) {
+  if (WalkFraming(heap, *first, body) != Walk::kWellFormed) {
+    ReleaseFraming(heap, body);
+    return Framing::kBroken;
+  }
+  // The view's records are linked only now that the array stays put.
+  for (std::uint32_t i = 0; i < body->viewCount; ++i) {
     ChunkNode* view = &body->view[i];
     view->prev = i == 0 ? view : &body->view[i - 1];  // closed at its head
-    view->next = i + 1 < counts.views ? &body->view[i + 1] : nullptr;
-    body->length += view->length;
+    view->next = i + 1 < body->viewCount ? &body->view[i + 1] : nullptr;
   }
   return Framing::kFramed;
 }
@@ -182,5 +186,7 @@ std::uint32_t FormatHex(std::uint32_t value, char* out) {
 
 void ReleaseFraming(const WorkingHeap& heap, FramedBody* body) {
   heap.release(heap.opaque, body->view);
+  heap.release(heap.opaque, body->sources);
+  heap.release(heap.opaque, body->chunks);
   *body = FramedBody{};
 }
