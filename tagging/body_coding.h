@@ -1,19 +1,12 @@
 // The content coding of a body (after any chunk framing is taken off):
-// which format its bytes are in, their decoding into the page, and the
-// encoding of the tagged page in the same format.
+// which format its bytes are in, and their decoding into the page, with the
+// deflate block boundaries noted so that body_encoding.h can continue the
+// stream from one of them.
 //
-// The encoding keeps the compressed stream up to the last deflate block
-// that ends at or before the insertion point, and continues it from there
-// with new blocks primed with the preceding 32 KB of the page as their
-// dictionary; the check value is joined, not recomputed over the page. So
-// the cost past the decoding is that of compressing what follows the last
-// kept block (at zlib's fastest level: that part is most of the cost).
-//
-// Ownership: the decoded page, the block-boundary table, the re-encoded
-// bytes and zlib's state are working storage from a WorkingHeap (see
-// working_heap.h). zlib's state is given back before each call returns;
-// the rest with ReleaseDecoded after the flush. The input bytes are read in
-// place and never held.
+// Ownership: the decoded page, the block-boundary table and zlib's state
+// are working storage from a WorkingHeap (see working_heap.h). zlib's state
+// is given back before DecodeBody returns; the rest with ReleaseDecoded
+// after the flush. The input bytes are read in place and never held.
 #ifndef TAGSMITH_TAGGING_BODY_CODING_H_
 #define TAGSMITH_TAGGING_BODY_CODING_H_
 
@@ -64,20 +57,6 @@ enum class Decoding {
 // A page over kMaxDecodedPage is refused. `first` null: no bytes (plain).
 Decoding DecodeBody(const WorkingHeap& heap, ContentCoding coding,
                     const ChainCursor* first, DecodedBody* decoded);
-
-// The tagged page `page[0, at)`, the insert, `page[at, end)` encoded in the
-// body's format: the first `keptBytes` bytes of the original input stay as
-// they are and `tail` receives what follows them. False when memory is
-// refused or zlib fails; `tail` then holds nothing.
-// REQUIRES: DecodeBody gave kDecoded for `decoded`; at < pageLength.
-struct InsertText {
-  const char* bytes;
-  std::uint32_t length;
-};
-bool EncodeTagged(const WorkingHeap& heap, const DecodedBody& decoded,
-                  std::uint64_t at, const InsertText* insert,
-                  std::uint32_t insertCount, std::uint64_t* keptBytes,
-                  HeapBuffer* tail);
 
 // Gives the decoded page and the boundary table back.
 void ReleaseDecoded(const WorkingHeap& heap, DecodedBody* decoded);

@@ -15,6 +15,7 @@
 #include "buffer/response_chain.h"
 #include "filter/isapi.h"
 #include "tagging/body_coding.h"
+#include "tagging/body_encoding.h"
 #include "tagging/body_splice.h"
 #include "tagging/chunk_framing.h"
 #include "tagging/header_scan.h"
