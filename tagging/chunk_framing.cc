@@ -2,6 +2,7 @@
 
 #include <cassert>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 namespace {
@@ -53,6 +54,7 @@ template <typename T>
 bool Grow(const WorkingHeap& heap, T** array, std::uint32_t count,
           std::uint32_t* capacity) {
   if (count < *capacity) return true;
+  if (*capacity > UINT32_MAX / 2 || *capacity > SIZE_MAX / 2 / sizeof(T)) return false;
   const std::uint32_t grown = *capacity == 0 ? 16 : *capacity * 2;
   auto* bigger = static_cast<T*>(heap.allocate(heap.opaque, grown * sizeof(T)));
   if (bigger == nullptr) return false;
