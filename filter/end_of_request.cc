@@ -1,45 +1,44 @@
 #include "filter/end_of_request.h"
 
-#include "tagging/content_length.h"
+#include "tagging/announced_coding.h"
 #include "tagging/header_scan.h"
 #include "tagging/site_config.h"
-#include "tagging/tracking_block.h"
+#include "tagging/tag_page.h"
 
 namespace {
 
-// Working storage of one pass: the configuration texts and every record
-// spliced into the chain. It must outlive the flush.
+// Working storage of one pass: the configuration texts, every record
+// spliced into the chain, and the heap storage of a coded body. It must
+// outlive the flush.
 struct PassFrame {
   SiteConfig config;
-  TrackingBlock block;
-  LengthRewrite length;
+  TagFrame tag;
 };
 
 // Each step may decide not to tag; every "no" leaves the chain exactly as
 // it was buffered.
 void TagPage(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
-             PassFrame* frame) {
+             const WorkingHeap& heap, PassFrame* frame) {
   const ResponseFacts facts = ScanResponseHeaders(chain->head);
   if ((facts.flags & kIsHtml) == 0) return;
+  CodingPlan plan;
+  if (!DecideCodings(facts.codings, &plan)) return;
   if (!ReadSiteConfig(pfc, facts, &frame->config)) return;
-  if (CarriesTrackingScript(facts)) return;
-  if (!InsertTrackingBlock(pfc, chain, facts, frame->config, &frame->block)) {
-    return;
-  }
-  if ((facts.flags & kHasContentLength) != 0) {
-    RewriteContentLength(facts, TrackingBlockLength(frame->block),
-                         &frame->length);
-  }
+  TagCandidate(pfc, chain, facts, plan, frame->config, heap, &frame->tag);
 }
 
 }  // namespace
 
-void RunEndOfRequest(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain) {
+void RunEndOfRequest(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
+                     const WorkingHeap& heap) {
   if (chain->state != ChainState::kBuffering) return;
   // From here on raw data passes: our own writes come back as raw data.
   chain->state = ChainState::kPassing;
   CloseChain(chain->head);
   PassFrame frame;
-  TagPage(pfc, chain, &frame);
+  StartTagFrame(&frame.tag);
+  TagPage(pfc, chain, heap, &frame);
   FlushChain(pfc, chain->head);
+  // Only now, with everything written, may the page's copies go.
+  ReleaseTagFrame(heap, &frame.tag);
 }

@@ -18,7 +18,7 @@ BOOL FillFilterVersion(HTTP_FILTER_VERSION* version) {
 }
 
 DWORD DispatchNotification(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType,
-                           void* notification) {
+                           void* notification, const WorkingHeap& heap) {
   switch (notificationType) {
     case SF_NOTIFY_SEND_RESPONSE:
       // A new response starts with nothing held; the old records are the
@@ -29,7 +29,7 @@ DWORD DispatchNotification(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType,
       AppendChunk(pfc, static_cast<HTTP_FILTER_RAW_DATA*>(notification));
       break;
     case SF_NOTIFY_END_OF_REQUEST:
-      if (ResponseChain* chain = ChainOf(pfc)) RunEndOfRequest(pfc, chain);
+      if (ResponseChain* chain = ChainOf(pfc)) RunEndOfRequest(pfc, chain, heap);
       break;
     default:
       break;

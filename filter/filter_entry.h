@@ -6,6 +6,7 @@
 #define TAGSMITH_FILTER_FILTER_ENTRY_H_
 
 #include "filter/isapi.h"
+#include "tagging/working_heap.h"
 
 // The description, revision and notifications the filter registers with.
 inline constexpr char kFilterDescription[] = "Tagsmith Version 1.13";
@@ -21,8 +22,9 @@ BOOL FillFilterVersion(HTTP_FILTER_VERSION* version);
 
 // Handles one notification of a request; always answers
 // SF_STATUS_REQ_NEXT_NOTIFICATION: the filter never ends, fails or takes
-// over a request.
+// over a request. `heap` gives the end-of-request pass its working storage.
 DWORD DispatchNotification(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType,
-                           void* notification);
+                           void* notification,
+                           const WorkingHeap& heap = ProcessHeap());
 
 #endif  // TAGSMITH_FILTER_FILTER_ENTRY_H_

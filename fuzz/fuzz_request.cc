@@ -2,8 +2,10 @@
 // server. The input chooses the response, its chunk seams (one-byte and
 // zero-byte chunks included), whether the request came over TLS, the
 // application path (none, empty, near and over the 2048-byte limit) and the
-// content of its tagsmith.config, and which AllocMem call is refused. Every
-// promise in tests/property_check.h is checked; a broken one aborts.
+// content of its tagsmith.config, which AllocMem call is refused, and whether
+// the body is compressed (gzip, zlib, raw deflate), chunk-framed, or both,
+// whole or broken. Every promise in tests/property_check.h is checked; a
+// broken one aborts.
 //
 // Input layout (FuzzedDataProvider): the choices are taken from the end of
 // the input, the configuration from its front (ended by a backslash and one
@@ -20,6 +22,7 @@
 
 #include "filter/isapi.h"
 #include "host/filter_module.h"
+#include "tests/body_codings.h"
 #include "tests/property_check.h"
 
 namespace {
@@ -85,6 +88,29 @@ std::string Printable(const std::string& bytes) {
   return text;
 }
 
+// Codes the body (what follows the first empty line) as `coding` chooses:
+// bits 0-1 compress it (none, gzip, zlib, raw deflate) and announce it,
+// bit 2 frames it in chunks of 1 + `chunkSize` bytes and announces that,
+// bit 3 cuts one byte off the coded body (so that it breaks).
+std::string CodeBody(std::string response, std::uint8_t coding, std::uint8_t chunkSize) {
+  const std::size_t end = response.find("\r\n\r\n");
+  if (end == std::string::npos || (coding & 7) == 0) return response;
+  std::string body = response.substr(end + 4);
+  std::string headers = response.substr(0, end + 2);
+  using tagsmith::checks::Format;
+  static const Format kFormats[] = {Format::kGzip, Format::kZlib, Format::kRaw};
+  if ((coding & 3) != 0) {
+    body = tagsmith::checks::Compress(body, kFormats[(coding & 3) - 1], 1 + (coding >> 4) % 9);
+    headers += (coding & 3) == 1 ? "Content-Encoding: gzip\r\n" : "Content-Encoding: deflate\r\n";
+  }
+  if ((coding & 4) != 0) {
+    body = tagsmith::checks::Frame(body, {1u + chunkSize});
+    headers += "Transfer-Encoding: chunked\r\n";
+  }
+  if ((coding & 8) != 0 && !body.empty()) body.erase(body.size() / 2, 1);
+  return headers + "\r\n" + body;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -93,12 +119,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto pathChoice = input.ConsumeIntegral<std::uint16_t>();
   const auto refuse = input.ConsumeIntegral<std::uint16_t>();
   const auto seamMode = input.ConsumeIntegral<std::uint8_t>();
+  const auto coding = input.ConsumeIntegral<std::uint8_t>();
+  const auto chunkSize = input.ConsumeIntegral<std::uint8_t>();
   std::vector<std::uint16_t> seamChoices(input.ConsumeIntegralInRange<std::size_t>(0, 12));
   for (auto& choice : seamChoices) choice = input.ConsumeIntegral<std::uint16_t>();
   const bool withFile = (flags & 0x10) != 0;
   const std::string config = withFile ? input.ConsumeRandomLengthString(4096) : "";
   Request request;
-  request.response = input.ConsumeRemainingBytesAsString();
+  request.response = CodeBody(input.ConsumeRemainingBytesAsString(), coding, chunkSize);
   request.secure = (flags & 1) != 0;
   request.refuseAlloc = refuse;
 

@@ -74,7 +74,10 @@ def request_seeds():
         config_name, config = configs[i % len(configs)]
         flags = 0x10 | (2 << 1) | (i % 2)
         seams = [(7 * i + 13) % 300, 500, 500, 1600]
-        choices = [(flags, 1), (i, 2), (0 if i % 3 else 5 + i, 2), (0, 1), (len(seams), 1)]
+        # coding: bits 0-1 compress (gzip, zlib, raw), bit 2 frame, bit 3 break.
+        coding = [0, 1, 4, 5, 2, 6, 3, 7, 13, 0, 0][i]
+        choices = [(flags, 1), (i, 2), (0 if i % 3 else 5 + i, 2), (0, 1), (0x60 | coding, 1),
+                   (16 * i + 7, 1), (len(seams), 1)]
         choices += [(s, 2) for s in seams]
         write("fuzz_request", "%s-%s" % (name.split(".")[0], config_name),
               text(config) + response + tail(*choices))
@@ -98,7 +101,7 @@ def request_seeds():
         path_kind = [2, 5, 6, 0][i % 4]
         flags = 0x10 | (path_kind << 1) | (i % 2)
         choices = [(flags, 1), (i * 5, 2), (i + 1 if i % 2 else 0, 2), (1 if i % 3 == 0 else 0, 1),
-                   (2, 1), (i + 3, 2), (i + 3, 2)]
+                   (i % 8, 1), (3, 1), (2, 1), (i + 3, 2), (i + 3, 2)]
         write("fuzz_request", name, text(config) + response + tail(*choices))
 
 

@@ -1,6 +1,7 @@
 #include "tagging/content_length.h"
 
 #include "buffer/chain_cursor.h"
+#include "buffer/chain_edit.h"
 
 namespace {
 
@@ -51,31 +52,20 @@ std::uint32_t FormatDecimal(std::uint32_t value, char* out) {
   return n;
 }
 
-void RewriteContentLength(const ResponseFacts& facts, std::uint32_t added,
-                          LengthRewrite* rewrite) {
+void SetContentLength(ResponseChain* chain, const ResponseFacts& facts,
+                      std::uint32_t newLength, LengthRewrite* rewrite) {
   const ValueSpan& span = facts.lengthValue;
-  const std::uint32_t newLength = ParseLengthValue(span) + added;
+  PointRecord(&rewrite->value, rewrite->digits,
+              FormatDecimal(newLength, rewrite->digits));
+  ChunkNode* const pieces[] = {&rewrite->value};
+  // The span ends just after the value's last byte, which may be its
+  // record's end; the rest of that record follows the new digits.
+  const ChainCursor end{span.last.node, span.last.pos + 1};
+  ReplaceSpan(chain, span.first, &end, pieces, 1, &rewrite->lineTail);
+}
 
-  auto* first = const_cast<ChunkNode*>(span.first.node);
-  auto* last = const_cast<ChunkNode*>(span.last.node);
-  // The tail starts after the old value and runs to the end of its record
-  // as it stands now: shortened already when it also held the body tag.
-  ChunkNode* const lineTail = &rewrite->lineTail;
-  lineTail->data = span.last.pos + 1;
-  lineTail->length = static_cast<std::uint32_t>(
-      last->data + last->length - lineTail->data);
-  lineTail->next = last->next;
-  lineTail->prev = &rewrite->value;
-  if (lineTail->next != nullptr) lineTail->next->prev = lineTail;
-
-  ChunkNode* const value = &rewrite->value;
-  value->data = rewrite->digits;
-  value->length = FormatDecimal(newLength, rewrite->digits);
-  value->prev = first;
-  value->next = lineTail;
-
-  // The record where the value began ends just before it; any records the
-  // value ran through are left out of the chain.
-  first->length = static_cast<std::uint32_t>(span.first.pos - first->data);
-  first->next = value;
+void RewriteContentLength(ResponseChain* chain, const ResponseFacts& facts,
+                          std::uint32_t added, LengthRewrite* rewrite) {
+  SetContentLength(chain, facts, ParseLengthValue(facts.lengthValue) + added,
+                   rewrite);
 }

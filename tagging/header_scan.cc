@@ -27,16 +27,24 @@ void SkipBlanks(ChainCursor* c) {
   }
 }
 
-// True when the coding header whose value starts at `c` leaves the body as
-// plain bytes: an empty value or "identity", with blanks around it.
-bool IsIdentityCoding(ChainCursor c) {
+// Reads the coding value that starts at `c` (the rest of its line, trimmed
+// of white space) into `value`. A value longer than `capacity` names no
+// coding the filter knows; it is cut at `capacity` + 1 bytes, so that it
+// still reads as another coding.
+std::uint32_t ReadCodingValue(ChainCursor c, char* value,
+                              std::uint32_t capacity) {
   SkipBlanks(&c);
-  if (!HasByte(c) || EndsLine(ByteAt(c))) return true;
-  if (!MatchAt(c, "identity")) return false;
-  if (!Advance(&c, 8)) return true;  // the chain ends right after it
-  SkipBlanks(&c);
-  return !HasByte(c) || EndsLine(ByteAt(c));
+  std::uint32_t length = 0;
+  std::uint32_t trimmed = 0;  // the length without trailing white space
+  while (HasByte(c) && !EndsLine(ByteAt(c)) && length <= capacity) {
+    value[length++] = static_cast<char>(ByteAt(c));
+    if (!IsWhiteSpace(ByteAt(c))) trimmed = length;
+    if (!StepForward(&c)) break;
+  }
+  return trimmed;
 }
+
+constexpr std::uint32_t kLongestCoding = 16;
 
 enum class LineVerdict {
   kGoOn,    // the line is noted, or not one of ours
@@ -61,6 +69,7 @@ LineVerdict InspectHeaderLine(const ChainCursor& line,
     return LineVerdict::kGoOn;
   }
   if (MatchAt(line, "Content-Length:")) {
+    ++facts->codings.lengthHeaders;
     // Only one length, written as the rewrite expects it, can be corrected;
     // any other would go out stating the old length of a longer page.
     if (++*contentLengths > 1) return LineVerdict::kRefuse;
@@ -71,16 +80,20 @@ LineVerdict InspectHeaderLine(const ChainCursor& line,
     facts->flags |= kHasContentLength;
     return LineVerdict::kGoOn;
   }
-  // Bytes spliced into a chunked or compressed body would break it.
+  // Codings are only noted here; whether the body can be read and tagged
+  // is decided once all the headers are known.
+  char coding[kLongestCoding + 1];
   if (MatchAt(line, "Transfer-Encoding:")) {
-    return Advance(&value, 18) && !IsIdentityCoding(value)
-               ? LineVerdict::kRefuse
-               : LineVerdict::kGoOn;
+    const std::uint32_t n =
+        Advance(&value, 18) ? ReadCodingValue(value, coding, kLongestCoding) : 0;
+    NoteTransferCoding(TransferCodingOf(coding, n), &facts->codings);
+    return LineVerdict::kGoOn;
   }
   if (MatchAt(line, "Content-Encoding:")) {
-    return Advance(&value, 17) && !IsIdentityCoding(value)
-               ? LineVerdict::kRefuse
-               : LineVerdict::kGoOn;
+    const std::uint32_t n =
+        Advance(&value, 17) ? ReadCodingValue(value, coding, kLongestCoding) : 0;
+    NoteContentCoding(ContentCodingOf(coding, n), &facts->codings);
+    return LineVerdict::kGoOn;
   }
   return LineVerdict::kGoOn;
 }

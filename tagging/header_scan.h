@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "buffer/chain_cursor.h"
+#include "tagging/announced_coding.h"
 
 enum ResponseFlag : std::uint32_t {
   kIsHtml = 1,             // a complete "200" response with an HTML type
@@ -30,6 +31,7 @@ struct ResponseFacts {
   ValueSpan accountValue;
   ValueSpan lengthValue;
   ChainCursor bodyStart;  // on the CR that begins the empty line
+  AnnouncedCodings codings;  // what the coding headers said
 };
 
 // Calls visit(bytes, count) for each piece of the span, record by record,
@@ -47,8 +49,9 @@ void ForEachSpanPiece(const ValueSpan& span, Visit visit) {
 }
 
 // Scans the response that starts at `head`. A response that must not be
-// spliced (not a "200", headers without an end, a chunked or compressed
-// body, a Content-Length that cannot be corrected) gets flags 0.
+// spliced (not a "200", headers without an end, a Content-Length that
+// cannot be corrected) gets flags 0. Coding headers are noted in `codings`
+// for DecideCodings; they do not end the scan.
 // REQUIRES: head is a closed chain whose records each hold bytes.
 ResponseFacts ScanResponseHeaders(const ChunkNode* head);
 

@@ -1,17 +1,18 @@
 // The tracking block: two script elements that load the analytics script
-// and report the page view for the site's account, spliced into a page
-// just before its last closing body tag.
+// and report the page view for the site's account, to go in just before a
+// page's last closing body tag.
 //
-// The page's bytes are never copied or moved: the record holding the tag
-// is cut short and a body-tail record points at the rest of its bytes. All
-// six records spliced in belong to the caller's frame and point at fixed
-// texts, at the SiteConfig's buffers, or into the chain's own bytes (or, for
-// an account header split by a seam, at one AllocMem block).
+// This unit finds the tag and fills the block's five records; linking them
+// into the chain is buffer/'s (ReplaceSpan). The records belong to the
+// caller's frame and point at fixed texts, at the SiteConfig's buffers, or
+// into the chain's own bytes (or, for an account header split by a seam, at
+// one AllocMem block).
 #ifndef TAGSMITH_TAGGING_TRACKING_BLOCK_H_
 #define TAGSMITH_TAGGING_TRACKING_BLOCK_H_
 
 #include <cstdint>
 
+#include "buffer/chain_edit.h"
 #include "buffer/response_chain.h"
 #include "filter/isapi.h"
 #include "tagging/header_scan.h"
@@ -21,8 +22,6 @@
 extern const char kPlainScriptHead[];
 extern const char kSecureScriptHead[];
 extern const char kScriptTail[];
-extern const char kPlainScriptMarker[];
-extern const char kSecureScriptMarker[];
 
 struct TrackingBlock {
   ChunkNode insertBefore;  // the configured text, or nothing
@@ -30,20 +29,21 @@ struct TrackingBlock {
   ChunkNode account;
   ChunkNode scriptTail;
   ChunkNode appendAfter;   // the configured text, or nothing
-  ChunkNode bodyTail;      // the rest of the record the tag was found in
+  ChunkNode* pieces[5];    // the five above, in page order
 };
 
-// True when the body already loads the analytics script from either host,
-// in any letter case, anywhere after the headers.
-bool CarriesTrackingScript(const ResponseFacts& facts);
+// Searches backward from the end of `last` for a closing body tag whose "<"
+// is `from` or lies after it; on success `tag` stands on that "<". Reads
+// the records from `from`'s to `last` (and, to match a tag, on past it).
+bool FindLastClosingBodyTag(const ChunkNode* last, const ChainCursor& from,
+                            ChainCursor* tag);
 
-// Splices the block in before the last closing body tag after the headers.
-// False, with the chain unchanged, when there is no such tag, or when an
-// account header split by a seam cannot be gathered for want of memory.
-// REQUIRES: facts come from ScanResponseHeaders of this chain with kIsHtml.
-bool InsertTrackingBlock(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
-                         const ResponseFacts& facts, const SiteConfig& config,
-                         TrackingBlock* block);
+// Fills the block for this request: secure head on a TLS connection or with
+// "AlwaysSSL", the configured account or else the page's own header value.
+// False when an account header split by a seam cannot be gathered for want
+// of memory.
+bool FillTrackingBlock(HTTP_FILTER_CONTEXT* pfc, const ResponseFacts& facts,
+                       const SiteConfig& config, TrackingBlock* block);
 
 // The number of bytes the block adds to the page.
 std::uint32_t TrackingBlockLength(const TrackingBlock& block);

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -22,7 +23,53 @@ DWORD WINAPI LinkedHttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD type,
   return DispatchNotification(pfc, type, notification);
 }
 
+// The heap the end-of-request pass gets in HeapFilter(): counts its
+// allocations, refuses the chosen one, and counts what is still held.
+struct CountingHeap {
+  std::uint64_t calls = 0;
+  std::uint64_t refuse = 0;
+  std::int64_t held = 0;
+};
+CountingHeap testHeap;
+
+void* CountingAllocate(void*, std::size_t size) {
+  if (++testHeap.calls == testHeap.refuse) return nullptr;
+  ++testHeap.held;
+  return std::malloc(size);
+}
+
+void CountingRelease(void*, void* block) {
+  if (block == nullptr) return;
+  --testHeap.held;
+  std::free(block);
+}
+
+const WorkingHeap kCountingHeap = {&CountingAllocate, &CountingRelease, nullptr};
+
+DWORD WINAPI HeapHttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD type,
+                                LPVOID notification) {
+  return DispatchNotification(pfc, type, notification, kCountingHeap);
+}
+
 }  // namespace
+
+const host::FilterModule& HeapFilter() {
+  static const host::FilterModule module = host::FilterModule::FromEntryPoints(
+      {&LinkedGetFilterVersion, &HeapHttpFilterProc});
+  return module;
+}
+
+HeapResult FilterRefusingHeap(const std::string& response, const FilterRun& run,
+                              std::uint64_t refuseHeapCall) {
+  testHeap = CountingHeap{0, refuseHeapCall, 0};
+  host::RequestSettings settings;
+  settings.app_physical_path = run.appDir;
+  settings.secure_port = run.secure;
+  settings.refuse_alloc_call = run.failAlloc;
+  host::StringSink client;
+  host::ServeResponse(HeapFilter(), settings, host::SplitAt(response, run.cuts), client);
+  return HeapResult{client.bytes(), testHeap.calls, testHeap.held};
+}
 
 const host::FilterModule& LinkedFilter() {
   static const host::FilterModule module = host::FilterModule::FromEntryPoints(

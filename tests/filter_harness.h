@@ -37,6 +37,17 @@ const host::FilterModule& LinkedFilter();
 
 Result Filter(const std::string& response, const FilterRun& run = {});
 
+// The filter linked in, with a working heap that refuses its
+// `refuseHeapCall`th allocation (0: none) and counts what it lends.
+const host::FilterModule& HeapFilter();
+struct HeapResult {
+  std::string client;
+  std::uint64_t heapCalls = 0;  // allocations asked for, the refused one included
+  std::int64_t heapHeld = 0;    // blocks not given back
+};
+HeapResult FilterRefusingHeap(const std::string& response, const FilterRun& run,
+                              std::uint64_t refuseHeapCall);
+
 // A temporary application directory holding a "tagsmith.config"; removed
 // with the object.
 class AppDir {

@@ -76,11 +76,11 @@ const Case kCases[] = {
     {"length after a tab", kOk + kHtml + "Content-Length:\t29\r\n" + kEnd, {0}},
     {"empty length", kOk + kHtml + "Content-Length: \r\n" + kEnd, {0}},
     {"two lengths", kOk + kHtml + "Content-Length: 29\r\nContent-Length: 29\r\n" + kEnd, {0}},
-    {"chunked", kOk + kHtml + "Transfer-Encoding: chunked\r\n" + kEnd, {0}},
-    {"gzip", kOk + kHtml + "content-encoding:gzip\r\n" + kEnd, {0}},
+    {"chunked", kOk + kHtml + "Transfer-Encoding: chunked\r\n" + kEnd, {kIsHtml}},
+    {"gzip", kOk + kHtml + "content-encoding:gzip\r\n" + kEnd, {kIsHtml}},
     {"identity coding", kOk + kHtml + "Transfer-Encoding:  IDENTITY \r\nContent-Encoding: identity\r\n" + kEnd, {kIsHtml}},
     {"empty coding", kOk + kHtml + "Content-Encoding:   \r\n" + kEnd, {kIsHtml}},
-    {"identity and more", kOk + kHtml + "Content-Encoding: identity, gzip\r\n" + kEnd, {0}},
+    {"identity and more", kOk + kHtml + "Content-Encoding: identity, gzip\r\n" + kEnd, {kIsHtml}},
     {"other headers ignored", kOk + "Cache-Control: no-cache\r\nTransfer-Encodings: x\r\n" + kHtml + kEnd, {kIsHtml}},
     // Bare LF lines: the headers only end at a line that begins with CR.
     {"bare LF never ends", "HTTP/1.1 200 OK\nContent-Type: text/html\n\n<body></body>", {0}},
@@ -113,6 +113,48 @@ TEST(HeaderScan, OutcomesDoNotDependOnSeams) {
         const size_t body = OffsetOf(chain.head(), facts.bodyStart);
         EXPECT_EQ(k.response.substr(body - 1, 3), "\n\r\n") << where;
       }
+    }
+  }
+}
+
+// Which codings the headers announce, and whether the body may be read:
+// decided from the header lines alone, whatever the seams.
+TEST(HeaderScan, CodingsAreDecidedFromTheHeaders) {
+  constexpr auto kNone = ContentCoding::kNone;
+  const struct {
+    std::string headers;
+    bool readable;
+    bool chunked;
+    ContentCoding content;
+  } cases[] = {
+      {"", true, false, kNone},
+      {"Transfer-Encoding: chunked\r\n", true, true, kNone},
+      {"transfer-encoding:\tCHUNKED \v\r\n", true, true, kNone},
+      {"Transfer-Encoding: identity\r\nTransfer-Encoding: chunked\r\n", true, true, kNone},
+      {"Content-Encoding: gzip\r\n", true, false, ContentCoding::kGzip},
+      {"Content-Encoding: X-GZIP\r\n", true, false, ContentCoding::kGzip},
+      {"Content-Encoding: deflate\r\nTransfer-Encoding: chunked\r\n", true, true,
+       ContentCoding::kDeflate},
+      {"Content-Encoding: gzip\r\nContent-Length: 9\r\n", true, false, ContentCoding::kGzip},
+      {"Transfer-Encoding: chunked\r\nContent-Length: 9\r\n", false, false, kNone},
+      {"Transfer-Encoding: gzip\r\n", false, false, kNone},
+      {"Transfer-Encoding: gzip, chunked\r\n", false, false, kNone},
+      {"Transfer-Encoding: chunked\r\nTransfer-Encoding: chunked\r\n", false, false, kNone},
+      {"Content-Encoding: br\r\n", false, false, kNone},
+      {"Content-Encoding: gzip, gzip\r\n", false, false, kNone},
+      {"Content-Encoding: gzip\r\nContent-Encoding: deflate\r\n", false, false, kNone},
+      {"Content-Encoding: gzipgzipgzipgzipgzip\r\n", false, false, kNone},
+  };
+  for (const auto& k : cases) {
+    const std::string response = kOk + kHtml + k.headers + kEnd;
+    for (size_t cut = 1; cut < response.size(); ++cut) {
+      TestChain chain(TestChain::Cut(response, {cut}));
+      const ResponseFacts facts = ScanResponseHeaders(chain.head());
+      CodingPlan plan{};
+      ASSERT_EQ(DecideCodings(facts.codings, &plan), k.readable) << k.headers << cut;
+      if (!k.readable) continue;
+      EXPECT_EQ(plan.chunked, k.chunked) << k.headers;
+      EXPECT_EQ(plan.content, k.content) << k.headers;
     }
   }
 }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/body_codings.h"
 #include "tests/filter_harness.h"
 #include "tests/property_check.h"
 
@@ -100,11 +101,69 @@ class Generator {
     } else {
       page.mayTag = false;  // no type at all
     }
+    // Codings: applied to the body, or only announced (the server codes
+    // later), or ones that forbid tagging.
+    std::string bytes = page.body;
+    bool chunkedNamed = false;
+    if (Chance(30)) {
+      static const checks::Format kFormats[] = {checks::Format::kGzip, checks::Format::kZlib,
+                                                checks::Format::kRaw};
+      const std::size_t which = Below(6);
+      if (which < 3) {
+        bytes = checks::Compress(page.body, kFormats[which], Chance(50) ? 6 : 1 + Below(9));
+        headers.push_back(which == 0 ? "Content-Encoding: gzip" : "Content-Encoding: Deflate");
+        if (which < 2 && Chance(10)) {  // a broken stream: its check fails
+          bytes[Below(bytes.size())] ^= static_cast<char>(1 + Below(255));
+          page.mayTag = false;
+        }
+      } else if (which == 3) {
+        headers.push_back("Content-Encoding: x-gzip");
+      } else if (which == 4) {
+        headers.push_back("Content-Encoding: br");
+        page.mayTag = false;
+      } else {
+        headers.push_back("Content-Encoding:  Identity\t");
+      }
+    }
+    if (Chance(30)) {
+      const std::size_t which = Below(4);
+      if (which < 2) {
+        headers.push_back("Transfer-Encoding: chunked");
+        chunkedNamed = true;
+        if (which == 0) {
+          std::vector<std::size_t> sizes(1 + Below(4));
+          for (std::size_t& size : sizes) size = 1 + Below(40);
+          bytes = checks::Frame(bytes, sizes, Chance(20) ? ";x=1" : "",
+                                Chance(20) ? "X-Trailer: 1\r\n" : "");
+          if (Chance(10)) {  // broken framing: no final LF, or bytes after it
+            if (Chance(50)) {
+              bytes.pop_back();
+            } else {
+              bytes += "x";
+            }
+            page.mayTag = false;
+          }
+        } else if (checks::BeginsFramed(bytes)) {
+          page.mayTag = false;  // compressed bytes that read as framing begun
+        }
+      } else if (which == 2) {
+        headers.push_back("Transfer-Encoding: gzip");
+        page.mayTag = false;
+      } else {
+        headers.push_back("Transfer-Encoding: identity");
+      }
+    }
+    if (Chance(3) && !headers.empty() && headers.back().find("coding: ") != std::string::npos &&
+        headers.back().find("dentity") == std::string::npos) {
+      headers.push_back(headers.back());  // the same coding twice
+      page.mayTag = false;
+    }
+    const std::size_t before = headers.size();
     const int length = static_cast<int>(Below(100));
     static const char* const kOddLengths[] = {"0", " 7", "abc", "4294967295", "-1",
                                                "99999999999", "+5", "030", "12 "};
     if (length < 35) {
-      headers.push_back("Content-Length: " + std::to_string(page.body.size()));
+      headers.push_back("Content-Length: " + std::to_string(bytes.size()));
     } else if (length < 45) {
       headers.push_back(std::string("Content-Length: ") + OneOf(kOddLengths));
     } else if (length < 50) {
@@ -115,19 +174,12 @@ class Generator {
       headers.push_back("content-length: 5");
       page.mayTag = false;
     }
+    if (chunkedNamed && headers.size() > before) page.mayTag = false;  // chunked and a length
     if (Chance(30)) {
       headers.push_back("X-Tagsmith: UA-H-" + std::to_string(Below(1000)));
       page.headerAccount = true;
     } else if (Chance(5)) {
       headers.push_back("X-Tagsmith: ");
-    }
-    static const char* const kCodings[] = {"Transfer-Encoding: chunked", "Content-Encoding: gzip",
-                                           "Transfer-Encoding: identity",
-                                           "Content-Encoding:  Identity\t"};
-    if (Chance(15)) {
-      const std::string coding = OneOf(kCodings);
-      if (coding.find("dentity") == std::string::npos) page.mayTag = false;
-      headers.push_back(coding);
     }
     if (Chance(20)) headers.push_back("X-Note: </body>");
     if (Chance(20)) headers.push_back("Server: test");
@@ -135,7 +187,7 @@ class Generator {
 
     page.response = status + "\r\n";
     for (const std::string& header : headers) page.response += header + (Chance(8) ? "\n" : "\r\n");
-    page.response += "\r\n" + page.body;
+    page.response += "\r\n" + bytes;
     return page;
   }
 

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
+
+#include "tests/body_codings.h"
 
 namespace tagsmith::checks {
 namespace {
@@ -74,8 +77,10 @@ TEST(PropertyCheck, RejectsTaggingWhatMustLeaveAlone) {
   const std::string heads[] = {
       "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\n",
       "HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n",
-      kHead + "Transfer-Encoding: chunked\r\n",
-      kHead + "Content-Encoding: gzip\r\n",
+      kHead + "Transfer-Encoding: gzip\r\n",
+      kHead + "Content-Encoding: br\r\n",
+      kHead + "Transfer-Encoding: chunked\r\nContent-Length: 24\r\n",
+      kHead + "Content-Encoding: gzip\r\nContent-Encoding: gzip\r\n",
       kHead + "Content-Length:24\r\n",
       kHead + "Content-Length: 24\r\nContent-Length: 24\r\n",
   };
@@ -91,6 +96,54 @@ TEST(PropertyCheck, RejectsTaggingWhatMustLeaveAlone) {
   std::string out = note + "\r\n<body>";
   out.insert(out.find("</BODY>"), block);
   EXPECT_NE(CheckOutput(note + "\r\n<body>", out, false, site), "");
+}
+
+// Coded bodies: plain ones under announced codings are plain pages; framed
+// ones take the block as a chunk of its own; compressed ones must decode to
+// the tagged page with a true Content-Length.
+TEST(PropertyCheck, CodedForms) {
+  const SiteValues site = Site("UA-1");
+  const std::string block = ExpectedBlock(site, "UA-1", false);
+  const std::string chunked = kHead + "Transfer-Encoding: chunked\r\n";
+  EXPECT_EQ(CheckOutput(chunked + "\r\n" + kBody, Tagged(chunked, block), false, site), "");
+
+  char hex[16];
+  std::snprintf(hex, sizeof hex, "%zx", block.size());
+  // The last "</BODY" is at offset 15 of the body: chunks of 10 cut at 5.
+  const std::string framed = chunked + "\r\n" + Frame(kBody, {10});
+  std::string body = kBody;
+  std::string good = chunked + "\r\na\r\n" + body.substr(0, 10) + "\r\n5\r\n" + body.substr(10, 5) +
+                     "\r\n" + hex + "\r\n" + block + "\r\n5\r\n" +
+                     body.substr(15, 5) + "\r\n4\r\n" + body.substr(20) + "\r\n0\r\n\r\n";
+  EXPECT_EQ(CheckOutput(framed, good, false, site), "");
+  std::string bad = good;
+  bad.replace(bad.find("\r\n5\r\n"), 5, "\r\n05\r\n");
+  EXPECT_NE(CheckOutput(framed, bad, false, site), "") << "size digits not as said";
+  std::string inside = framed;
+  inside.insert(inside.rfind("</BOD"), block);
+  EXPECT_NE(CheckOutput(framed, inside, false, site), "") << "the block inside a chunk";
+
+  const std::string gzipHead = kHead + "Content-Encoding: gzip\r\n";
+  const std::string in = Compress(kBody, Format::kGzip);
+  std::string tagged = kBody;
+  tagged.insert(15, block);
+  const std::string out = Compress(tagged, Format::kGzip, 1);
+  auto withLength = [&](const std::string& b, std::size_t n) {
+    return gzipHead + "Content-Length: " + std::to_string(n) + "\r\n\r\n" + b;
+  };
+  EXPECT_EQ(CheckOutput(withLength(in, in.size()), withLength(out, out.size()), false, site), "");
+  EXPECT_NE(CheckOutput(withLength(in, in.size()), withLength(out, out.size() + 1), false, site),
+            "");
+  EXPECT_NE(CheckOutput(withLength(in, in.size()), withLength(Compress(kBody, Format::kGzip, 1), Compress(kBody, Format::kGzip, 1).size()),
+                        false, site),
+            "")
+      << "not tagged";
+  EXPECT_NE(CheckOutput(withLength(in, in.size()), withLength(Compress(tagged, Format::kZlib), Compress(tagged, Format::kZlib).size()),
+                        false, site),
+            "")
+      << "another format";
+  EXPECT_NE(CheckOutput(gzipHead + "\r\n" + in + "x", gzipHead + "\r\n" + out, false, site), "")
+      << "a broken stream must stay";
 }
 
 TEST(PropertyCheck, AccountFromTheHeaderWhenNoneIsConfigured) {

@@ -1,0 +1,64 @@
+// The content coding of a body (after any chunk framing is taken off):
+// which format its bytes are in, and their decoding into the page, with the
+// deflate block boundaries noted so that body_encoding.h can continue the
+// stream from one of them.
+//
+// Ownership: the decoded page, the block-boundary table and zlib's state
+// are working storage from a WorkingHeap (see working_heap.h). zlib's state
+// is given back before DecodeBody returns; the rest with ReleaseDecoded
+// after the flush. The input bytes are read in place and never held.
+#ifndef TAGSMITH_TAGGING_BODY_CODING_H_
+#define TAGSMITH_TAGGING_BODY_CODING_H_
+
+#include <cstdint>
+
+#include "buffer/chain_cursor.h"
+#include "tagging/announced_coding.h"
+#include "tagging/working_heap.h"
+
+// The largest page the filter decodes.
+inline constexpr std::uint64_t kMaxDecodedPage = 64u * 1024 * 1024;
+
+enum class BodyFormat : std::uint8_t { kPlain, kGzip, kZlib, kRawDeflate };
+
+// A point between two deflate blocks where the stream can be continued.
+struct BlockBoundary {
+  std::uint64_t keptBytes;  // whole input bytes before it
+  std::uint64_t pageBytes;  // page bytes decoded before it
+  std::uint32_t check;      // CRC-32 (gzip) or Adler-32 (zlib) of those
+  std::uint8_t bits;        // bits of the next input byte before it (0-7)
+  std::uint8_t value;       // those bits, in the byte's low bits
+};
+
+struct DecodedBody {
+  BodyFormat format;
+  char* page;  // the decoded page
+  std::uint64_t pageLength;
+  std::uint64_t inputLength;
+  std::uint32_t check;        // CRC-32 or Adler-32 of the whole page
+  BlockBoundary* boundaries;  // in stream order; the first at the start
+  std::uint32_t boundaryCount;
+  std::uint32_t boundaryCapacity;
+};
+
+enum class Decoding {
+  kPlain,    // the bytes are not in the announced coding: tag as they are
+  kDecoded,  // `decoded` holds the page
+  kRefuse,   // corrupt, too large, or memory refused: leave untouched
+};
+
+// Reads the bytes from `first` to the end of its chain as `coding` (gzip or
+// deflate) says: gzip when they begin 1F 8B, then exactly one member that
+// inflates wholly with the right CRC-32 and size and ends at the end; for
+// deflate a zlib stream when the first two bytes are a valid zlib header
+// (method 8, window at most 32 KB, no dictionary), which must inflate
+// wholly with the right Adler-32 and end at the end; otherwise raw deflate
+// when that inflates wholly and ends exactly at the end; otherwise plain.
+// A page over kMaxDecodedPage is refused. `first` null: no bytes (plain).
+Decoding DecodeBody(const WorkingHeap& heap, ContentCoding coding,
+                    const ChainCursor* first, DecodedBody* decoded);
+
+// Gives the decoded page and the boundary table back.
+void ReleaseDecoded(const WorkingHeap& heap, DecodedBody* decoded);
+
+#endif  // TAGSMITH_TAGGING_BODY_CODING_H_

@@ -1,0 +1,142 @@
+#include "tagging/tag_page.h"
+
+#include "tagging/duplicate_check.h"
+
+namespace {
+
+// The body's first byte: after the CR and LF of the empty line. False
+// when the response ends there, or the empty line's CR has no LF.
+bool FirstBodyByte(const ResponseFacts& facts, ChainCursor* first) {
+  ChainCursor c = facts.bodyStart;
+  if (!StepForward(&c) || ByteAt(c) != '\n' || !StepForward(&c)) return false;
+  *first = c;
+  return true;
+}
+
+// The page bytes to read: from `from` to the end of `last`'s chain.
+struct PageBytes {
+  ChainCursor from;
+  const ChunkNode* last;
+};
+
+// The duplicate check, then the tag: true with `tag` on its "<".
+bool FindInsertionPoint(const PageBytes& page, ChainCursor* tag) {
+  if (CarriesTrackingScript(page.from)) return false;
+  return FindLastClosingBodyTag(page.last, page.from, tag);
+}
+
+}  // namespace
+
+void StartTagFrame(TagFrame* frame) {
+  frame->framing = FramedBody{};
+  frame->decoded = DecodedBody{};
+  frame->encoded = HeapBuffer{nullptr, 0, 0};
+}
+
+bool TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
+                  const ResponseFacts& facts, const CodingPlan& plan,
+                  const SiteConfig& config, const WorkingHeap& heap,
+                  TagFrame* frame) {
+  ChainCursor first{};
+  const bool hasBody = FirstBodyByte(facts, &first);
+  const bool coded = plan.chunked || plan.content != ContentCoding::kNone;
+  if (!hasBody) {
+    // An empty line without its LF: only a plain page is read as before.
+    if (coded) return false;
+  }
+
+  // Framing: the data bytes, read through a view that leaves the size
+  // lines out.
+  bool framed = false;
+  if (plan.chunked && hasBody) {
+    switch (ReadFraming(heap, &first, &frame->framing)) {
+      case Framing::kBroken:
+        return false;
+      case Framing::kFramed:
+        framed = true;
+        break;
+      case Framing::kPlain:
+        break;
+    }
+  }
+  // The page as the tag search reads it. A plain page is read from the
+  // empty line's LF on, as the headers' end was found.
+  PageBytes page{};
+  bool pageEmpty = false;
+  if (framed) {
+    pageEmpty = frame->framing.viewCount == 0;
+    if (!pageEmpty) {
+      page = PageBytes{CursorAtStart(frame->framing.view),
+                       &frame->framing.view[frame->framing.viewCount - 1]};
+    }
+  } else {
+    ChainCursor from = facts.bodyStart;
+    pageEmpty = !StepForward(&from);
+    page = PageBytes{from, chain->tail};
+  }
+  if (pageEmpty) return false;
+
+  // Content coding: the bytes decoded, when they are in the coding.
+  bool compressed = false;
+  if (plan.content != ContentCoding::kNone) {
+    // A plain page's body begins after the LF (there is one: a coded
+    // response without it was refused above).
+    const ChainCursor* input = framed ? &page.from : &first;
+    switch (DecodeBody(heap, plan.content, input, &frame->decoded)) {
+      case Decoding::kRefuse:
+        return false;
+      case Decoding::kDecoded:
+        compressed = true;
+        break;
+      case Decoding::kPlain:
+        break;
+    }
+  }
+  if (compressed) {
+    if (frame->decoded.pageLength == 0) return false;
+    ChunkNode* record = &frame->page;
+    record->data = frame->decoded.page;
+    record->length = static_cast<std::uint32_t>(frame->decoded.pageLength);
+    record->prev = record;  // a closed chain of one record
+    record->next = nullptr;
+    page = PageBytes{CursorAtStart(record), record};
+  }
+
+  ChainCursor tag;
+  if (!FindInsertionPoint(page, &tag)) return false;
+  SpliceFrame* splice = &frame->splice;
+  if (!FillTrackingBlock(pfc, facts, config, &splice->block)) return false;
+
+  if (compressed) {
+    InsertText insert[5];
+    for (int i = 0; i < 5; ++i) {
+      insert[i] = InsertText{splice->block.pieces[i]->data,
+                             splice->block.pieces[i]->length};
+    }
+    std::uint64_t kept = 0;
+    const auto at = static_cast<std::uint64_t>(tag.pos - frame->decoded.page);
+    if (!EncodeTagged(heap, frame->decoded, at, insert, 5, &kept,
+                      &frame->encoded)) {
+      return false;
+    }
+    // A length no record can state leaves the body as it came.
+    if (frame->encoded.length > 0xFFFFFFF0u) return false;
+    SpliceCompressed(chain, facts, first,
+                     framed ? &frame->framing : nullptr, kept,
+                     frame->encoded.bytes,
+                     static_cast<std::uint32_t>(frame->encoded.length), splice);
+    return true;
+  }
+  if (framed) {
+    SpliceIntoFramed(chain, frame->framing, tag, splice);
+  } else {
+    SpliceIntoPlain(chain, facts, tag, splice);
+  }
+  return true;
+}
+
+void ReleaseTagFrame(const WorkingHeap& heap, TagFrame* frame) {
+  ReleaseBuffer(heap, &frame->encoded);
+  ReleaseDecoded(heap, &frame->decoded);
+  ReleaseFraming(heap, &frame->framing);
+}

@@ -1,0 +1,47 @@
+// Tagging one candidate page, whatever its framing and content coding:
+// decides from the headers and the body's bytes which kind of body it is,
+// reads the page bytes (through the de-framed view, or decoded), runs the
+// duplicate check and finds the last closing body tag, and splices. Every
+// step that can fail comes before the chain is touched, so a "no" leaves
+// the response exactly as it was buffered.
+//
+// Ownership: the records spliced in live in the caller's TagFrame; the
+// de-framed view, decoded page and re-encoded body are working storage of
+// the call from `heap`, held in the frame until ReleaseTagFrame, which the
+// caller runs after the flush.
+#ifndef TAGSMITH_TAGGING_TAG_PAGE_H_
+#define TAGSMITH_TAGGING_TAG_PAGE_H_
+
+#include "buffer/response_chain.h"
+#include "filter/isapi.h"
+#include "tagging/body_coding.h"
+#include "tagging/body_encoding.h"
+#include "tagging/body_splice.h"
+#include "tagging/chunk_framing.h"
+#include "tagging/header_scan.h"
+#include "tagging/site_config.h"
+#include "tagging/working_heap.h"
+
+struct TagFrame {
+  SpliceFrame splice;
+  FramedBody framing;
+  DecodedBody decoded;
+  HeapBuffer encoded;
+  ChunkNode page;  // the decoded page as a one-record chain
+};
+
+// Empties the frame's working storage. REQUIRES: before TagCandidate.
+void StartTagFrame(TagFrame* frame);
+
+// Tags the page. True when the block went in; false leaves the chain as it
+// was. REQUIRES: facts come from ScanResponseHeaders of this closed chain,
+// with kIsHtml, and DecideCodings gave `plan`.
+bool TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
+                  const ResponseFacts& facts, const CodingPlan& plan,
+                  const SiteConfig& config, const WorkingHeap& heap,
+                  TagFrame* frame);
+
+// Gives the frame's working storage back to `heap`.
+void ReleaseTagFrame(const WorkingHeap& heap, TagFrame* frame);
+
+#endif  // TAGSMITH_TAGGING_TAG_PAGE_H_
