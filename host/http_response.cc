@@ -222,9 +222,10 @@ void SentFraming::ReadHead() {
   }
   // One Content-Length, or chunked alone: a response may not carry both,
   // and any other transfer coding leaves its end to the connection's close.
-  if (transfer_codings == 0 ? lengths != 1
-                            : transfer_codings != 1 || !chunked_ || lengths != 0)
-    head_broken_ = true;
+  const bool usable = transfer_codings == 0
+                          ? lengths == 1
+                          : transfer_codings == 1 && chunked_ && lengths == 0;
+  if (!usable) head_broken_ = true;
 }
 
 bool SentFraming::Complete() const {

@@ -69,7 +69,8 @@ bool AcceptsGzip(std::string_view accept_encoding) {
     while (!element.empty()) {
       std::string_view parameter = Trim(Next(&element, ';'));
       const std::string_view name = Trim(Next(&parameter, '='));
-      if (EqualNoCase(name, "q") && !WeightAboveZero(Trim(parameter), &accepted))
+      if (EqualNoCase(name, "q") &&
+          !WeightAboveZero(Trim(parameter), &accepted))
         accepted = false;
     }
     if (EqualNoCase(coding, "gzip") || EqualNoCase(coding, "x-gzip"))
@@ -100,8 +101,7 @@ void ResponseCoder::Compress(std::string* body) {
   }
   std::string out;
   out.resize(deflateBound(&stream, static_cast<uLong>(body->size())));
-  stream.next_in =
-      reinterpret_cast<Bytef*>(const_cast<char*>(body->data()));
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body->data()));
   stream.avail_in = static_cast<uInt>(body->size());
   stream.next_out = reinterpret_cast<Bytef*>(&out[0]);
   stream.avail_out = static_cast<uInt>(out.size());

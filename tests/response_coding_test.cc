@@ -35,7 +35,8 @@ TEST(AcceptsGzip, ReadsCodingsAndWeights) {
       {"identity, *;q=0.3", true},
       {"gzipx, xgzip", false},
   };
-  for (const Case& c : cases) EXPECT_EQ(AcceptsGzip(c.value), c.accepts) << c.value;
+  for (const Case& c : cases)
+    EXPECT_EQ(AcceptsGzip(c.value), c.accepts) << c.value;
 }
 
 // The header fields and the body bytes, as the server makes them: the whole
@@ -61,7 +62,8 @@ Coded Code(const CodingOptions& options, CodingRequest request,
 
 std::string Fields(const HeaderFields& fields) {
   std::string text;
-  for (const auto& field : fields) text += field.first + ": " + field.second + "|";
+  for (const auto& field : fields)
+    text += field.first + ": " + field.second + "|";
   return text;
 }
 
@@ -71,7 +73,8 @@ std::string Dechunk(std::string framed) {
   for (;;) {
     const std::size_t line_end = framed.find("\r\n");
     if (line_end == std::string::npos) return "";
-    const std::size_t size = std::stoul(framed.substr(0, line_end), nullptr, 16);
+    const std::size_t size =
+        std::stoul(framed.substr(0, line_end), nullptr, 16);
     if (size == 0) return framed.substr(line_end) == "\r\n\r\n" ? data : "";
     if (framed.compare(line_end + 2 + size, 2, "\r\n") != 0) return "";
     data += framed.substr(line_end + 2, size);
@@ -95,8 +98,8 @@ std::string Gunzip(const std::string& gzip) {
 }
 
 TEST(ResponseCoder, CodesWhatTheOptionsAndTheRequestAllow) {
-  const std::string page = "<html><body>" + std::string(3000, 'p') +
-                           "</body></html>\n";
+  const std::string page =
+      "<html><body>" + std::string(3000, 'p') + "</body></html>\n";
   const CodingOptions none, gzip{true, false}, chunked{false, true},
       both{true, true};
   const CodingRequest html{200, "text/html", 0, "gzip, deflate", true};

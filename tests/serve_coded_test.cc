@@ -66,7 +66,8 @@ std::string Filler() {
     text += "<p>";
     for (int letter = 0; letter < 70; ++letter) {
       state = state * 1103515245u + 12345u;
-      text += (letter % 8 == 7) ? ' ' : static_cast<char>('a' + (state >> 16) % 26);
+      text +=
+          (letter % 8 == 7) ? ' ' : static_cast<char>('a' + (state >> 16) % 26);
     }
     text += "</p>\n";
   }
@@ -81,17 +82,17 @@ std::size_t Count(const std::string& text, const std::string& what) {
   return count;
 }
 
-class ServeCoded
-    : public ::testing::TestWithParam<std::tuple<Coding, Client>> {
+class ServeCoded : public ::testing::TestWithParam<std::tuple<Coding, Client>> {
  protected:
   void SetUp() override {
     ASSERT_FALSE(top_.path().empty());
     site_ = top_.path();
     WriteFile(site_ + "/tagsmith.config",
               std::string("[ga1]\nAccount=") + kAccount + "\n");
-    page_ = "<!DOCTYPE html>\n<html>\n<head><title>Coded</title></head>\n"
-            "<body>\n<h1>Coded</h1>\n" + Filler() +
-            "<p>END-OF-CONTENT</p>\n</body>\n</html>\n";
+    page_ =
+        "<!DOCTYPE html>\n<html>\n<head><title>Coded</title></head>\n"
+        "<body>\n<h1>Coded</h1>\n" +
+        Filler() + "<p>END-OF-CONTENT</p>\n</body>\n</html>\n";
     WriteFile(site_ + "/page.html", page_);
     WriteFile(site_ + "/urchin.js", kStandInTracker);
     block_ = std::string(kPlainScriptHead) + kAccount + kScriptTail;
@@ -138,9 +139,9 @@ class ServeCoded
     const std::string head = top_.path() + "/head", first = top_.path() + "/1",
                       second = top_.path() + "/2";
     const ProgramResult got = RunProgram(
-        {"curl", "-sS", "--max-time", "20", "--compressed", "-D", head,
-         "-w", "%{num_connects}\n", "-o", first, server.Url("/page.html"),
-         "-o", second, server.Url("/page.html")},
+        {"curl", "-sS", "--max-time", "20", "--compressed", "-D", head, "-w",
+         "%{num_connects}\n", "-o", first, server.Url("/page.html"), "-o",
+         second, server.Url("/page.html")},
         seconds(30));
     ASSERT_EQ(got.status, 0) << got.err;
     EXPECT_EQ(got.out, "1\n0\n") << "the second request did not reuse the "
@@ -206,15 +207,18 @@ TEST_P(ServeCoded, TheClientDecodesThePageTaggedOnce) {
     // The browser fetches the script from its host over HTTPS only.
     const ProgramResult made = MakeCertificate(top_.path(), &cert, &key);
     ASSERT_EQ(made.status, 0) << made.err;
-    args.insert(args.end(), {"--tls-listen", "127.0.0.1:0", "--tls-cert",
-                             cert, "--tls-key", key});
+    args.insert(args.end(), {"--tls-listen", "127.0.0.1:0", "--tls-cert", cert,
+                             "--tls-key", key});
   }
   ServerProcess server(args, client == Client::kChromium);
   ASSERT_TRUE(server.started()) << server.Errors();
   switch (client) {
-    case Client::kCurl: return ByCurl(server);
-    case Client::kPython: return ByPython(server);
-    case Client::kChromium: return ByChromium(server);
+    case Client::kCurl:
+      return ByCurl(server);
+    case Client::kPython:
+      return ByPython(server);
+    case Client::kChromium:
+      return ByChromium(server);
   }
 }
 
