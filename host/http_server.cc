@@ -322,9 +322,14 @@ class HttpSession {
   void ApplyCoding(Plan* plan) {
     CodingRequest request{plan->status, plan->content_type, plan->body_size,
                           {}, false};
+    std::string accept;  // every Accept-Encoding field, as one list
     if (parser_ && parser_->is_header_done()) {
-      const auto accept = parser_->get()[http::field::accept_encoding];
-      request.accept_encoding = std::string_view(accept.data(), accept.size());
+      const auto fields =
+          parser_->get().equal_range(http::field::accept_encoding);
+      for (auto field = fields.first; field != fields.second; ++field)
+        accept.append(accept.empty() ? "" : ",")
+            .append(field->value().data(), field->value().size());
+      request.accept_encoding = accept;
       request.http11 = parser_->get().version() == 11;
     }
     out_->coder = ResponseCoder(state_.coding, request);
