@@ -20,6 +20,13 @@ bool EqualNoCase(std::string_view a, std::string_view b) {
   return true;
 }
 
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 std::string_view Trim(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
     text.remove_prefix(1);
@@ -89,10 +96,75 @@ std::string HttpDate(std::time_t when) {
   return text;
 }
 
+void ChunkedWatch::Observe(std::string_view bytes) {
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    const char c = bytes[i];
+    switch (state_) {
+      case State::kSizeFirst:
+      case State::kSize: {
+        const int digit = HexDigit(c);
+        if (digit >= 0 && digits_ < 15) {
+          size_ = size_ * 16 + static_cast<unsigned>(digit);
+          ++digits_;
+          state_ = State::kSize;
+        } else if (state_ == State::kSize && (c == ';' || c == '\r')) {
+          state_ = c == ';' ? State::kExtension : State::kSizeLf;
+        } else {
+          state_ = State::kBroken;
+        }
+        break;
+      }
+      case State::kExtension:
+        if (c == '\r') state_ = State::kSizeLf;
+        else if (c == '\n') state_ = State::kBroken;
+        break;
+      case State::kSizeLf:
+        if (c != '\n') state_ = State::kBroken;
+        else state_ = size_ == 0 ? State::kTrailerStart : State::kData;
+        break;
+      case State::kData: {
+        // Data bytes are skipped in bulk, not looked at.
+        const std::uint64_t take =
+            std::min<std::uint64_t>(size_, bytes.size() - i);
+        size_ -= take;
+        i += static_cast<std::size_t>(take) - 1;
+        if (size_ == 0) state_ = State::kDataCr;
+        break;
+      }
+      case State::kDataCr:
+        state_ = c == '\r' ? State::kDataLf : State::kBroken;
+        break;
+      case State::kDataLf:
+        state_ = c == '\n' ? State::kSizeFirst : State::kBroken;
+        digits_ = 0;
+        break;
+      case State::kTrailerStart:
+        state_ = c == '\r' ? State::kEndLf
+                 : c == '\n' ? State::kBroken
+                             : State::kTrailer;
+        break;
+      case State::kTrailer:
+        if (c == '\r') state_ = State::kTrailerLf;
+        else if (c == '\n') state_ = State::kBroken;
+        break;
+      case State::kTrailerLf:
+        state_ = c == '\n' ? State::kTrailerStart : State::kBroken;
+        break;
+      case State::kEndLf:
+        state_ = c == '\n' ? State::kEnded : State::kBroken;
+        break;
+      case State::kEnded:  // bytes after the body's end
+      case State::kBroken:
+        state_ = State::kBroken;
+        return;
+    }
+  }
+}
+
 void SentFraming::Observe(std::string_view bytes) {
   bytes_sent_ += bytes.size();
   if (head_done_) {
-    body_bytes_ += bytes.size();
+    ObserveBody(bytes);
     return;
   }
   if (head_broken_) return;
@@ -107,15 +179,20 @@ void SentFraming::Observe(std::string_view bytes) {
   }
   const std::size_t head_size = end + 4;
   head_done_ = true;
-  body_bytes_ = (before + bytes.size()) - head_size;
   head_.resize(head_size);
   ReadHead();
   head_.clear();
   head_.shrink_to_fit();
+  ObserveBody(bytes.substr(head_size - before));
+}
+
+void SentFraming::ObserveBody(std::string_view bytes) {
+  body_bytes_ += bytes.size();
+  if (chunked_ && !head_request_) chunks_.Observe(bytes);
 }
 
 void SentFraming::ReadHead() {
-  int lengths = 0;
+  int lengths = 0, transfer_codings = 0;
   std::size_t start = head_.find("\r\n");  // skip the status line
   while (start != std::string::npos && start + 2 < head_.size()) {
     start += 2;
@@ -125,7 +202,13 @@ void SentFraming::ReadHead() {
     start = end;
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) continue;
-    if (!EqualNoCase(Trim(line.substr(0, colon)), "content-length")) continue;
+    const std::string_view name = Trim(line.substr(0, colon));
+    if (EqualNoCase(name, "transfer-encoding")) {
+      ++transfer_codings;
+      chunked_ = EqualNoCase(Trim(line.substr(colon + 1)), "chunked");
+      continue;
+    }
+    if (!EqualNoCase(name, "content-length")) continue;
     ++lengths;
     std::string_view value = Trim(line.substr(colon + 1));
     std::uint64_t length = 0;
@@ -137,12 +220,18 @@ void SentFraming::ReadHead() {
     if (!valid) head_broken_ = true;
     content_length_ = length;
   }
-  if (lengths != 1) head_broken_ = true;
+  // One Content-Length, or chunked alone: a response may not carry both,
+  // and any other transfer coding leaves its end to the connection's close.
+  const bool usable = transfer_codings == 0
+                          ? lengths == 1
+                          : transfer_codings == 1 && chunked_ && lengths == 0;
+  if (!usable) head_broken_ = true;
 }
 
 bool SentFraming::Complete() const {
   if (!head_done_ || head_broken_) return false;
-  return body_bytes_ == (head_request_ ? 0 : content_length_);
+  if (head_request_) return body_bytes_ == 0;
+  return chunked_ ? chunks_.Ended() : body_bytes_ == content_length_;
 }
 
 }  // namespace tagsmith::host

@@ -26,8 +26,29 @@ std::string SerializeHead(unsigned status, const HeaderFields& fields);
 // An HTTP date: "Sun, 06 Nov 1994 08:49:37 GMT" for 784111777.
 std::string HttpDate(std::time_t when);
 
+// Follows a chunked body as it goes out, byte by byte across sends: chunk
+// size lines (1 to 15 hex digits, optionally ";" and an extension, CRLF),
+// that many data bytes and CRLF, the last chunk of size 0, trailer lines,
+// and the blank line that ends the body. Anything else breaks it for good.
+class ChunkedWatch {
+ public:
+  void Observe(std::string_view bytes);
+  // The body ended well, and nothing came after it.
+  bool Ended() const { return state_ == State::kEnded; }
+
+ private:
+  enum class State {
+    kSizeFirst, kSize, kExtension, kSizeLf, kData, kDataCr, kDataLf,
+    kTrailerStart, kTrailer, kTrailerLf, kEndLf, kEnded, kBroken
+  };
+  State state_ = State::kSizeFirst;
+  std::uint64_t size_ = 0;  // the size line's value, then the data left
+  int digits_ = 0;
+};
+
 // Follows the bytes sent to the client for one response: finds the end of
-// its header block, reads its one Content-Length, counts the body bytes.
+// its header block, reads how its body is framed (one Content-Length, or
+// Transfer-Encoding: chunked alone), and follows the body.
 class SentFraming {
  public:
   // `head_request`: the response answers HEAD, so no body may follow.
@@ -35,23 +56,28 @@ class SentFraming {
 
   void Observe(std::string_view bytes);
 
-  // True when what went out is one whole response with exactly one valid
-  // Content-Length and exactly that many body bytes (none for HEAD): the
-  // next response on the connection then starts where the client expects.
+  // True when what went out is one whole response the client can find the
+  // end of: exactly one valid Content-Length and exactly that many body
+  // bytes, or a chunked body that ended well with nothing after it (no
+  // body at all for HEAD). The next response on the connection then starts
+  // where the client expects.
   bool Complete() const;
 
   std::uint64_t bytes_sent() const { return bytes_sent_; }
 
  private:
   void ReadHead();
+  void ObserveBody(std::string_view bytes);
 
   bool head_request_;
   std::uint64_t bytes_sent_ = 0;
   std::string head_;          // the header block until its end is seen
   bool head_done_ = false;
-  bool head_broken_ = false;  // too long, or its length unusable
+  bool head_broken_ = false;  // too long, or its framing unusable
+  bool chunked_ = false;
   std::uint64_t content_length_ = 0;
   std::uint64_t body_bytes_ = 0;
+  ChunkedWatch chunks_;
 };
 
 }  // namespace tagsmith::host

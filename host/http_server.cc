@@ -32,6 +32,7 @@
 #include <filesystem>
 #include <functional>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -78,6 +79,7 @@ struct ServerState {
   std::size_t chunk_size;
   std::chrono::seconds idle_timeout;
   RequestLog log;
+  CodingOptions coding;
 };
 
 // One worker thread's event loop and how many connections it holds; a new
@@ -165,6 +167,7 @@ struct Outgoing {
   Stage stage = Stage::kBody;
   bool body_short = false;  // the file ended before its length
   std::string writing;      // the bytes of the write in flight
+  ResponseCoder coder;      // --gzip, --chunked
   SentFraming framing;
   explicit Outgoing(bool head_only) : framing(head_only) {}
 };
@@ -286,10 +289,12 @@ class HttpSession {
         out_ = std::make_unique<Outgoing>(plan.head_only);
       }
     }
+    ApplyCoding(&plan);
     HeaderFields fields = {{"Server", "tagsmith"},
                            {"Date", HttpDate(std::time(nullptr))},
                            {"Content-Type", plan.content_type},
                            {"Content-Length", std::to_string(plan.body_size)}};
+    out_->coder.SetFields(plan.body_size, &fields);
     for (auto& field : plan.extra_fields) fields.push_back(field);
     if (!plan.keep_alive)
       fields.emplace_back("Connection", "close");
@@ -311,6 +316,32 @@ class HttpSession {
     Pump();
   }
 
+  // --gzip and --chunked code the response before the filter sees it, as the
+  // platform's server applies its own compression and chunking. A page to
+  // compress is read whole and sent from memory.
+  void ApplyCoding(Plan* plan) {
+    CodingRequest request{plan->status, plan->content_type, plan->body_size,
+                          {}, false};
+    std::string accept;  // every Accept-Encoding field, as one list
+    if (parser_ && parser_->is_header_done()) {
+      const auto fields =
+          parser_->get().equal_range(http::field::accept_encoding);
+      for (auto field = fields.first; field != fields.second; ++field)
+        accept.append(accept.empty() ? "" : ",")
+            .append(field->value().data(), field->value().size());
+      request.accept_encoding = accept;
+      request.http11 = parser_->get().version() == 11;
+    }
+    out_->coder = ResponseCoder(state_.coding, request);
+    if (!out_->coder.compresses()) return;
+    if (!plan->file_path.empty()) {
+      plan->text.assign(std::istreambuf_iterator<char>(out_->file), {});
+      plan->file_path.clear();
+    }
+    out_->coder.Compress(&plan->text);
+    plan->body_size = plan->text.size();
+  }
+
   // Raises notifications until the filter lets bytes out (then writes them
   // and comes back) or the response is done.
   void Pump() {
@@ -320,6 +351,11 @@ class HttpSession {
         case Outgoing::Stage::kBody:
           if (out_->body_left == 0 || out_->client.lost()) {
             out_->stage = Outgoing::Stage::kEnd;
+            // The last chunk, unless the body was cut short: the client
+            // must then see it end early.
+            if (!out_->coder.End().empty() && !out_->plan.head_only &&
+                !out_->client.lost() && !out_->body_short)
+              out_->request->SendRawData(out_->coder.End());
           } else {
             SendNextChunk();
           }
@@ -354,6 +390,7 @@ class HttpSession {
       return;
     }
     out_->body_left -= chunk.size();
+    if (out_->coder.chunked()) chunk = out_->coder.Piece(chunk);
     // The chunk is the server's own send buffer: the filter gets it as is.
     out_->request->SendRawData(&chunk[0], chunk.size());
   }
@@ -565,7 +602,7 @@ void RunServer(const ServerOptions& options, const FilterModule& filter,
   std::deque<Worker> workers(threads);
   ServerState state{filter, site, options.chunk_size,
                     std::chrono::seconds(options.idle_timeout_seconds),
-                    RequestLog(log)};
+                    RequestLog(log), options.coding};
 
   ssl::context tls(ssl::context::tls_server);
   std::vector<std::shared_ptr<Listener>> listeners;

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "host/filter_module.h"
+#include "host/response_coding.h"
 #include "host/static_site.h"
 
 namespace tagsmith::host {
@@ -38,6 +39,7 @@ struct ServerOptions {
   std::size_t chunk_size = 16384;  // body bytes per raw-data notification
   unsigned idle_timeout_seconds = 30;  // to read a request or write a send
   unsigned threads = 0;                // 0: one per core, at least two
+  CodingOptions coding;                // bodies coded before the filter
 };
 
 // Listens, prints one line per address ("listening on http://ADDR:PORT/")

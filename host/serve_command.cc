@@ -82,10 +82,19 @@ ServeOptions ParseServeArguments(const std::vector<std::string>& args) {
     const std::string& name = option.name;
     static const char* const kNames[] = {
         "--listen", "--app",     "--tls-listen",   "--tls-cert", "--tls-key",
-        "--chunk-size", "--filter", "--idle-timeout", "--threads"};
+        "--chunk-size", "--filter", "--idle-timeout", "--threads",
+        "--gzip",       "--chunked"};
     if (std::none_of(std::begin(kNames), std::end(kNames),
                      [&name](const char* known) { return name == known; }))
       throw UsageError("unknown option '" + name + "'");
+    if (name == "--gzip" || name == "--chunked") {
+      bool& flag = name == "--gzip" ? options.server.coding.gzip
+                                    : options.server.coding.chunked;
+      if (option.value) throw UsageError("option " + name + " takes no value");
+      if (flag) throw UsageError("option " + name + " given more than once");
+      flag = true;
+      continue;
+    }
     const std::optional<std::string> value = OptionValue(option, args, &i);
     auto once = [&name](bool* seen) {
       if (*seen) throw UsageError("option " + name + " given more than once");
@@ -160,7 +169,8 @@ std::string ServeUsage() {
              "[--app /PREFIX=DIR]...\n"
              "                      [--tls-listen ADDR:PORT --tls-cert FILE "
              "--tls-key FILE]\n"
-             "                      [--chunk-size BYTES] [--filter PATH]\n"
+             "                      [--chunk-size BYTES] [--gzip] [--chunked] "
+             "[--filter PATH]\n"
              "\n"
              "Serves the static files of web applications over HTTP (and "
              "HTTPS) and hosts\n"
@@ -199,6 +209,19 @@ std::string ServeUsage() {
          "                        (default 30)\n"
          "  --threads N           worker threads (default: one per core, at "
          "least 2)\n"
+         "  --gzip                gzip-compress each 200 HTML page, before the "
+         "filter sees\n"
+         "                        it, for a client whose Accept-Encoding takes "
+         "gzip (as the\n"
+         "                        web server's static compression does): "
+         "Content-Encoding:\n"
+         "                        gzip, Vary: Accept-Encoding, the compressed "
+         "length\n"
+         "  --chunked             send every body of an HTTP/1.1 request with "
+         "Transfer-\n"
+         "                        Encoding: chunked, one chunk per raw-data "
+         "notification,\n"
+         "                        then the last chunk; no Content-Length\n"
          "  --filter PATH         the filter library to load (default: " +
          platform::FilterLibraryFileName() +
          " beside this program)\n"

@@ -39,6 +39,8 @@ TEST(HttpDate, FormatsUtcDates) {
 
 TEST(SentFraming, KeepsTheConnectionOnlyForAWholeResponse) {
   const std::string head5 = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\n";
+  const std::string chunked =
+      "HTTP/1.1 200 OK\r\ntransfer-encoding:  Chunked\r\n\r\n";
   struct Case {
     const char* name;
     std::vector<std::string> sends;
@@ -72,6 +74,35 @@ TEST(SentFraming, KeepsTheConnectionOnlyForAWholeResponse) {
       {"HEAD: a body follows", {head5 + "hello"}, true, false},
       {"zero length", {"HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n"},
        false, true},
+      // Chunked bodies: the end is where the framing says.
+      {"chunked, whole", {chunked + "5\r\nhello\r\n0\r\n\r\n"}, false, true},
+      {"chunked, seams everywhere",
+       {chunked + "5", "\r", "\nhel", "lo\r", "\n0\r\n", "\r", "\n"}, false,
+       true},
+      {"chunked, extensions, trailers, upper-case digits, leading zeros",
+       {chunked + "00A;x=\"y\"\r\n0123456789\r\n0;end\r\nX-T: 1\r\n\r\n"},
+       false, true},
+      {"chunked, empty body", {chunked + "0\r\n\r\n"}, false, true},
+      {"chunked, no last chunk", {chunked + "5\r\nhello\r\n"}, false, false},
+      {"chunked, no blank line after the last chunk",
+       {chunked + "5\r\nhello\r\n0\r\n"}, false, false},
+      {"chunked, bytes after the end",
+       {chunked + "5\r\nhello\r\n0\r\n\r\nX"}, false, false},
+      {"chunked, short data", {chunked + "6\r\nhello\r\n0\r\n\r\n"}, false,
+       false},
+      {"chunked, bare LF", {chunked + "5\nhello\r\n0\r\n\r\n"}, false, false},
+      {"chunked, no digits", {chunked + ";x\r\n0\r\n\r\n"}, false, false},
+      {"chunked, 16 digits",
+       {chunked + "0000000000000005\r\nhello\r\n0\r\n\r\n"}, false, false},
+      {"chunked and a length",
+       {"HTTP/1.1 200 OK\r\nContent-Length: 10\r\nTransfer-Encoding: "
+        "chunked\r\n\r\n0\r\n\r\n"},
+       false, false},
+      {"another transfer coding",
+       {"HTTP/1.1 200 OK\r\nTransfer-Encoding: gzip, chunked\r\n\r\n"
+        "0\r\n\r\n"},
+       false, false},
+      {"HEAD, chunked: headers only", {chunked}, true, true},
   };
   for (const Case& c : cases) {
     SentFraming framing(c.head_request);

@@ -22,6 +22,8 @@ TEST(ServeArguments, DefaultsServeTheExampleOnLoopback) {
   EXPECT_EQ(options.server.chunk_size, 16384u);
   EXPECT_EQ(options.server.idle_timeout_seconds, 30u);
   EXPECT_FALSE(options.filter_path);
+  EXPECT_FALSE(options.server.coding.gzip);
+  EXPECT_FALSE(options.server.coding.chunked);
 }
 
 TEST(ServeArguments, EveryOptionSetsItsValue) {
@@ -29,7 +31,7 @@ TEST(ServeArguments, EveryOptionSetsItsValue) {
       {"--listen", "127.0.0.2:0", "site", "--app", "/blog=b", "--app=/x/y=c",
        "--tls-listen=[::1]:8443", "--tls-cert", "cert.pem", "--tls-key",
        "key.pem", "--chunk-size", "1", "--idle-timeout=2", "--threads", "3",
-       "--filter", "lib.so"});
+       "--filter", "lib.so", "--gzip", "--chunked"});
   EXPECT_EQ(options.root, "site");
   ASSERT_EQ(options.apps.size(), 2u);
   EXPECT_EQ(options.apps[0].prefix, "/blog");
@@ -47,6 +49,9 @@ TEST(ServeArguments, EveryOptionSetsItsValue) {
   EXPECT_EQ(options.server.idle_timeout_seconds, 2u);
   EXPECT_EQ(options.server.threads, 3u);
   EXPECT_EQ(options.filter_path, "lib.so");
+  EXPECT_TRUE(options.server.coding.gzip);
+  EXPECT_TRUE(options.server.coding.chunked);
+  EXPECT_FALSE(ParseServeArguments({"--chunked"}).server.coding.gzip);
 }
 
 TEST(ServeArguments, HelpWinsAndDashDashEndsOptions) {
@@ -83,6 +88,8 @@ TEST(ServeArguments, RefusesBadCommandLines) {
       {"--threads", "0"},
       {"--filter="},
       {"--filter", "a", "--filter", "b"},
+      {"--gzip=yes"},
+      {"--chunked", "--chunked"},
   };
   for (const auto& args : bad)
     EXPECT_THROW(ParseServeArguments(args), UsageError)
@@ -93,7 +100,8 @@ TEST(ServeArguments, UsageNamesEveryOptionAndTheDefaultSite) {
   const std::string usage = ServeUsage();
   for (const char* option :
        {"ROOT", "--listen", "--app", "--tls-listen", "--tls-cert",
-        "--tls-key", "--chunk-size", "--filter", "--idle-timeout",
+        "--tls-key", "--chunk-size", "--filter", "--idle-timeout", "--gzip",
+        "--chunked",
         "example/site", "127.0.0.1:8080", "index.html", ".config"})
     EXPECT_NE(usage.find(option), std::string::npos) << option;
 }

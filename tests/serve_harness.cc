@@ -272,6 +272,45 @@ bool RawConnection::ReadUntilClosed(std::string* rest) {
   return true;
 }
 
+ProgramResult MakeCertificate(const std::string& dir, std::string* cert,
+                              std::string* key) {
+  *cert = dir + "/cert.pem";
+  *key = dir + "/key.pem";
+  return RunProgram({"openssl", "req", "-x509", "-newkey", "rsa:2048",
+                     "-nodes", "-subj", "/CN=localhost", "-days", "1",
+                     "-keyout", *key, "-out", *cert},
+                    std::chrono::seconds(60));
+}
+
+const char kStandInTracker[] =
+    "function urchinTracker() {\n"
+    "  var p = document.createElement('p');\n"
+    "  p.id = 'tracked';\n"
+    "  p.textContent = 'tracked for ' + _uacct;\n"
+    "  document.body.appendChild(p);\n"
+    "}\n";
+
+std::string FindBrowser() {
+  for (const char* name : {"chromium", "chromium-browser"})
+    if (HaveProgram(name)) return name;
+  return "";
+}
+
+ProgramResult DumpDom(const std::string& browser, const std::string& url,
+                      int tls_port) {
+  ScratchDir profile;
+  return RunProgram(
+      {browser, "--headless", "--no-sandbox", "--disable-gpu",
+       "--disable-quic", "--no-first-run", "--disable-background-networking",
+       "--disable-component-update", "--disable-sync",
+       "--disable-dev-shm-usage", "--user-data-dir=" + profile.path(),
+       "--ignore-certificate-errors",
+       "--host-resolver-rules=MAP www.google-analytics.com 127.0.0.1:" +
+           std::to_string(tls_port) + ", MAP * ~NOTFOUND, EXCLUDE 127.0.0.1",
+       "--virtual-time-budget=5000", "--dump-dom", url},
+      std::chrono::seconds(90));
+}
+
 std::string FilteredByRun(const std::string& app_dir,
                           const std::string& content_type,
                           const std::string& body, bool secure) {

@@ -118,6 +118,26 @@ class RawConnection {
   std::string buffer_;
 };
 
+// Makes a throwaway self-signed certificate for localhost in `dir`, valid
+// for a day, with openssl; *cert and *key name its files.
+ProgramResult MakeCertificate(const std::string& dir, std::string* cert,
+                              std::string* key);
+
+// The first of chromium and chromium-browser on PATH; "" when neither is.
+std::string FindBrowser();
+
+// A stand-in for the analytics script: urchinTracker() appends
+// <p id="tracked">tracked for ACCOUNT</p> to the page's body.
+extern const char kStandInTracker[];
+
+// Headless `browser` loads `url`, runs its scripts for up to 5 s of virtual
+// time and prints its DOM. The tracking script's host is mapped to
+// 127.0.0.1:`tls_port` (the browser asks for it over HTTPS only, and is told
+// to accept any certificate); every other name but 127.0.0.1 is
+// unresolvable, so nothing leaves the machine.
+ProgramResult DumpDom(const std::string& browser, const std::string& url,
+                      int tls_port);
+
 // What `tagsmith run --app-dir DIR [--secure]` makes of a 200 response with
 // these headers and body: the bytes that reach the client.
 std::string FilteredByRun(const std::string& app_dir,
