@@ -11,6 +11,7 @@
 #include <tuple>
 #include <vector>
 
+#include "tagging/duplicate_check.h"
 #include "tagging/tracking_block.h"
 #include "tests/serve_harness.h"
 
