@@ -34,6 +34,7 @@ const char* ReasonPhrase(unsigned status) {
   switch (status) {
     case 200: return "OK";
     case 301: return "Moved Permanently";
+    case 304: return "Not Modified";
     case 400: return "Bad Request";
     case 403: return "Forbidden";
     case 404: return "Not Found";

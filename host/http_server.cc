@@ -207,6 +207,9 @@ RequestHead HeadOf(const http::request_parser<http::string_body>& parser,
   head.hosts = values(http::field::host);
   head.transfer_encodings = values(http::field::transfer_encoding);
   head.expectations = values(http::field::expect);
+  head.if_none_match = values(http::field::if_none_match);
+  const std::vector<std::string> since = values(http::field::if_modified_since);
+  if (!since.empty()) head.if_modified_since = since.front();
   head.has_body = parser.chunked() || parser.content_length().value_or(0) > 0;
   return head;
 }
@@ -330,16 +333,9 @@ class HttpSession : public Waiting {
   // raw-data notification for the header block.
   void Respond(ResponsePlan plan) {
     out_ = std::make_unique<Outgoing>(plan.head_only);
-    HeaderFields fields = {{"Server", "tagsmith"},
-                           {"Date", HttpDate(std::time(nullptr))},
-                           {"Content-Type", plan.content_type},
-                           {"Content-Length", std::to_string(plan.body_size)}};
-    for (auto& field : plan.extra_fields) fields.push_back(field);
-    if (!plan.keep_alive || state_.stopping)
-      fields.emplace_back("Connection", "close");
-    else if (head_.version == 10)
-      fields.emplace_back("Connection", "keep-alive");
-    const std::string head = SerializeHead(plan.status, fields);
+    const std::string head = SerializeHead(
+        plan.status, ResponseFields(plan, head_.version, state_.stopping,
+                                    std::time(nullptr)));
 
     RequestSettings settings;
     settings.app_physical_path = plan.app_directory;
@@ -552,13 +548,16 @@ unsigned ConnectionCapacity(unsigned threads) {
 class Listener : public std::enable_shared_from_this<Listener> {
  public:
   Listener(net::io_context& control, std::deque<Worker>& workers,
-           ServerState& state, ssl::context* tls, unsigned capacity)
+           ServerState& state, ssl::context* tls, unsigned capacity,
+           unsigned max_connections)
       : workers_(workers),
         acceptor_(control),
         pause_(control),
         state_(state),
         tls_(tls),
-        capacity_(capacity) {}
+        capacity_(capacity),
+        max_connections_(max_connections ? max_connections
+                                         : std::numeric_limits<unsigned>::max()) {}
 
   void Open(const ListenAddress& address) {
     beast::error_code error;
@@ -613,7 +612,9 @@ class Listener : public std::enable_shared_from_this<Listener> {
         [self = shared_from_this(), &worker](beast::error_code error,
                                              tcp::socket socket) {
           if (error == net::error::operation_aborted) return;
-          if (!error) {
+          if (!error && self->Connections() >= self->max_connections_) {
+            self->Turn(std::move(socket));
+          } else if (!error) {
             std::string peer = PeerName(socket);
             if (self->tls_)
               std::make_shared<SslSession>(std::move(socket), *self->tls_,
@@ -636,6 +637,24 @@ class Listener : public std::enable_shared_from_this<Listener> {
           // the listener as it was.
           self->Accept();
         });
+  }
+
+  // One connection too many: told so, without reading its request, when
+  // it is plain HTTP (a TLS client would need the handshake first).
+  void Turn(tcp::socket socket) {
+    static constexpr char kBusy[] =
+        "HTTP/1.1 503 Service Unavailable\r\nServer: tagsmith\r\n"
+        "Content-Type: text/plain\r\nContent-Length: 24\r\n"
+        "Retry-After: 1\r\nConnection: close\r\n\r\n"
+        "503 Service Unavailable\n";
+    beast::error_code ignored;
+    if (!tls_) {
+      // A fresh socket's send buffer takes these bytes at once; never wait.
+      socket.non_blocking(true, ignored);
+      socket.write_some(net::buffer(kBusy, sizeof kBusy - 1), ignored);
+      socket.shutdown(tcp::socket::shutdown_send, ignored);
+    }
+    socket.close(ignored);
   }
 
   // Makes room and accepts again after `pause`; says so once an episode
@@ -661,6 +680,7 @@ class Listener : public std::enable_shared_from_this<Listener> {
   ServerState& state_;
   ssl::context* tls_;
   const unsigned capacity_;
+  const unsigned max_connections_;
   std::chrono::steady_clock::time_point last_starved_{};
 };
 
@@ -688,7 +708,8 @@ void RunServer(const ServerOptions& options, const FilterModule& filter,
   const unsigned capacity = ConnectionCapacity(threads);
   std::vector<std::shared_ptr<Listener>> listeners;
   listeners.push_back(
-      std::make_shared<Listener>(control, workers, state, nullptr, capacity));
+      std::make_shared<Listener>(control, workers, state, nullptr, capacity,
+                                 options.max_connections));
   listeners.back()->Open(options.listen);
   if (options.tls_listen) {
     tls.set_options(ssl::context::default_workarounds |
@@ -704,7 +725,8 @@ void RunServer(const ServerOptions& options, const FilterModule& filter,
       throw ServeError("cannot use private key '" + options.tls_key +
                        "': " + error.message());
     listeners.push_back(
-        std::make_shared<Listener>(control, workers, state, &tls, capacity));
+        std::make_shared<Listener>(control, workers, state, &tls, capacity,
+                                   options.max_connections));
     listeners.back()->Open(*options.tls_listen);
   }
 

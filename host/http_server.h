@@ -38,6 +38,9 @@ struct ServerOptions {
   std::size_t chunk_size = 16384;  // body bytes per raw-data notification
   unsigned idle_timeout_seconds = 30;  // to read a request or write a send
   unsigned threads = 0;                // 0: one per core, at least two
+  // Connections held at once; one more is answered 503 (over HTTPS, just
+  // closed) and closed. 0: as many as the descriptor limit allows.
+  unsigned max_connections = 0;
   // After SIGTERM or SIGINT: how long requests in flight may take to end.
   unsigned stop_grace_seconds = 5;
 };

@@ -1,6 +1,7 @@
 // The response decision; see response_plan.h.
 #include "host/response_plan.h"
 
+#include <cstdio>
 #include <string_view>
 #include <utility>
 
@@ -64,6 +65,17 @@ bool HostIsSound(const RequestHead& head) {
   return head.hosts[0].find_first_of(", \t") == std::string::npos;
 }
 
+// Whether a validator list (If-None-Match) names `tag`, comparing weakly.
+bool MatchesTag(const std::vector<std::string>& fields, const std::string& tag) {
+  auto opaque = [](std::string_view t) {
+    if (t.size() >= 2 && t[0] == 'W' && t[1] == '/') t.remove_prefix(2);
+    return t;
+  };
+  for (const std::string_view candidate : Elements(fields))
+    if (candidate == "*" || opaque(candidate) == opaque(tag)) return true;
+  return false;
+}
+
 HeadVerdict Refuse(unsigned status) {
   HeadVerdict verdict;
   verdict.next = HeadVerdict::Next::kRefuse;
@@ -110,13 +122,30 @@ ResponsePlan PlanResponse(const StaticSite& site, const RequestHead& head) {
   } else {
     Lookup lookup = site.Resolve(head.target);
     switch (lookup.kind) {
-      case Lookup::Kind::kFile:
+      case Lookup::Kind::kFile: {
         plan.status = 200;
         plan.content_type = ContentTypeFor(lookup.name);
-        plan.file = std::move(lookup.file);
         plan.body_size = lookup.size;
         plan.app_directory = lookup.app_directory;
+        const std::string tag = EntityTag(lookup);
+        const std::time_t modified =
+            static_cast<std::time_t>(lookup.modified_ns / 1000000000);
+        plan.extra_fields.emplace_back("Last-Modified", HttpDate(modified));
+        plan.extra_fields.emplace_back("ETag", tag);
+        std::time_t since = 0;
+        const bool unchanged =
+            !head.if_none_match.empty()
+                ? MatchesTag(head.if_none_match, tag)
+                : ParseHttpDate(head.if_modified_since, &since) &&
+                      modified <= since;
+        if (unchanged) {
+          plan.status = 304;
+          plan.content_type.clear();
+        } else {
+          plan.file = std::move(lookup.file);
+        }
         break;
+      }
       case Lookup::Kind::kRedirect:
         plan = ErrorPlan(301, lookup.app_directory);
         plan.extra_fields.emplace_back("Location", lookup.location);
@@ -136,10 +165,62 @@ ResponsePlan PlanResponse(const StaticSite& site, const RequestHead& head) {
     }
     plan.keep_alive = head.keep_alive;
   }
-  plan.head_only = is_head;
+  plan.head_only = is_head || plan.status == 304;
   plan.method = head.method;
   plan.target = head.target;
   return plan;
+}
+
+HeaderFields ResponseFields(const ResponsePlan& plan, unsigned version,
+                            bool closing, std::time_t now) {
+  HeaderFields fields = {{"Server", "tagsmith"}, {"Date", HttpDate(now)}};
+  if (!plan.content_type.empty())
+    fields.emplace_back("Content-Type", plan.content_type);
+  fields.emplace_back("Content-Length", std::to_string(plan.body_size));
+  for (const auto& field : plan.extra_fields) fields.push_back(field);
+  if (!plan.keep_alive || closing)
+    fields.emplace_back("Connection", "close");
+  else if (version == 10)
+    fields.emplace_back("Connection", "keep-alive");
+  return fields;
+}
+
+std::string EntityTag(const Lookup& file) {
+  char tag[80];
+  std::snprintf(tag, sizeof tag, "W/\"%llx-%llx-%llx\"",
+                static_cast<unsigned long long>(file.inode),
+                static_cast<unsigned long long>(file.size),
+                static_cast<unsigned long long>(file.modified_ns));
+  return tag;
+}
+
+bool ParseHttpDate(const std::string& text, std::time_t* when) {
+  static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr",
+                                        "May", "Jun", "Jul", "Aug",
+                                        "Sep", "Oct", "Nov", "Dec"};
+  char weekday[4], month[4], zone[4];
+  int day, year, hour, minute, second, used = 0;
+  if (text.size() != 29 ||
+      std::sscanf(text.c_str(), "%3s, %2d %3s %4d %2d:%2d:%2d %3s%n", weekday,
+                  &day, month, &year, &hour, &minute, &second, zone,
+                  &used) != 8 ||
+      used != 29 || std::string_view(zone) != "GMT")
+    return false;
+  int month_index = -1;
+  for (int i = 0; i < 12; ++i)
+    if (std::string_view(month) == kMonths[i]) month_index = i;
+  if (month_index < 0 || day < 1 || day > 31 || hour > 23 || minute > 59 ||
+      second > 60 || year < 1970)
+    return false;
+  std::tm parts{};
+  parts.tm_year = year - 1900;
+  parts.tm_mon = month_index;
+  parts.tm_mday = day;
+  parts.tm_hour = hour;
+  parts.tm_min = minute;
+  parts.tm_sec = second;
+  *when = timegm(&parts);
+  return true;
 }
 
 }  // namespace tagsmith::host

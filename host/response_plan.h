@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -30,6 +31,8 @@ struct RequestHead {
   std::vector<std::string> hosts;               // each Host field's value
   std::vector<std::string> transfer_encodings;  // each such field's value
   std::vector<std::string> expectations;        // each Expect field's value
+  std::vector<std::string> if_none_match;       // each such field's value
+  std::string if_modified_since;                // the first one, or ""
   bool has_body = false;  // a Content-Length above 0, or chunked
 };
 
@@ -57,7 +60,7 @@ struct ResponsePlan {
   FileHandle file;  // open: the body is its first `body_size` bytes
   std::string text;  // the body when no file is open
   std::uint64_t body_size = 0;
-  bool head_only = false;  // HEAD: headers only
+  bool head_only = false;  // HEAD or 304: headers only
   bool keep_alive = false;
   std::string app_directory;
   std::string method = "-";
@@ -69,8 +72,25 @@ ResponsePlan ErrorPlan(unsigned status, const std::string& app_directory);
 
 // The response to a request that passed CheckHead: the file the target
 // names, opened, or the server's own answer (301, 400, 403, 404, 405, 503,
-// 505).
+// 505). A file carries Last-Modified and a weak ETag (the filter may change
+// the bytes, never what they mean); a GET or HEAD whose If-None-Match
+// matches it, or, without one, whose If-Modified-Since is not older than
+// it, gets 304 with the same fields and the file's length but no body.
 ResponsePlan PlanResponse(const StaticSite& site, const RequestHead& head);
+
+// The header fields of a planned response, in order: Server, Date,
+// Content-Type (none for 304), Content-Length, the plan's own, and
+// Connection: close when the connection ends after it (`closing`, or the
+// plan keeps none), keep-alive for an HTTP/1.0 client that keeps it.
+HeaderFields ResponseFields(const ResponsePlan& plan, unsigned version,
+                            bool closing, std::time_t now);
+
+// The validator of a file's present content: W/"inode-size-mtime", in hex.
+std::string EntityTag(const Lookup& file);
+
+// Reads an HTTP date in its preferred form ("Sun, 06 Nov 1994 08:49:37
+// GMT"). False for anything else.
+bool ParseHttpDate(const std::string& text, std::time_t* when);
 
 }  // namespace tagsmith::host
 

@@ -60,7 +60,7 @@ ServeOptions ParseServeArguments(const std::vector<std::string>& args) {
   }
   bool options_ended = false;
   bool have_listen = false, have_chunk = false, have_idle = false,
-       have_threads = false;
+       have_threads = false, have_max = false;
   std::optional<std::string> tls_listen, cert, key;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -79,7 +79,8 @@ ServeOptions ParseServeArguments(const std::vector<std::string>& args) {
     const std::string& name = option.name;
     static const char* const kNames[] = {
         "--listen", "--app",     "--tls-listen",   "--tls-cert", "--tls-key",
-        "--chunk-size", "--filter", "--idle-timeout", "--threads"};
+        "--chunk-size", "--filter", "--idle-timeout", "--threads",
+        "--max-connections"};
     if (std::none_of(std::begin(kNames), std::end(kNames),
                      [&name](const char* known) { return name == known; }))
       throw UsageError("unknown option '" + name + "'");
@@ -114,6 +115,10 @@ ServeOptions ParseServeArguments(const std::vector<std::string>& args) {
       once(&have_idle);
       options.server.idle_timeout_seconds = static_cast<unsigned>(
           ParseNumber(*value, "--idle-timeout", 1, 3600));
+    } else if (name == "--max-connections") {
+      once(&have_max);
+      options.server.max_connections = static_cast<unsigned>(
+          ParseNumber(*value, "--max-connections", 1, 1000000));
     } else if (name == "--threads") {
       once(&have_threads);
       options.server.threads =
@@ -189,6 +194,9 @@ std::string ServeUsage() {
          "                        (default 30)\n"
          "  --threads N           worker threads (default: one per core, at "
          "least 2)\n"
+         "  --max-connections N   connections held at once; one more gets 503 "
+         "(default:\n"
+         "                        as many as the descriptor limit allows)\n"
          "  --filter PATH         the filter library to load (default: " +
          platform::FilterLibraryFileName() +
          " beside this program)\n"

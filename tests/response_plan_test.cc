@@ -143,13 +143,104 @@ TEST(PlanResponse, AnswersEachKindOfRequest) {
       EXPECT_EQ(plan.text.size(), c.size);
     }
     std::string extra;
-    for (const auto& field : plan.extra_fields)
-      extra += field.first + ": " + field.second;
+    for (const auto& field : plan.extra_fields)  // validators: below
+      if (field.first != "ETag" && field.first != "Last-Modified")
+        extra += field.first + ": " + field.second;
     EXPECT_EQ(extra, c.extra);
     EXPECT_EQ(plan.head_only, c.head.method == "HEAD");
     EXPECT_EQ(plan.keep_alive, c.status != 505);
     EXPECT_EQ(plan.app_directory, site_dir);
   }
+}
+
+// A file's validators, and the conditional requests they answer with 304:
+// no body, the file's length, the same validators; the filter leaves a 304.
+TEST(PlanResponse, AnswersUnchangedFilesWith304) {
+  serve_testing::ScratchDir top;
+  serve_testing::WriteFile(top.path() + "/page.html", "<p>page</p>");
+  const StaticSite site({{"/", top.path()}});
+  const ResponsePlan plain = PlanResponse(site, Head("GET", "/page.html"));
+  std::string tag, modified;
+  for (const auto& field : plain.extra_fields) {
+    if (field.first == "ETag") tag = field.second;
+    if (field.first == "Last-Modified") modified = field.second;
+  }
+  ASSERT_EQ(tag.substr(0, 3), "W/\"");
+  std::time_t when = 0;
+  ASSERT_TRUE(ParseHttpDate(modified, &when)) << modified;
+  const std::string later = HttpDate(when + 1), earlier = HttpDate(when - 1);
+  struct Case {
+    std::vector<std::string> if_none_match;
+    std::string if_modified_since;
+    unsigned status;
+  } cases[] = {
+      {{}, "", 200},
+      {{tag}, "", 304},
+      {{tag.substr(2)}, "", 304},  // weak comparison
+      {{"\"other\", " + tag}, "", 304},
+      {{"*"}, "", 304},
+      {{"\"other\""}, "", 200},
+      {{"\"other\""}, later, 200},  // If-None-Match decides alone
+      {{}, modified, 304},
+      {{}, later, 304},
+      {{}, earlier, 200},
+      {{}, "yesterday", 200},
+  };
+  for (const Case& c : cases) {
+    RequestHead head = Head("GET", "/page.html");
+    head.if_none_match = c.if_none_match;
+    head.if_modified_since = c.if_modified_since;
+    const ResponsePlan plan = PlanResponse(site, head);
+    SCOPED_TRACE(testing::PrintToString(c.if_none_match) + " " +
+                 c.if_modified_since);
+    EXPECT_EQ(plan.status, c.status);
+    EXPECT_EQ(plan.head_only, c.status == 304);
+    EXPECT_EQ(plan.file.valid(), c.status == 200);
+    EXPECT_EQ(plan.body_size, 11u);
+    EXPECT_EQ(plan.extra_fields, plain.extra_fields);
+  }
+}
+
+TEST(ParseHttpDate, ReadsOnlyThePreferredForm) {
+  struct Case {
+    const char* text;
+    bool ok;
+    std::time_t when;
+  } cases[] = {
+      {"Sun, 06 Nov 1994 08:49:37 GMT", true, 784111777},
+      {"Thu, 01 Jan 1970 00:00:00 GMT", true, 0},
+      {"Sunday, 06-Nov-94 08:49:37 GMT", false, 0},
+      {"Sun Nov  6 08:49:37 1994", false, 0},
+      {"Sun, 06 Nov 1994 08:49:37 UTC", false, 0},
+      {"Sun, 06 Xyz 1994 08:49:37 GMT", false, 0},
+      {"Sun, 06 Nov 1994 25:49:37 GMT", false, 0},
+      {"Sun, 06 Nov 1994 08:49:37 GMT ", false, 0},
+      {"", false, 0},
+  };
+  for (const Case& c : cases) {
+    std::time_t when = -1;
+    EXPECT_EQ(ParseHttpDate(c.text, &when), c.ok) << c.text;
+    if (c.ok) {
+      EXPECT_EQ(when, c.when) << c.text;
+    }
+  }
+}
+
+TEST(ResponseFields, SaysHowTheConnectionGoesOn) {
+  ResponsePlan plan = ErrorPlan(404, "/site");
+  plan.keep_alive = true;
+  auto connection = [&plan](unsigned version, bool closing) {
+    for (const auto& field : ResponseFields(plan, version, closing, 0))
+      if (field.first == "Connection") return field.second;
+    return std::string();
+  };
+  EXPECT_EQ(connection(11, false), "");
+  EXPECT_EQ(connection(10, false), "keep-alive");
+  EXPECT_EQ(connection(11, true), "close");  // the server is stopping
+  plan.keep_alive = false;
+  EXPECT_EQ(connection(11, false), "close");
+  EXPECT_EQ(ResponseFields(plan, 11, false, 784111777)[1].second,
+            "Sun, 06 Nov 1994 08:49:37 GMT");
 }
 
 }  // namespace

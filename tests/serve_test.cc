@@ -571,6 +571,28 @@ TEST_F(ServeTest, OutOfDescriptorsIdleConnectionsMakeRoom) {
   EXPECT_EQ(Count(log, "out of "), 1u) << log;
 }
 
+// Beyond --max-connections a client is told so at once, and served again
+// when a connection is free.
+TEST_F(ServeTest, OneConnectionTooManyGets503) {
+  ServerProcess server({root_, "--max-connections", "2"});
+  ASSERT_TRUE(server.started()) << server.Errors();
+  auto held = std::make_unique<RawConnection>(server.port());
+  RawConnection second(server.port());
+  ASSERT_TRUE(held->connected() && second.connected());
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  RawConnection third(server.port(), seconds(5));
+  RawConnection::Response response;
+  ASSERT_TRUE(third.Read(&response));
+  EXPECT_EQ(response.status, 503);
+  EXPECT_EQ(response.Header("Connection"), "close");
+  held.reset();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  RawConnection fourth(server.port(), seconds(5));
+  ASSERT_TRUE(fourth.Send("GET /notes.txt HTTP/1.1\r\nHost: t\r\n\r\n"));
+  ASSERT_TRUE(fourth.Read(&response));
+  EXPECT_EQ(response.status, 200);
+}
+
 // ---- Start and stop ---------------------------------------------------------
 
 TEST_F(ServeTest, StopsCleanlyOnSigtermAndRefusesBadStarts) {
