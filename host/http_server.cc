@@ -68,6 +68,7 @@ constexpr std::chrono::seconds kTlsShutdownTimeout{2};
 // how soon it looks again after closing idle connections to make room.
 constexpr std::chrono::milliseconds kAcceptPause{100};
 constexpr std::chrono::milliseconds kShedPause{10};
+constexpr std::size_t kShedAtOnce = 16;  // per worker and pause
 // Descriptors kept free beyond the connections: the file and the filter's
 // configuration read of each request in flight, and some to spare.
 constexpr unsigned kSpareDescriptors = 8;
@@ -116,10 +117,13 @@ struct Worker {
 };
 
 // Closes the connections of `worker` that have waited longest for a
-// request: `all` of them, or half (at least one). On the worker's thread.
+// request: `all` of them, or half, at least one and at most kShedAtOnce, so
+// that one new connection does not cost every idle one. On the worker's
+// thread.
 void ShedWaiting(Worker& worker, bool all) {
-  std::size_t count = all ? worker.waiting.size()
-                          : std::max<std::size_t>(1, worker.waiting.size() / 2);
+  std::size_t count =
+      all ? worker.waiting.size()
+          : std::clamp<std::size_t>(worker.waiting.size() / 2, 1, kShedAtOnce);
   while (count-- > 0 && !worker.waiting.empty()) {
     // A session leaves the list itself, when shed or destroyed.
     std::shared_ptr<Waiting> session = worker.waiting.front().lock();
