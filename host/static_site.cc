@@ -47,10 +47,11 @@ bool EndsWithNoCase(std::string_view text, std::string_view tail) {
 }
 
 // Never served, whatever the directory: the filter's own settings and every
-// other configuration file, and hidden names.
-bool IsRefusedName(std::string_view name) {
-  return name[0] == '.' || EndsWithNoCase(name, ".config");
+// other configuration file. Nor is anything below a hidden name.
+bool IsConfigName(std::string_view name) {
+  return EndsWithNoCase(name, ".config");
 }
+bool IsHidden(std::string_view name) { return name[0] == '.'; }
 
 std::vector<std::string> SplitSegments(std::string_view path) {
   std::vector<std::string> segments;
@@ -110,13 +111,13 @@ bool Walk(int root, const std::string& root_path,
       directories.pop_back();
       continue;
     }
+    const bool last = names.empty();
     // Links may bring names the target could not have.
-    if (IsRefusedName(name)) {
+    if (IsHidden(name) || (last && IsConfigName(name))) {
       *failure = Lookup::Kind::kNotFound;
       return false;
     }
     const int parent = directories.empty() ? root : directories.back().get();
-    const bool last = names.empty();
     FileHandle next(openat(parent, name.c_str(),
                            (last ? kFileFlags : kDirectoryFlags) | O_NOFOLLOW));
     if (next.valid()) {
@@ -345,12 +346,12 @@ Lookup StaticSite::Resolve(std::string_view target) const {
         segment.find_first_of(std::string_view("/\\\0", 3)) !=
             std::string::npos)
       return Refuse(Lookup::Kind::kBadRequest, root_directory);
-    if (segment[0] == '.') refused_name = true;
+    if (IsHidden(segment)) refused_name = true;
     segments.push_back(std::move(segment));
   }
 
   const Application& app = ApplicationFor(segments);
-  if (refused_name || (!segments.empty() && IsRefusedName(segments.back())))
+  if (refused_name || (!segments.empty() && IsConfigName(segments.back())))
     return Refuse(Lookup::Kind::kNotFound, app.directory);
 
   std::vector<std::string> names(segments.begin() + app.segments.size(),

@@ -83,8 +83,9 @@ class StaticSite {
   //   bad request; empty segments are skipped;
   // - the application is the one with the longest prefix matching whole
   //   leading segments;
-  // - a name starting with "." (hidden files) or ending in ".config",
-  //   either as asked or met while following symbolic links, is not found;
+  // - a name starting with "." (hidden files), and a file whose name ends
+  //   in ".config", either as asked or met while following symbolic links,
+  //   is not found;
   //   so is the application's tagsmith.config (or that of an application
   //   inside it) under any other name: the same device and inode;
   // - every component is opened below the application's directory; a

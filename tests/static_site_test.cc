@@ -63,6 +63,10 @@ class SiteTree : public ::testing::Test {
     fs::create_symlink("sub/other.config", site_ + "/link-other.txt");
     fs::create_symlink("loop", site_ + "/loop");
     fs::create_hard_link(site_ + "/tagsmith.config", site_ + "/hard.txt");
+    // Only a file's own name is a configuration name, not a directory's.
+    fs::create_directories(site_ + "/dir.config");
+    std::ofstream(site_ + "/dir.config/a.txt") << "x";
+    fs::create_directory_symlink("dir.config", site_ + "/link-dir-config");
   }
   void TearDown() override { fs::remove_all(top_); }
 
@@ -119,6 +123,8 @@ TEST_F(SiteTree, ResolvesEveryKindOfTarget) {
       {"/hard.txt", Kind::kNotFound, "", "site"},
       {"/link-other.txt", Kind::kNotFound, "", "site"},
       {"/link-hidden.html", Kind::kNotFound, "", "site"},
+      {"/dir.config/a.txt", Kind::kFile, "site/dir.config/a.txt", "site"},
+      {"/link-dir-config/a.txt", Kind::kFile, "site/dir.config/a.txt", "site"},
       {"/.hidden", Kind::kNotFound, "", "site"},
       {"/%2ehidden", Kind::kNotFound, "", "site"},
       // leading out
