@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -640,10 +641,18 @@ TEST_F(ServeTest, StopsAfterTheGracePeriodWhenAFilterCallNeverReturns) {
   args.insert(args.end(), {"--threads", "2", "--filter",
                            std::string(TAGSMITH_BIN_DIR) +
                                "/libtagsmith_stuck_filter.so"});
+  const std::string mark = top_.path() + "/stuck-now";
+  setenv("TAGSMITH_STUCK_MARK", mark.c_str(), 1);  // the server inherits it
   ServerProcess server(args);
+  unsetenv("TAGSMITH_STUCK_MARK");
   ASSERT_TRUE(server.started()) << server.Errors();
   RawConnection stuck(server.port(), seconds(10));
   ASSERT_TRUE(stuck.Send("GET /stuck.html HTTP/1.1\r\nHost: t\r\n\r\n"));
+  // Stop only once the filter call is under way.
+  const auto stuck_by = std::chrono::steady_clock::now() + seconds(10);
+  while (!fs::exists(mark) && std::chrono::steady_clock::now() < stuck_by)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(fs::exists(mark)) << "the filter never got the stuck page";
   // The other worker still answers.
   RawConnection other(server.port(), seconds(5));
   ASSERT_TRUE(other.Send("GET /notes.txt HTTP/1.1\r\nHost: t\r\n\r\n"));
