@@ -11,7 +11,14 @@
 // lets out, and the session writes that to the socket before it raises the
 // next notification, so bytes leave in the order and at the pace the filter
 // releases them, and a client that stops reading holds no thread.
+//
+// The listeners, the signals and the stop run on a control loop of their
+// own on the calling thread, so that a worker stuck in a filter call can
+// neither stop the server from accepting elsewhere nor from stopping.
 #include "host/http_server.h"
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/executor_work_guard.hpp>
@@ -24,6 +31,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <ctime>
@@ -31,14 +39,16 @@
 #include <exception>
 #include <filesystem>
 #include <functional>
-#include <fstream>
 #include <iterator>
+#include <limits>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
 
 #include "host/http_response.h"
+#include "host/response_plan.h"
 #include "host/stand_in_server.h"
 
 namespace tagsmith::host {
@@ -51,11 +61,20 @@ namespace net = boost::asio;
 namespace ssl = boost::asio::ssl;
 using tcp = boost::asio::ip::tcp;
 
-// The request line and headers together; a body (GET and HEAD need none).
-constexpr std::uint32_t kHeaderLimit = 8 * 1024;
+// A request body (GET and HEAD need none).
 constexpr std::uint64_t kBodyLimit = 64 * 1024;
 // How long a closing TLS connection waits for the client's close_notify.
 constexpr std::chrono::seconds kTlsShutdownTimeout{2};
+// How long accepting pauses when the process is out of descriptors, and
+// how soon it looks again after closing idle connections to make room.
+constexpr std::chrono::milliseconds kAcceptPause{100};
+constexpr std::chrono::milliseconds kShedPause{10};
+constexpr std::size_t kShedAtOnce = 16;  // per worker and pause
+// Descriptors kept free beyond the connections: the file and the filter's
+// configuration read of each request in flight, and some to spare.
+constexpr unsigned kSpareDescriptors = 8;
+// How often a stopping server looks whether its last request has ended.
+constexpr std::chrono::milliseconds kStopPoll{20};
 
 // Lines to standard output, whole, from any thread.
 class RequestLog {
@@ -80,14 +99,42 @@ struct ServerState {
   std::chrono::seconds idle_timeout;
   RequestLog log;
   CodingOptions coding;
+  std::atomic<bool> stopping{false};  // no new request is read
 };
 
-// One worker thread's event loop and how many connections it holds; a new
-// connection goes to the worker that holds fewest.
+// A connection that may be closed while it waits for a request.
+class Waiting {
+ public:
+  virtual ~Waiting() = default;
+  virtual void Shed() = 0;
+};
+
+// One worker thread's event loop, how many connections it holds (a new
+// connection goes to the worker that holds fewest) and those of them that
+// wait for a request, longest waiting first (touched only on its thread).
 struct Worker {
   std::atomic<unsigned> sessions{0};  // outlives the sessions `io` holds
+  std::list<std::weak_ptr<Waiting>> waiting;
   net::io_context io{1};
 };
+
+// Closes the connections of `worker` that have waited longest for a
+// request: `all` of them, or half, at least one and at most kShedAtOnce, so
+// that one new connection does not cost every idle one. On the worker's
+// thread.
+void ShedWaiting(Worker& worker, bool all) {
+  std::size_t count =
+      all ? worker.waiting.size()
+          : std::clamp<std::size_t>(worker.waiting.size() / 2, 1, kShedAtOnce);
+  while (count-- > 0 && !worker.waiting.empty()) {
+    // A session leaves the list itself, when shed or destroyed.
+    std::shared_ptr<Waiting> session = worker.waiting.front().lock();
+    if (session)
+      session->Shed();
+    else
+      worker.waiting.pop_front();
+  }
+}
 
 // Counts a session against its worker for as long as it lives.
 class WorkerShare {
@@ -130,40 +177,15 @@ class QueuedClient : public ClientSink {
   bool lost_ = false;
 };
 
-// What a request is answered with, before the filter sees it.
-struct Plan {
-  unsigned status = 500;
-  HeaderFields extra_fields;  // Location, Allow
-  std::string content_type = "text/plain";
-  std::string file_path;  // empty: `text` is the body
-  std::string text;
-  std::uint64_t body_size = 0;
-  bool head_only = false;  // HEAD: headers only
-  bool keep_alive = false;
-  std::string app_directory;
-  std::string method = "-";
-  std::string target = "-";
-};
-
-Plan ErrorPlan(unsigned status, const std::string& app_directory) {
-  Plan plan;
-  plan.status = status;
-  plan.text = std::to_string(status) + " " + ReasonPhrase(status) + "\n";
-  plan.body_size = plan.text.size();
-  plan.app_directory = app_directory;
-  return plan;
-}
-
 // One response on its way: the filter's request, the file being read and
 // what has gone out so far.
 struct Outgoing {
   enum class Stage { kBody, kEnd, kDone };
-  Plan plan;
+  ResponsePlan plan;
   QueuedClient client;
   std::unique_ptr<StandInRequest> request;
-  std::ifstream file;
   std::uint64_t body_left = 0;
-  std::size_t text_offset = 0;
+  std::uint64_t offset = 0;  // into the file or the text
   Stage stage = Stage::kBody;
   bool body_short = false;  // the file ended before its length
   std::string writing;      // the bytes of the write in flight
@@ -172,134 +194,159 @@ struct Outgoing {
   explicit Outgoing(bool head_only) : framing(head_only) {}
 };
 
+// What the session read of a request's header, for the response decision.
+RequestHead HeadOf(const http::request_parser<http::string_body>& parser,
+                   std::size_t header_bytes) {
+  const http::request_header<>& request = parser.get();
+  RequestHead head;
+  head.method = std::string(request.method_string());
+  head.target = std::string(request.target());
+  head.version = request.version();
+  head.keep_alive = parser.keep_alive();
+  head.header_bytes = header_bytes;
+  auto values = [&request](http::field name) {
+    std::vector<std::string> found;
+    for (auto range = request.equal_range(name); range.first != range.second;
+         ++range.first)
+      found.emplace_back(range.first->value());
+    return found;
+  };
+  head.hosts = values(http::field::host);
+  head.transfer_encodings = values(http::field::transfer_encoding);
+  head.expectations = values(http::field::expect);
+  head.if_none_match = values(http::field::if_none_match);
+  for (const std::string& value : values(http::field::accept_encoding))
+    head.accept_encoding.append(head.accept_encoding.empty() ? "" : ",")
+        .append(value);
+  const std::vector<std::string> since = values(http::field::if_modified_since);
+  if (!since.empty()) head.if_modified_since = since.front();
+  head.has_body = parser.chunked() || parser.content_length().value_or(0) > 0;
+  return head;
+}
+
 template <class Derived>
-class HttpSession {
+class HttpSession : public Waiting {
  public:
   HttpSession(ServerState& state, Worker& worker, bool secure,
               std::string peer)
-      : state_(state), share_(worker), secure_(secure),
+      : state_(state), worker_(worker), share_(worker), secure_(secure),
         peer_(std::move(peer)) {}
+  ~HttpSession() override { StopWaiting(); }
+
+  // Out of descriptors, or stopping: the connection goes unanswered.
+  void Shed() override {
+    StopWaiting();
+    derived().Abort();
+  }
 
  protected:
   Derived& derived() { return static_cast<Derived&>(*this); }
 
   void DoRead() {
+    if (state_.stopping) return derived().Close();
     parser_.emplace();
-    parser_->header_limit(kHeaderLimit);
+    // Above the limit, so that CheckHead, which knows the exact size,
+    // decides every header up to it.
+    parser_->header_limit(static_cast<std::uint32_t>(2 * kHeaderLimit));
     parser_->body_limit(kBodyLimit);
+    worker_.waiting.push_back(derived().shared_from_this());
+    waiting_at_ = std::prev(worker_.waiting.end());
+    waiting_ = true;
+    beast::get_lowest_layer(derived().stream())
+        .expires_after(state_.idle_timeout);
+    http::async_read_header(derived().stream(), buffer_, *parser_,
+                            [self = derived().shared_from_this()](
+                                beast::error_code error, std::size_t bytes) {
+                              self->OnHeader(error, bytes);
+                            });
+  }
+
+ private:
+  void StopWaiting() {
+    if (!waiting_) return;
+    worker_.waiting.erase(waiting_at_);
+    waiting_ = false;
+  }
+
+  const std::string& RootDirectory() const {
+    return state_.site.applications().back().directory;
+  }
+
+  // Refuses what the parser refused; a timeout or a lost connection gets
+  // no answer.
+  void OnReadError(beast::error_code error) {
+    if (error == http::error::header_limit)
+      return Respond(ErrorPlan(431, RootDirectory()));
+    if (error == http::error::body_limit)
+      return Respond(ErrorPlan(413, RootDirectory()));
+    if (error.category() ==
+            http::make_error_code(http::error::bad_target).category() &&
+        error != http::error::end_of_stream &&
+        error != http::error::partial_message)
+      return Respond(ErrorPlan(400, RootDirectory()));
+    derived().Close();
+  }
+
+  void OnHeader(beast::error_code error, std::size_t bytes) {
+    StopWaiting();
+    if (error) return OnReadError(error);
+    head_ = HeadOf(*parser_, bytes);
+    const HeadVerdict verdict = CheckHead(head_);
+    if (verdict.next == HeadVerdict::Next::kRefuse) {
+      // What follows this header cannot be trusted to be a next request.
+      ResponsePlan plan = ErrorPlan(verdict.status, RootDirectory());
+      plan.method = head_.method;
+      plan.target = head_.target;
+      plan.head_only = head_.method == "HEAD";
+      return Respond(std::move(plan));
+    }
+    if (parser_->is_done()) return OnRequest();
+    if (verdict.next == HeadVerdict::Next::kContinueRead) {
+      static constexpr char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+      beast::get_lowest_layer(derived().stream())
+          .expires_after(state_.idle_timeout);
+      return net::async_write(
+          derived().stream(), net::buffer(kContinue, sizeof kContinue - 1),
+          [self = derived().shared_from_this()](beast::error_code error,
+                                                std::size_t) {
+            if (error) return self->derived().Abort();
+            self->ReadBody();
+          });
+    }
+    ReadBody();
+  }
+
+  // The body, read whole and dropped (GET and HEAD have no use for one),
+  // so that the next request starts where the client put it.
+  void ReadBody() {
     beast::get_lowest_layer(derived().stream())
         .expires_after(state_.idle_timeout);
     http::async_read(derived().stream(), buffer_, *parser_,
                      [self = derived().shared_from_this()](
                          beast::error_code error, std::size_t) {
-                       self->OnRead(error);
+                       if (error) return self->OnReadError(error);
+                       self->OnRequest();
                      });
   }
 
- private:
-  void OnRead(beast::error_code error) {
-    const std::string& root = state_.site.applications().back().directory;
-    if (error) {
-      // Refuse what the parser refused; a timeout or a lost connection gets
-      // no answer.
-      if (error == http::error::header_limit)
-        return Respond(ErrorPlan(431, root));
-      if (error == http::error::body_limit)
-        return Respond(ErrorPlan(413, root));
-      if (error.category() == http::make_error_code(http::error::bad_target)
-                                  .category() &&
-          error != http::error::end_of_stream &&
-          error != http::error::partial_message)
-        return Respond(ErrorPlan(400, root));
-      return derived().Close();
-    }
-    Plan plan;
+  void OnRequest() {
+    ResponsePlan plan;
     try {
-      plan = PlanFor(parser_->get());
+      plan = PlanResponse(state_.site, head_);
     } catch (const std::exception&) {
-      plan = ErrorPlan(500, root);
+      plan = ErrorPlan(500, RootDirectory());
     }
     Respond(std::move(plan));
   }
 
-  Plan PlanFor(const http::request<http::string_body>& request) {
-    const std::string target(request.target());
-    const std::string method(request.method_string());
-    Plan plan;
-    const bool head = request.method() == http::verb::head;
-    Lookup lookup = state_.site.Resolve(target);
-    if (request.version() / 10 != 1) {
-      plan = ErrorPlan(505, lookup.app_directory);
-    } else if (!head && request.method() != http::verb::get) {
-      plan = ErrorPlan(405, lookup.app_directory);
-      plan.extra_fields.emplace_back("Allow", "GET, HEAD");
-      plan.keep_alive = request.keep_alive();
-    } else {
-      switch (lookup.kind) {
-        case Lookup::Kind::kFile: {
-          std::error_code size_error;
-          const std::uint64_t size =
-              std::filesystem::file_size(lookup.path, size_error);
-          if (size_error) {
-            plan = ErrorPlan(404, lookup.app_directory);
-          } else {
-            plan.status = 200;
-            plan.content_type = ContentTypeFor(lookup.path);
-            plan.file_path = lookup.path;
-            plan.body_size = size;
-            plan.app_directory = lookup.app_directory;
-          }
-          break;
-        }
-        case Lookup::Kind::kRedirect:
-          plan = ErrorPlan(301, lookup.app_directory);
-          plan.extra_fields.emplace_back("Location", lookup.location);
-          break;
-        case Lookup::Kind::kBadRequest:
-          plan = ErrorPlan(400, lookup.app_directory);
-          break;
-        case Lookup::Kind::kForbidden:
-          plan = ErrorPlan(403, lookup.app_directory);
-          break;
-        case Lookup::Kind::kNotFound:
-          plan = ErrorPlan(404, lookup.app_directory);
-          break;
-      }
-      plan.keep_alive = request.keep_alive();
-    }
-    plan.head_only = head;
-    plan.method = method;
-    plan.target = target;
-    return plan;
-  }
-
-  // Hosts the filter for one response: opens the body, raises
-  // send-response and the raw-data notification for the header block.
-  void Respond(Plan plan) {
+  // Hosts the filter for one response: raises send-response and the
+  // raw-data notification for the header block.
+  void Respond(ResponsePlan plan) {
     out_ = std::make_unique<Outgoing>(plan.head_only);
-    if (!plan.file_path.empty()) {
-      out_->file.open(plan.file_path, std::ios::binary);
-      if (!out_->file) {
-        Plan refused = ErrorPlan(403, plan.app_directory);
-        refused.head_only = plan.head_only;
-        refused.keep_alive = plan.keep_alive;
-        refused.method = plan.method;
-        refused.target = plan.target;
-        plan = std::move(refused);
-        out_ = std::make_unique<Outgoing>(plan.head_only);
-      }
-    }
     ApplyCoding(&plan);
-    HeaderFields fields = {{"Server", "tagsmith"},
-                           {"Date", HttpDate(std::time(nullptr))},
-                           {"Content-Type", plan.content_type},
-                           {"Content-Length", std::to_string(plan.body_size)}};
+    HeaderFields fields = ResponseFields(plan, head_.version, state_.stopping,
+                                         std::time(nullptr));
     out_->coder.SetFields(plan.body_size, &fields);
-    for (auto& field : plan.extra_fields) fields.push_back(field);
-    if (!plan.keep_alive)
-      fields.emplace_back("Connection", "close");
-    else if (parser_ && parser_->get().version() == 10)
-      fields.emplace_back("Connection", "keep-alive");
     const std::string head = SerializeHead(plan.status, fields);
 
     RequestSettings settings;
@@ -319,24 +366,25 @@ class HttpSession {
   // --gzip and --chunked code the response before the filter sees it, as the
   // platform's server applies its own compression and chunking. A page to
   // compress is read whole and sent from memory.
-  void ApplyCoding(Plan* plan) {
+  void ApplyCoding(ResponsePlan* plan) {
     CodingRequest request{plan->status, plan->content_type, plan->body_size,
-                          {}, false};
-    std::string accept;  // every Accept-Encoding field, as one list
-    if (parser_ && parser_->is_header_done()) {
-      const auto fields =
-          parser_->get().equal_range(http::field::accept_encoding);
-      for (auto field = fields.first; field != fields.second; ++field)
-        accept.append(accept.empty() ? "" : ",")
-            .append(field->value().data(), field->value().size());
-      request.accept_encoding = accept;
-      request.http11 = parser_->get().version() == 11;
-    }
+                          head_.accept_encoding, head_.version == 11};
     out_->coder = ResponseCoder(state_.coding, request);
     if (!out_->coder.compresses()) return;
-    if (!plan->file_path.empty()) {
-      plan->text.assign(std::istreambuf_iterator<char>(out_->file), {});
-      plan->file_path.clear();
+    if (plan->file.valid()) {
+      // From the descriptor the lookup opened, like every other body.
+      std::string page(static_cast<std::size_t>(plan->body_size), '\0');
+      std::size_t got = 0;
+      while (got < page.size()) {
+        const ssize_t n = pread(plan->file.get(), &page[got], page.size() - got,
+                                static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+      }
+      page.resize(got);
+      plan->text = std::move(page);
+      plan->file = FileHandle();
     }
     out_->coder.Compress(&plan->text);
     plan->body_size = plan->text.size();
@@ -374,13 +422,19 @@ class HttpSession {
     const std::size_t size = static_cast<std::size_t>(
         std::min<std::uint64_t>(out_->body_left, state_.chunk_size));
     std::string chunk;
-    if (out_->plan.file_path.empty()) {
-      chunk = out_->plan.text.substr(out_->text_offset, size);
-      out_->text_offset += chunk.size();
+    if (!out_->plan.file.valid()) {
+      chunk = out_->plan.text.substr(
+          static_cast<std::size_t>(out_->offset), size);
     } else {
+      // From the descriptor the lookup opened: the file that was checked,
+      // whatever its name means by now.
       chunk.resize(size);
-      out_->file.read(&chunk[0], static_cast<std::streamsize>(size));
-      chunk.resize(static_cast<std::size_t>(out_->file.gcount()));
+      ssize_t got;
+      do {
+        got = pread(out_->plan.file.get(), &chunk[0], size,
+                    static_cast<off_t>(out_->offset));
+      } while (got < 0 && errno == EINTR);
+      chunk.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
     }
     if (chunk.empty()) {
       // The file shrank since its length was sent: end the response here;
@@ -389,6 +443,7 @@ class HttpSession {
       out_->body_left = 0;
       return;
     }
+    out_->offset += chunk.size();
     out_->body_left -= chunk.size();
     if (out_->coder.chunked()) chunk = out_->coder.Piece(chunk);
     // The chunk is the server's own send buffer: the filter gets it as is.
@@ -418,14 +473,15 @@ class HttpSession {
   }
 
   void Finish() {
-    const Plan& plan = out_->plan;
+    const ResponsePlan& plan = out_->plan;
     state_.log.Line(peer_ + " " + plan.method + " " + Printable(plan.target) +
                     " " + std::to_string(plan.status) + " " +
                     std::to_string(out_->framing.bytes_sent()));
     // Keep the connection only when the client can find where this
     // response ended, whatever the filter did to it.
-    const bool keep = plan.keep_alive && !out_->client.lost() &&
-                      !out_->body_short && out_->framing.Complete();
+    const bool keep = plan.keep_alive && !state_.stopping &&
+                      !out_->client.lost() && !out_->body_short &&
+                      out_->framing.Complete();
     const bool lost = out_->client.lost();
     out_.reset();
     if (keep) return DoRead();
@@ -438,10 +494,14 @@ class HttpSession {
   beast::flat_buffer buffer_;
 
  private:
+  Worker& worker_;
   WorkerShare share_;
   bool secure_;
   std::string peer_;
+  bool waiting_ = false;  // in worker_.waiting, at waiting_at_
+  std::list<std::weak_ptr<Waiting>>::iterator waiting_at_;
   std::optional<http::request_parser<http::string_body>> parser_;
+  RequestHead head_;
   std::unique_ptr<Outgoing> out_;
 };
 
@@ -506,15 +566,43 @@ std::string PeerName(const tcp::socket& socket) {
   return peer.address().to_string() + ":" + std::to_string(peer.port());
 }
 
+// The connections this process can hold: its descriptor limit less those
+// it already uses and those each request in flight needs.
+unsigned ConnectionCapacity(unsigned threads) {
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+    return std::numeric_limits<unsigned>::max();
+  std::error_code error;
+  unsigned in_use = 0;
+  for (std::filesystem::directory_iterator it("/proc/self/fd", error), end;
+       !error && it != end; it.increment(error))
+    ++in_use;
+  if (error || in_use == 0) in_use = 32;  // no /proc: a guess that is ample
+  const std::uint64_t reserved =
+      std::uint64_t{in_use} + 2u * threads + kSpareDescriptors;
+  if (limit.rlim_cur <= reserved + 1) return 1;
+  return static_cast<unsigned>(std::min<std::uint64_t>(
+      limit.rlim_cur - reserved, std::numeric_limits<unsigned>::max()));
+}
+
 // Accepts connections on one address and starts a session for each, on the
-// worker that holds fewest connections.
+// worker that holds fewest connections. Runs on the control loop. When the
+// process holds all the connections it can, or accept finds no descriptor,
+// it closes the connections that have waited longest for a request and
+// pauses before it accepts again, rather than retrying at once.
 class Listener : public std::enable_shared_from_this<Listener> {
  public:
-  Listener(std::deque<Worker>& workers, ServerState& state, ssl::context* tls)
+  Listener(net::io_context& control, std::deque<Worker>& workers,
+           ServerState& state, ssl::context* tls, unsigned capacity,
+           unsigned max_connections)
       : workers_(workers),
-        acceptor_(workers.front().io),
+        acceptor_(control),
+        pause_(control),
         state_(state),
-        tls_(tls) {}
+        tls_(tls),
+        capacity_(capacity),
+        max_connections_(max_connections ? max_connections
+                                         : std::numeric_limits<unsigned>::max()) {}
 
   void Open(const ListenAddress& address) {
     beast::error_code error;
@@ -539,11 +627,11 @@ class Listener : public std::enable_shared_from_this<Listener> {
 
   void Start() { Accept(); }
 
+  // On the control loop.
   void Stop() {
-    net::dispatch(acceptor_.get_executor(), [self = shared_from_this()] {
-      beast::error_code ignored;
-      self->acceptor_.close(ignored);
-    });
+    beast::error_code ignored;
+    acceptor_.close(ignored);
+    pause_.cancel();
   }
 
  private:
@@ -554,14 +642,24 @@ class Listener : public std::enable_shared_from_this<Listener> {
     return *best;
   }
 
+  unsigned Connections() const {
+    unsigned total = 0;
+    for (const Worker& worker : workers_) total += worker.sessions;
+    return total;
+  }
+
   void Accept() {
+    if (!acceptor_.is_open()) return;
+    if (Connections() >= capacity_) return Starve("connections", kShedPause);
     Worker& worker = LeastBusy();
     acceptor_.async_accept(
         worker.io,
         [self = shared_from_this(), &worker](beast::error_code error,
                                              tcp::socket socket) {
           if (error == net::error::operation_aborted) return;
-          if (!error) {
+          if (!error && self->Connections() >= self->max_connections_) {
+            self->Turn(std::move(socket));
+          } else if (!error) {
             std::string peer = PeerName(socket);
             if (self->tls_)
               std::make_shared<SslSession>(std::move(socket), *self->tls_,
@@ -572,17 +670,63 @@ class Listener : public std::enable_shared_from_this<Listener> {
               std::make_shared<PlainSession>(std::move(socket), self->state_,
                                              worker, std::move(peer))
                   ->Run();
+          } else if (error == net::error::no_descriptors ||
+                     error == boost::system::errc::too_many_files_open ||
+                     error ==
+                         boost::system::errc::too_many_files_open_in_system ||
+                     error == net::error::no_buffer_space ||
+                     error == net::error::no_memory) {
+            return self->Starve("file descriptors", kAcceptPause);
           }
-          // A failed accept (out of descriptors, a connection reset before
-          // it was taken) must not stop the listener.
-          if (self->acceptor_.is_open()) self->Accept();
+          // Other failures (a connection reset before it was taken) leave
+          // the listener as it was.
+          self->Accept();
         });
+  }
+
+  // One connection too many: told so, without reading its request, when
+  // it is plain HTTP (a TLS client would need the handshake first).
+  void Turn(tcp::socket socket) {
+    static constexpr char kBusy[] =
+        "HTTP/1.1 503 Service Unavailable\r\nServer: tagsmith\r\n"
+        "Content-Type: text/plain\r\nContent-Length: 24\r\n"
+        "Retry-After: 1\r\nConnection: close\r\n\r\n"
+        "503 Service Unavailable\n";
+    beast::error_code ignored;
+    if (!tls_) {
+      // A fresh socket's send buffer takes these bytes at once; never wait.
+      socket.non_blocking(true, ignored);
+      socket.write_some(net::buffer(kBusy, sizeof kBusy - 1), ignored);
+      socket.shutdown(tcp::socket::shutdown_send, ignored);
+    }
+    socket.close(ignored);
+  }
+
+  // Makes room and accepts again after `pause`; says so once an episode
+  // (one that ends after a second without need).
+  void Starve(const char* what, std::chrono::milliseconds pause) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - last_starved_ > std::chrono::seconds(1))
+      state_.log.Line(std::string("out of ") + what +
+                      ": closing connections that wait for a request and "
+                      "pausing new ones");
+    last_starved_ = now;
+    for (Worker& worker : workers_)
+      net::post(worker.io, [&worker] { ShedWaiting(worker, false); });
+    pause_.expires_after(pause);
+    pause_.async_wait([self = shared_from_this()](beast::error_code error) {
+      if (!error) self->Accept();
+    });
   }
 
   std::deque<Worker>& workers_;
   tcp::acceptor acceptor_;
+  net::steady_timer pause_;
   ServerState& state_;
   ssl::context* tls_;
+  const unsigned capacity_;
+  const unsigned max_connections_;
+  std::chrono::steady_clock::time_point last_starved_{};
 };
 
 std::string UrlFor(const char* scheme, const tcp::endpoint& endpoint) {
@@ -599,14 +743,18 @@ void RunServer(const ServerOptions& options, const FilterModule& filter,
                const StaticSite& site, std::FILE* log) {
   unsigned threads = options.threads;
   if (threads == 0) threads = std::max(2u, std::thread::hardware_concurrency());
+  net::io_context control{1};
   std::deque<Worker> workers(threads);
   ServerState state{filter, site, options.chunk_size,
                     std::chrono::seconds(options.idle_timeout_seconds),
                     RequestLog(log), options.coding};
 
   ssl::context tls(ssl::context::tls_server);
+  const unsigned capacity = ConnectionCapacity(threads);
   std::vector<std::shared_ptr<Listener>> listeners;
-  listeners.push_back(std::make_shared<Listener>(workers, state, nullptr));
+  listeners.push_back(
+      std::make_shared<Listener>(control, workers, state, nullptr, capacity,
+                                 options.max_connections));
   listeners.back()->Open(options.listen);
   if (options.tls_listen) {
     tls.set_options(ssl::context::default_workarounds |
@@ -621,7 +769,9 @@ void RunServer(const ServerOptions& options, const FilterModule& filter,
     if (error)
       throw ServeError("cannot use private key '" + options.tls_key +
                        "': " + error.message());
-    listeners.push_back(std::make_shared<Listener>(workers, state, &tls));
+    listeners.push_back(
+        std::make_shared<Listener>(control, workers, state, &tls, capacity,
+                                   options.max_connections));
     listeners.back()->Open(*options.tls_listen);
   }
 
@@ -635,12 +785,43 @@ void RunServer(const ServerOptions& options, const FilterModule& filter,
   // A worker without connections must keep running until the stop.
   std::vector<net::executor_work_guard<net::io_context::executor_type>> busy;
   for (Worker& worker : workers) busy.push_back(net::make_work_guard(worker.io));
-  net::signal_set signals(workers.front().io, SIGINT, SIGTERM);
+
+  // The stop: no new connection, no new request; connections waiting for
+  // one are closed, requests in flight have the grace period to finish.
+  // A worker that is still in a filter call after it cannot be joined, so
+  // the process ends without it.
+  net::signal_set signals(control, SIGINT, SIGTERM);
+  net::steady_timer poll(control);
+  std::chrono::steady_clock::time_point deadline;
+  std::function<void()> await_idle = [&] {
+    unsigned left = 0;
+    for (const Worker& worker : workers) left += worker.sessions;
+    if (left == 0) {
+      for (Worker& worker : workers) worker.io.stop();
+      return;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
+      state.log.Line("stopping now: " + std::to_string(left) +
+                     " connection(s) still busy after " +
+                     std::to_string(options.stop_grace_seconds) + " s");
+      std::fflush(nullptr);
+      std::_Exit(0);
+    }
+    poll.expires_after(kStopPoll);
+    poll.async_wait([&](beast::error_code error) {
+      if (!error) await_idle();
+    });
+  };
   signals.async_wait([&](beast::error_code error, int) {
     if (error) return;
     state.log.Line("stopping");
+    state.stopping = true;
     for (auto& listener : listeners) listener->Stop();
-    for (Worker& worker : workers) worker.io.stop();
+    for (Worker& worker : workers)
+      net::post(worker.io, [&worker] { ShedWaiting(worker, true); });
+    deadline = std::chrono::steady_clock::now() +
+               std::chrono::seconds(options.stop_grace_seconds);
+    await_idle();
   });
   for (auto& listener : listeners) listener->Start();
 
@@ -656,9 +837,10 @@ void RunServer(const ServerOptions& options, const FilterModule& filter,
     }
   };
   std::vector<std::thread> pool;
-  for (unsigned i = 1; i < threads; ++i)
-    pool.emplace_back(run, std::ref(workers[i].io));
-  run(workers.front().io);
+  for (Worker& worker : workers) pool.emplace_back(run, std::ref(worker.io));
+  // The control loop ends after the stop: the signal set, the listeners
+  // and the stop's own timer are then done.
+  run(control);
   for (std::thread& thread : pool) thread.join();
 }
 

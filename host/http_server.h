@@ -40,11 +40,19 @@ struct ServerOptions {
   unsigned idle_timeout_seconds = 30;  // to read a request or write a send
   unsigned threads = 0;                // 0: one per core, at least two
   CodingOptions coding;                // bodies coded before the filter
+  // Connections held at once; one more is answered 503 (over HTTPS, just
+  // closed) and closed. 0: as many as the descriptor limit allows.
+  unsigned max_connections = 0;
+  // After SIGTERM or SIGINT: how long requests in flight may take to end.
+  unsigned stop_grace_seconds = 5;
 };
 
 // Listens, prints one line per address ("listening on http://ADDR:PORT/")
-// and then one line per request to `log`, until SIGINT or SIGTERM; returns
-// once every thread has stopped. Throws ServeError when it cannot start.
+// and then one line per request to `log`, until SIGINT or SIGTERM; then
+// accepts no more, closes connections that wait for a request, and returns
+// once every request in flight has ended. When one has not ended after
+// `stop_grace_seconds` (a filter call that does not return), it ends the
+// process with status 0 instead. Throws ServeError when it cannot start.
 void RunServer(const ServerOptions& options, const FilterModule& filter,
                const StaticSite& site, std::FILE* log);
 

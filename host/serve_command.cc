@@ -63,7 +63,7 @@ ServeOptions ParseServeArguments(const std::vector<std::string>& args) {
   }
   bool options_ended = false;
   bool have_listen = false, have_chunk = false, have_idle = false,
-       have_threads = false;
+       have_threads = false, have_max = false;
   std::optional<std::string> tls_listen, cert, key;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const std::string& arg = args[i];
@@ -83,7 +83,7 @@ ServeOptions ParseServeArguments(const std::vector<std::string>& args) {
     static const char* const kNames[] = {
         "--listen", "--app",     "--tls-listen",   "--tls-cert", "--tls-key",
         "--chunk-size", "--filter", "--idle-timeout", "--threads",
-        "--gzip",       "--chunked"};
+        "--gzip",       "--chunked",      "--max-connections"};
     if (std::none_of(std::begin(kNames), std::end(kNames),
                      [&name](const char* known) { return name == known; }))
       throw UsageError("unknown option '" + name + "'");
@@ -126,6 +126,10 @@ ServeOptions ParseServeArguments(const std::vector<std::string>& args) {
       once(&have_idle);
       options.server.idle_timeout_seconds = static_cast<unsigned>(
           ParseNumber(*value, "--idle-timeout", 1, 3600));
+    } else if (name == "--max-connections") {
+      once(&have_max);
+      options.server.max_connections = static_cast<unsigned>(
+          ParseNumber(*value, "--max-connections", 1, 1000000));
     } else if (name == "--threads") {
       once(&have_threads);
       options.server.threads =
@@ -222,6 +226,9 @@ std::string ServeUsage() {
          "                        Encoding: chunked, one chunk per raw-data "
          "notification,\n"
          "                        then the last chunk; no Content-Length\n"
+         "  --max-connections N   connections held at once; one more gets 503 "
+         "(default:\n"
+         "                        as many as the descriptor limit allows)\n"
          "  --filter PATH         the filter library to load (default: " +
          platform::FilterLibraryFileName() +
          " beside this program)\n"

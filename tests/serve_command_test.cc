@@ -31,7 +31,7 @@ TEST(ServeArguments, EveryOptionSetsItsValue) {
       {"--listen", "127.0.0.2:0", "site", "--app", "/blog=b", "--app=/x/y=c",
        "--tls-listen=[::1]:8443", "--tls-cert", "cert.pem", "--tls-key",
        "key.pem", "--chunk-size", "1", "--idle-timeout=2", "--threads", "3",
-       "--filter", "lib.so", "--gzip", "--chunked"});
+       "--filter", "lib.so", "--gzip", "--chunked", "--max-connections", "50"});
   EXPECT_EQ(options.root, "site");
   ASSERT_EQ(options.apps.size(), 2u);
   EXPECT_EQ(options.apps[0].prefix, "/blog");
@@ -48,6 +48,7 @@ TEST(ServeArguments, EveryOptionSetsItsValue) {
   EXPECT_EQ(options.server.chunk_size, 1u);
   EXPECT_EQ(options.server.idle_timeout_seconds, 2u);
   EXPECT_EQ(options.server.threads, 3u);
+  EXPECT_EQ(options.server.max_connections, 50u);
   EXPECT_EQ(options.filter_path, "lib.so");
   EXPECT_TRUE(options.server.coding.gzip);
   EXPECT_TRUE(options.server.coding.chunked);
@@ -86,6 +87,8 @@ TEST(ServeArguments, RefusesBadCommandLines) {
       {"--chunk-size", "67108865"},
       {"--idle-timeout", "0"},
       {"--threads", "0"},
+      {"--max-connections", "0"},
+      {"--max-connections", "1", "--max-connections", "2"},
       {"--filter="},
       {"--filter", "a", "--filter", "b"},
       {"--gzip=yes"},
@@ -101,7 +104,7 @@ TEST(ServeArguments, UsageNamesEveryOptionAndTheDefaultSite) {
   for (const char* option :
        {"ROOT", "--listen", "--app", "--tls-listen", "--tls-cert",
         "--tls-key", "--chunk-size", "--filter", "--idle-timeout", "--gzip",
-        "--chunked",
+        "--chunked", "--max-connections",
         "example/site", "127.0.0.1:8080", "index.html", ".config"})
     EXPECT_NE(usage.find(option), std::string::npos) << option;
 }

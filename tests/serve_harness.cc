@@ -256,6 +256,14 @@ bool RawConnection::Read(Response* response, bool head_request) {
   return true;
 }
 
+bool RawConnection::ReadSome(std::string* bytes, std::size_t size) {
+  while (buffer_.size() < size)
+    if (!Fill()) return false;
+  *bytes = buffer_.substr(0, size);
+  buffer_.erase(0, size);
+  return true;
+}
+
 bool RawConnection::ReadUntilClosed(std::string* rest) {
   for (;;) {
     char chunk[65536];

@@ -107,6 +107,8 @@ class RawConnection {
   // when `head_request`). False when the connection ended or timed out
   // before it was whole.
   bool Read(Response* response, bool head_request = false);
+  // Reads exactly `size` bytes into *bytes; false when they do not come.
+  bool ReadSome(std::string* bytes, std::size_t size);
   // Reads until the server closes; false on timeout. What came is appended
   // to *rest.
   bool ReadUntilClosed(std::string* rest);

@@ -2,7 +2,12 @@
 // certificates and headless Chromium, against a server started for each
 // test on a free loopback port and stopped by its process id.
 #include <gtest/gtest.h>
+#include <stdio.h>
+#include <fcntl.h>
+#include <sys/resource.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -72,6 +77,7 @@ class ServeTest : public ::testing::Test {
               Page("SECRET-OUTSIDE"));
     fs::create_symlink(top_.path() + "/outside/secret.html",
                        root_ + "/link-out.html");
+    fs::create_hard_link(root_ + "/tagsmith.config", root_ + "/hard.txt");
   }
 
   std::vector<std::string> Apps() const {
@@ -290,6 +296,11 @@ TEST_F(ServeTest, RefusesWhatItMustNotServeAndKeepsServing) {
       "\r\n\r\n";
   std::string garbage;
   for (int i = 0; i < 300; ++i) garbage += static_cast<char>((i * 37) % 256);
+  // A request whose line and headers, blank line included, take `size`.
+  auto sized = [](std::size_t size) {
+    const std::string start = "GET /notes.txt HTTP/1.1\r\nHost: t\r\nX-Pad: ";
+    return start + std::string(size - start.size() - 4, 'p') + "\r\n\r\n";
+  };
   struct Case {
     const char* name;
     std::string request;
@@ -314,6 +325,11 @@ TEST_F(ServeTest, RefusesWhatItMustNotServeAndKeepsServing) {
        false},
       {"double slash", "GET //etc/passwd HTTP/1.1\r\nHost: t\r\n\r\n", 404,
        false},
+      {"redirect to another host", "GET //sub HTTP/1.1\r\nHost: t\r\n\r\n",
+       301, false},
+      {"configuration, hard link", "GET /hard.txt HTTP/1.1\r\nHost: t\r\n\r\n",
+       404, false},
+      {"header of 8 KiB", sized(8192), 200, false},
       {"absolute form",
        "GET http://127.0.0.1/etc/passwd HTTP/1.1\r\nHost: t\r\n\r\n", 400,
        false},
@@ -329,6 +345,17 @@ TEST_F(ServeTest, RefusesWhatItMustNotServeAndKeepsServing) {
        false},
       {"HTTP/1.0 closes", "GET /missing HTTP/1.0\r\n\r\n", 404, true},
       {"oversized header", big_header, 431, true},
+      {"header a byte over 8 KiB", sized(8193), 431, true},
+      {"unknown transfer coding",
+       "GET /notes.txt HTTP/1.1\r\nHost: t\r\nTransfer-Encoding: xchunked\r\n"
+       "\r\nGET /link-out.html HTTP/1.1\r\nHost: t\r\n\r\n",
+       400, true},
+      {"no Host", "GET /notes.txt HTTP/1.1\r\n\r\n", 400, true},
+      {"two Hosts", "GET /notes.txt HTTP/1.1\r\nHost: a\r\nHost: b\r\n\r\n",
+       400, true},
+      {"unknown expectation",
+       "GET /notes.txt HTTP/1.1\r\nHost: t\r\nExpect: 200-ok\r\n\r\n", 417,
+       true},
       {"oversized body",
        "GET / HTTP/1.1\r\nHost: t\r\nContent-Length: 10000000\r\n\r\n", 413,
        true},
@@ -350,6 +377,9 @@ TEST_F(ServeTest, RefusesWhatItMustNotServeAndKeepsServing) {
     EXPECT_EQ(response.body.find("Account"), std::string::npos);
     if (c.status == 405) {
       EXPECT_EQ(response.Header("Allow"), "GET, HEAD");
+    }
+    if (c.status == 301) {
+      EXPECT_EQ(response.Header("Location"), "/sub/");
     }
     if (c.closes) {
       EXPECT_EQ(response.Header("Connection"), "close");
@@ -429,6 +459,137 @@ TEST_F(ServeTest, AClientThatStopsReadingDoesNotHoldTheServer) {
   EXPECT_EQ(server.Stop(), 0) << server.Errors();
 }
 
+// A client that sends its body only after "100 Continue" gets it, then its
+// answer, and the connection goes on.
+TEST_F(ServeTest, AnswersExpectContinueBeforeTheBody) {
+  ServerProcess server(Apps());
+  ASSERT_TRUE(server.started()) << server.Errors();
+  RawConnection connection(server.port(), seconds(5));
+  ASSERT_TRUE(connection.connected());
+  ASSERT_TRUE(connection.Send(
+      "POST /notes.txt HTTP/1.1\r\nHost: t\r\nContent-Length: 5\r\n"
+      "Expect: 100-continue\r\n\r\n"));
+  std::string interim;
+  ASSERT_TRUE(connection.ReadSome(&interim, 25));
+  EXPECT_EQ(interim, "HTTP/1.1 100 Continue\r\n\r\n");
+  ASSERT_TRUE(connection.Send("hello"
+                              "GET /notes.txt HTTP/1.1\r\nHost: t\r\n\r\n"));
+  RawConnection::Response refused, next;
+  ASSERT_TRUE(connection.Read(&refused));
+  EXPECT_EQ(refused.status, 405);
+  ASSERT_TRUE(connection.Read(&next));
+  EXPECT_EQ(next.status, 200);
+}
+
+// Someone who can write to the directory swaps a file and a directory with
+// links that lead out while two kept connections fetch them: every answer
+// is whole, and none carries a byte from outside.
+TEST_F(ServeTest, NamesSwappedDuringRequestsNeverServeOutsideBytes) {
+  const std::string inside(300, 'i');
+  fs::create_directories(root_ + "/d");
+  WriteFile(root_ + "/f.txt", inside);
+  WriteFile(root_ + "/d/secret.txt", inside);
+  WriteFile(top_.path() + "/outside/secret.txt", "SECRET-OUTSIDE\n");
+  fs::create_symlink(top_.path() + "/outside/secret.txt", root_ + "/flink");
+  fs::create_directory_symlink(top_.path() + "/outside", root_ + "/dlink");
+  ServerProcess server(Apps());
+  ASSERT_TRUE(server.started()) << server.Errors();
+
+  std::atomic<bool> done{false};
+  std::thread swapper([&] {
+    while (!done) {
+      renameat2(AT_FDCWD, (root_ + "/f.txt").c_str(), AT_FDCWD,
+                (root_ + "/flink").c_str(), RENAME_EXCHANGE);
+      renameat2(AT_FDCWD, (root_ + "/d").c_str(), AT_FDCWD,
+                (root_ + "/dlink").c_str(), RENAME_EXCHANGE);
+    }
+  });
+  std::atomic<int> served{0}, outside{0}, broken{0};
+  auto client = [&] {
+    auto connection = std::make_unique<RawConnection>(server.port(), seconds(5));
+    const auto end = std::chrono::steady_clock::now() + seconds(3);
+    while (std::chrono::steady_clock::now() < end) {
+      for (const char* path : {"/f.txt", "/d/secret.txt"}) {
+        RawConnection::Response response;
+        if (!connection->Send(std::string("GET ") + path +
+                              " HTTP/1.1\r\nHost: t\r\n\r\n") ||
+            !connection->Read(&response)) {
+          ++broken;  // cut short, or more than its length
+          connection = std::make_unique<RawConnection>(server.port(), seconds(5));
+          continue;
+        }
+        if (response.status == 200) {
+          ++served;
+          if (response.body != inside) ++outside;
+        } else if (response.status != 403 && response.status != 404) {
+          ++broken;
+        }
+      }
+    }
+  };
+  std::thread first(client), second(client);
+  first.join();
+  second.join();
+  done = true;
+  swapper.join();
+  EXPECT_GT(served, 0);
+  EXPECT_EQ(outside, 0) << "of " << served << " files served";
+  EXPECT_EQ(broken, 0);
+}
+
+// With few descriptors and more idle connections than they allow, the
+// server makes room instead of spinning on accept: a client that asks for a
+// page is answered within a second.
+TEST_F(ServeTest, OutOfDescriptorsIdleConnectionsMakeRoom) {
+  rlimit saved{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+  rlimit low = saved;
+  low.rlim_cur = 64;
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);  // inherited by the server
+  ServerProcess server({root_, "--idle-timeout", "60", "--threads", "2"});
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+  ASSERT_TRUE(server.started()) << server.Errors();
+
+  std::vector<std::unique_ptr<RawConnection>> idle;
+  for (int i = 0; i < 150; ++i) {
+    idle.push_back(std::make_unique<RawConnection>(server.port()));
+    ASSERT_TRUE(idle.back()->connected());
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  for (int i = 0; i < 3; ++i) {
+    RawConnection client(server.port(), seconds(1));
+    ASSERT_TRUE(client.connected());
+    ASSERT_TRUE(client.Send("GET /notes.txt HTTP/1.1\r\nHost: t\r\n\r\n"));
+    RawConnection::Response response;
+    ASSERT_TRUE(client.Read(&response)) << "request " << i;
+    EXPECT_EQ(response.status, 200);
+  }
+  const std::string log = server.Output();
+  EXPECT_EQ(Count(log, "out of "), 1u) << log;
+}
+
+// Beyond --max-connections a client is told so at once, and served again
+// when a connection is free.
+TEST_F(ServeTest, OneConnectionTooManyGets503) {
+  ServerProcess server({root_, "--max-connections", "2"});
+  ASSERT_TRUE(server.started()) << server.Errors();
+  auto held = std::make_unique<RawConnection>(server.port());
+  RawConnection second(server.port());
+  ASSERT_TRUE(held->connected() && second.connected());
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  RawConnection third(server.port(), seconds(5));
+  RawConnection::Response response;
+  ASSERT_TRUE(third.Read(&response));
+  EXPECT_EQ(response.status, 503);
+  EXPECT_EQ(response.Header("Connection"), "close");
+  held.reset();
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  RawConnection fourth(server.port(), seconds(5));
+  ASSERT_TRUE(fourth.Send("GET /notes.txt HTTP/1.1\r\nHost: t\r\n\r\n"));
+  ASSERT_TRUE(fourth.Read(&response));
+  EXPECT_EQ(response.status, 200);
+}
+
 // ---- Start and stop ---------------------------------------------------------
 
 TEST_F(ServeTest, StopsCleanlyOnSigtermAndRefusesBadStarts) {
@@ -465,6 +626,41 @@ TEST_F(ServeTest, StopsCleanlyOnSigtermAndRefusesBadStarts) {
     EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
     EXPECT_EQ(result.out, "") << c.message;
   }
+}
+
+// A filter call that never returns does not keep the server from stopping:
+// SIGTERM stops the other connections at once and ends the process after
+// the grace period.
+TEST_F(ServeTest, StopsAfterTheGracePeriodWhenAFilterCallNeverReturns) {
+  WriteFile(root_ + "/stuck.html", Page("NEVER-RETURNS"));
+  std::vector<std::string> args = Apps();
+  args.insert(args.end(), {"--threads", "2", "--filter",
+                           std::string(TAGSMITH_BIN_DIR) +
+                               "/libtagsmith_stuck_filter.so"});
+  const std::string mark = top_.path() + "/stuck-now";
+  setenv("TAGSMITH_STUCK_MARK", mark.c_str(), 1);  // the server inherits it
+  ServerProcess server(args);
+  unsetenv("TAGSMITH_STUCK_MARK");
+  ASSERT_TRUE(server.started()) << server.Errors();
+  RawConnection stuck(server.port(), seconds(10));
+  ASSERT_TRUE(stuck.Send("GET /stuck.html HTTP/1.1\r\nHost: t\r\n\r\n"));
+  // Stop only once the filter call is under way.
+  const auto stuck_by = std::chrono::steady_clock::now() + seconds(10);
+  while (!fs::exists(mark) && std::chrono::steady_clock::now() < stuck_by)
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(fs::exists(mark)) << "the filter never got the stuck page";
+  // The other worker still answers.
+  RawConnection other(server.port(), seconds(5));
+  ASSERT_TRUE(other.Send("GET /notes.txt HTTP/1.1\r\nHost: t\r\n\r\n"));
+  RawConnection::Response response;
+  ASSERT_TRUE(other.Read(&response));
+  EXPECT_EQ(response.status, 200);
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(server.Stop(), 0) << "killed: it did not stop by itself";
+  EXPECT_LT(std::chrono::steady_clock::now() - start, seconds(10));
+  EXPECT_NE(server.Output().find("stopping now: 1 connection(s) still busy"),
+            std::string::npos)
+      << server.Output();
 }
 
 // ---- A real browser ---------------------------------------------------------

@@ -1,16 +1,22 @@
-// Mapping request targets to files: a scratch tree of applications with the
-// traps a public server meets (traversal, encodings, links that lead out,
-// configuration files, pipes), one case per line.
+// Mapping request targets to open files: a scratch tree of applications
+// with the traps a public server meets (traversal, encodings, links that
+// lead out, configuration files under other names, pipes, names swapped
+// while they are looked up), one case per line, for each way of opening.
 #include "host/static_site.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <thread>
 
 namespace tagsmith::host {
 namespace {
@@ -47,18 +53,39 @@ class SiteTree : public ::testing::Test {
     fs::create_symlink(site_ + "/page.html", blog_ + "/root-page.html");
     fs::create_symlink(outside_ + "/secret.txt", site_ + "/sub/index2.html");
     ASSERT_EQ(mkfifo((site_ + "/fifo").c_str(), 0600), 0);
+    // Links that stay inside, by every route the walk must follow.
+    fs::create_symlink(site_ + "/page.html", site_ + "/abs-in");
+    fs::create_symlink("../page.html", site_ + "/sub/up.html");
+    fs::create_symlink("../../outside/secret.txt", site_ + "/sub/up-out");
+    fs::create_directory_symlink("sub", site_ + "/dirlink-in");
+    fs::create_symlink("./sub/../link-in", site_ + "/chain.html");
+    fs::create_symlink(".hidden", site_ + "/link-hidden.html");
+    fs::create_symlink("sub/other.config", site_ + "/link-other.txt");
+    fs::create_symlink("loop", site_ + "/loop");
+    fs::create_hard_link(site_ + "/tagsmith.config", site_ + "/hard.txt");
+    // Only a file's own name is a configuration name, not a directory's.
+    fs::create_directories(site_ + "/dir.config");
+    std::ofstream(site_ + "/dir.config/a.txt") << "x";
+    fs::create_directory_symlink("dir.config", site_ + "/link-dir-config");
   }
   void TearDown() override { fs::remove_all(top_); }
 
-  StaticSite Site() const {
-    return StaticSite({{"/", site_}, {"/blog", blog_ + "/"}});
+  StaticSite Site(Resolution resolution) const {
+    return StaticSite({{"/", site_}, {"/blog", blog_ + "/"}}, resolution);
+  }
+
+  // Both ways of opening; the one-step way only where the kernel has it.
+  std::vector<Resolution> Resolutions() const {
+    std::vector<Resolution> all{Resolution::kWalk};
+    if (StaticSite({{"/", site_}}).opens_in_one_step())
+      all.push_back(Resolution::kAutomatic);
+    return all;
   }
 
   std::string top_, site_, blog_, outside_;
 };
 
 TEST_F(SiteTree, ResolvesEveryKindOfTarget) {
-  const StaticSite site = Site();
   struct Case {
     const char* target;
     Kind kind;
@@ -75,6 +102,14 @@ TEST_F(SiteTree, ResolvesEveryKindOfTarget) {
       {"/sub", Kind::kRedirect, "/sub/", "site"},
       {"/sub?q=1", Kind::kRedirect, "/sub/?q=1", "site"},
       {"/link-in", Kind::kFile, "site/page.html", "site"},
+      {"/abs-in", Kind::kFile, "site/page.html", "site"},
+      {"/sub/up.html", Kind::kFile, "site/page.html", "site"},
+      {"/chain.html", Kind::kFile, "site/page.html", "site"},
+      {"/dirlink-in/", Kind::kFile, "site/sub/index.html", "site"},
+      {"/dirlink-in", Kind::kRedirect, "/dirlink-in/", "site"},
+      {"//sub", Kind::kRedirect, "/sub/", "site"},
+      {"///sub?a=//b", Kind::kRedirect, "/sub/?a=//b", "site"},
+      {"/loop", Kind::kNotFound, "", "site"},
       {"/noindex/", Kind::kNotFound, "", "site"},
       {"/missing.html", Kind::kNotFound, "", "site"},
       {"/page.html/", Kind::kNotFound, "", "site"},
@@ -85,12 +120,18 @@ TEST_F(SiteTree, ResolvesEveryKindOfTarget) {
       {"/tagsmith%2econfig", Kind::kNotFound, "", "site"},
       {"/sub/other.config", Kind::kNotFound, "", "site"},
       {"/link-config.html", Kind::kNotFound, "", "site"},
+      {"/hard.txt", Kind::kNotFound, "", "site"},
+      {"/link-other.txt", Kind::kNotFound, "", "site"},
+      {"/link-hidden.html", Kind::kNotFound, "", "site"},
+      {"/dir.config/a.txt", Kind::kFile, "site/dir.config/a.txt", "site"},
+      {"/link-dir-config/a.txt", Kind::kFile, "site/dir.config/a.txt", "site"},
       {"/.hidden", Kind::kNotFound, "", "site"},
       {"/%2ehidden", Kind::kNotFound, "", "site"},
       // leading out
       {"/link-out", Kind::kForbidden, "", "site"},
       {"/dirlink-out/secret.txt", Kind::kForbidden, "", "site"},
       {"/sub/index2.html", Kind::kForbidden, "", "site"},
+      {"/sub/up-out", Kind::kForbidden, "", "site"},
       {"/blog/root-page.html", Kind::kForbidden, "", "blog"},
       {"/fifo", Kind::kForbidden, "", "site"},
       // malformed
@@ -121,20 +162,77 @@ TEST_F(SiteTree, ResolvesEveryKindOfTarget) {
       {"/blog-in-site/", Kind::kNotFound, "", "site"},
       {"/blog/tagsmith.config", Kind::kNotFound, "", "blog"},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.target);
-    const Lookup lookup = site.Resolve(c.target);
-    EXPECT_EQ(static_cast<int>(lookup.kind), static_cast<int>(c.kind));
-    if (c.kind == Kind::kFile) {
-      EXPECT_EQ(lookup.path, top_ + "/" + c.path_or_location);
-    } else {
-      EXPECT_EQ(lookup.path, "");
+  for (const Resolution resolution : Resolutions()) {
+    const StaticSite site = Site(resolution);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.target) +
+                   (site.opens_in_one_step() ? " (one step)" : " (walk)"));
+      const Lookup lookup = site.Resolve(c.target);
+      EXPECT_EQ(static_cast<int>(lookup.kind), static_cast<int>(c.kind));
+      // The open file is the expected one: the same device and inode.
+      EXPECT_EQ(lookup.file.valid(), c.kind == Kind::kFile);
+      if (c.kind == Kind::kFile) {
+        struct stat expected, opened;
+        ASSERT_EQ(stat((top_ + "/" + c.path_or_location).c_str(), &expected),
+                  0);
+        ASSERT_EQ(fstat(lookup.file.get(), &opened), 0);
+        EXPECT_EQ(opened.st_ino, expected.st_ino);
+        EXPECT_EQ(lookup.inode, expected.st_ino);
+        EXPECT_EQ(lookup.size, static_cast<std::uint64_t>(expected.st_size));
+        EXPECT_EQ(lookup.name, fs::path(c.path_or_location).filename());
+      }
+      if (c.kind == Kind::kRedirect) {
+        EXPECT_EQ(lookup.location, c.path_or_location);
+      }
+      // A bad request belongs to no application; the root's settings apply.
+      EXPECT_EQ(lookup.app_directory,
+                top_ + "/" + (c.app.empty() ? "site" : c.app));
     }
-    if (c.kind == Kind::kRedirect) {
-      EXPECT_EQ(lookup.location, c.path_or_location);
+  }
+}
+
+// Names swapped while they are looked up, as someone who can write to the
+// directory may: a file with a link that leads out, and a directory with a
+// link to a directory outside. Every file answered holds the inside bytes.
+TEST_F(SiteTree, ANameSwappedDuringTheLookupNeverLeadsOut) {
+  fs::create_directories(site_ + "/d");
+  std::ofstream(site_ + "/f.txt") << "inside";
+  std::ofstream(site_ + "/d/secret.txt") << "inside";
+  std::ofstream(outside_ + "/secret.txt", std::ios::trunc) << "OUTSIDE!";
+  fs::create_symlink(outside_ + "/secret.txt", site_ + "/flink");
+  fs::create_directory_symlink(outside_, site_ + "/dlink");
+  for (const Resolution resolution : Resolutions()) {
+    const StaticSite site = Site(resolution);
+    SCOPED_TRACE(site.opens_in_one_step() ? "one step" : "walk");
+    std::atomic<bool> done{false};
+    std::thread swapper([&] {
+      while (!done) {
+        renameat2(AT_FDCWD, (site_ + "/f.txt").c_str(), AT_FDCWD,
+                  (site_ + "/flink").c_str(), RENAME_EXCHANGE);
+        renameat2(AT_FDCWD, (site_ + "/d").c_str(), AT_FDCWD,
+                  (site_ + "/dlink").c_str(), RENAME_EXCHANGE);
+      }
+    });
+    int files = 0, outside = 0;
+    const auto end =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+    while (std::chrono::steady_clock::now() < end) {
+      for (const char* target : {"/f.txt", "/d/secret.txt"}) {
+        const Lookup lookup = site.Resolve(target);
+        if (lookup.kind != Kind::kFile) continue;
+        ++files;
+        char bytes[16];
+        const ssize_t n = pread(lookup.file.get(), bytes, sizeof bytes, 0);
+        if (std::string(bytes, n > 0 ? static_cast<std::size_t>(n) : 0) !=
+                "inside" ||
+            lookup.size != 6)
+          ++outside;
+      }
     }
-    // A bad request belongs to no application; the root's settings apply.
-    EXPECT_EQ(lookup.app_directory, top_ + "/" + (c.app.empty() ? "site" : c.app));
+    done = true;
+    swapper.join();
+    EXPECT_GT(files, 0);
+    EXPECT_EQ(outside, 0) << "of " << files << " files answered";
   }
 }
 
