@@ -87,7 +87,8 @@ ResponseCoder::ResponseCoder(const CodingOptions& options,
           IsHtml(request.content_type) &&
           request.body_size <= kMaxCompressedPage;
   gzip_ = vary_ && AcceptsGzip(request.accept_encoding);
-  chunked_ = options.chunked && request.http11;
+  // A 304 has no body, so nothing to frame.
+  chunked_ = options.chunked && request.http11 && request.status != 304;
 }
 
 void ResponseCoder::Compress(std::string* body) {

@@ -44,7 +44,7 @@ class ResponseCoder {
   // Codes nothing.
   ResponseCoder() = default;
   // Compresses only a 200 "text/html" page of at most kMaxCompressedPage
-  // bytes for a client that accepts gzip; chunks any response of an
+  // bytes for a client that accepts gzip; chunks any response but a 304 of an
   // HTTP/1.1 request (an HTTP/1.0 client cannot read chunks).
   ResponseCoder(const CodingOptions& options, const CodingRequest& request);
 

@@ -104,13 +104,14 @@ TEST(ResponseCoder, CodesWhatTheOptionsAndTheRequestAllow) {
       both{true, true};
   const CodingRequest html{200, "text/html", 0, "gzip, deflate", true};
   CodingRequest no_gzip = html, http10 = html, utf8 = html, png = html,
-                missing = html, huge = html;
+                missing = html, huge = html, not_modified = html;
   no_gzip.accept_encoding = "deflate";
   http10.http11 = false;
   utf8.content_type = "Text/HTML; charset=utf-8";
   png.content_type = "image/png";
   missing.status = 404;
   huge.body_size = kMaxCompressedPage + 1;
+  not_modified.status = 304;
   const std::string n = std::to_string(page.size());
   struct Case {
     const char* name;
@@ -151,6 +152,8 @@ TEST(ResponseCoder, CodesWhatTheOptionsAndTheRequestAllow) {
        "Content-Type: text/html|Transfer-Encoding: chunked|", "0\r\n\r\n"},
       {"chunked, HTTP/1.0", chunked, http10, "hello", 4,
        "Content-Type: text/html|Content-Length: 5|", "hello"},
+      {"chunked, 304", chunked, not_modified, "", 4,
+       "Content-Type: text/html|Content-Length: 0|", ""},
       {"gzip and chunked", both, html, page, 7,
        "Content-Type: text/html|Transfer-Encoding: chunked|"
        "Content-Encoding: gzip|Vary: Accept-Encoding|",
@@ -159,7 +162,8 @@ TEST(ResponseCoder, CodesWhatTheOptionsAndTheRequestAllow) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const Coded coded = Code(c.options, c.request, c.body, c.piece);
-    const bool framed = c.options.chunked && c.request.http11;
+    const bool framed =
+        c.options.chunked && c.request.http11 && c.request.status != 304;
     const std::string body = framed ? Dechunk(coded.body) : coded.body;
     std::string fields = c.fields;
     const std::size_t at = fields.find("CONTENT-LENGTH");
