@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "host/http_response.h"
+#include "host/listen_address.h"
 #include "host/stand_in_server.h"
 
 namespace tagsmith::host {
@@ -60,9 +61,12 @@ constexpr std::chrono::seconds kTlsShutdownTimeout{2};
 class RequestLog {
  public:
   explicit RequestLog(std::FILE* out) : out_(out) {}
+  // Each line starts with the time it was written.
   void Line(const std::string& line) {
+    const std::string stamped =
+        LogTime(std::chrono::system_clock::now()) + " " + line;
     std::lock_guard<std::mutex> lock(mutex_);
-    std::fputs(line.c_str(), out_);
+    std::fputs(stamped.c_str(), out_);
     std::fputc('\n', out_);
     std::fflush(out_);
   }
@@ -479,7 +483,8 @@ class Listener : public std::enable_shared_from_this<Listener> {
         state_(state),
         tls_(tls) {}
 
-  void Open(const ListenAddress& address) {
+  // `option` names the option that gave the address, for the message.
+  void Open(const ListenAddress& address, const std::string& option) {
     beast::error_code error;
     const net::ip::address ip = net::ip::make_address(address.host, error);
     if (error)
@@ -495,7 +500,11 @@ class Listener : public std::enable_shared_from_this<Listener> {
     if (!error) acceptor_.listen(net::socket_base::max_listen_connections,
                                  error);
     if (error)
-      throw ServeError("cannot listen on " + where + ": " + error.message());
+      throw ServeError(CannotListenMessage(
+          where, option,
+          error.category() == boost::system::system_category() ? error.value()
+                                                               : 0,
+          error.message()));
   }
 
   tcp::endpoint endpoint() const { return acceptor_.local_endpoint(); }
@@ -570,7 +579,7 @@ void RunServer(const ServerOptions& options, const FilterModule& filter,
   ssl::context tls(ssl::context::tls_server);
   std::vector<std::shared_ptr<Listener>> listeners;
   listeners.push_back(std::make_shared<Listener>(workers, state, nullptr));
-  listeners.back()->Open(options.listen);
+  listeners.back()->Open(options.listen, "--listen");
   if (options.tls_listen) {
     tls.set_options(ssl::context::default_workarounds |
                     ssl::context::no_sslv2 | ssl::context::no_sslv3 |
@@ -585,7 +594,7 @@ void RunServer(const ServerOptions& options, const FilterModule& filter,
       throw ServeError("cannot use private key '" + options.tls_key +
                        "': " + error.message());
     listeners.push_back(std::make_shared<Listener>(workers, state, &tls));
-    listeners.back()->Open(*options.tls_listen);
+    listeners.back()->Open(*options.tls_listen, "--tls-listen");
   }
 
   for (const Application& app : site.applications())
