@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -135,8 +136,18 @@ TEST_F(ServeTest, CurlGetsATaggedPageWithATrueLength) {
   EXPECT_EQ(got.out, BodyOf(FilteredByRun(root_, "text/html",
                                            ReadFile(root_ + "/page.html"),
                                            false)));
-  EXPECT_NE(server.Output().find(" GET /page.html 200 "), std::string::npos)
-      << server.Output();
+  // The log line: time, client, method, target, status and every byte
+  // sent, headers included.
+  const std::regex line("(^|\n)[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:"
+                        "[0-9]{2}\\.[0-9]{3}Z 127\\.0\\.0\\.1:[0-9]+ GET "
+                        "/page\\.html 200 " +
+                        std::to_string(head.size() + got.out.size()) + "\n");
+  bool logged = false;  // the line may follow the response by a moment
+  for (int attempt = 0; attempt < 100 && !logged; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    logged = std::regex_search(server.Output(), line);
+  }
+  EXPECT_TRUE(logged) << server.Output();
 }
 
 TEST_F(ServeTest, TwoPagesArriveWholeOverOneKeptConnection) {
@@ -437,12 +448,9 @@ TEST_F(ServeTest, AClientThatStopsReadingDoesNotHoldTheServer) {
 // ---- Start and stop ---------------------------------------------------------
 
 TEST_F(ServeTest, StopsCleanlyOnSigtermAndRefusesBadStarts) {
-  {
-    ServerProcess server(Apps());
-    ASSERT_TRUE(server.started()) << server.Errors();
-    EXPECT_EQ(server.Stop(), 0);
-    EXPECT_NE(server.Output().find("stopping"), std::string::npos);
-  }
+  ServerProcess server(Apps());
+  ASSERT_TRUE(server.started()) << server.Errors();
+  const std::string taken = "127.0.0.1:" + std::to_string(server.port());
   const std::string tagsmith = std::string(TAGSMITH_BIN_DIR) + "/tagsmith";
   struct Case {
     std::vector<std::string> args;
@@ -454,13 +462,15 @@ TEST_F(ServeTest, StopsCleanlyOnSigtermAndRefusesBadStarts) {
        "application directory"},
       {{"serve", root_, "--filter", top_.path() + "/none.so"}, 2,
        "cannot load filter library"},
-      {{"serve", root_, "--listen", "localhost:0"}, 1,
-       "not a numeric address"},
+      {{"serve", root_, "--listen", "no-such-host.invalid:0"}, 2,
+       "cannot resolve the host of --listen"},
       {{"serve", root_, "--listen", "127.0.0.1:0", "--tls-listen",
         "127.0.0.1:0", "--tls-cert", top_.path() + "/none.pem", "--tls-key",
         top_.path() + "/none.pem"},
-       1, "cannot use certificate"},
+       2, "--tls-cert '"},
       {{"serve", "--bogus"}, 2, "unknown option"},
+      {{"serve", root_, "--listen", taken}, 1,
+       "choose another with --listen ADDR:PORT"},
   };
   for (const Case& c : cases) {
     std::vector<std::string> argv{tagsmith};
@@ -470,6 +480,8 @@ TEST_F(ServeTest, StopsCleanlyOnSigtermAndRefusesBadStarts) {
     EXPECT_NE(result.err.find(c.message), std::string::npos) << result.err;
     EXPECT_EQ(result.out, "") << c.message;
   }
+  EXPECT_EQ(server.Stop(), 0);
+  EXPECT_NE(server.Output().find("stopping"), std::string::npos);
 }
 
 // ---- A real browser ---------------------------------------------------------
