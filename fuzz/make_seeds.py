@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Writes the fuzz targets' seed corpus (fuzz/corpus/*/seed-*) from pieces of
-the captured pages and profile cases in ../shared/testdata and a few made
+the captured pages and profile cases in tests/data and a few made
 responses. Each seed is laid out as the target's FuzzedDataProvider reads
 it: strings from the front, each ended by a backslash and a newline; the
 choices as bytes at the end, last-read first. Regression inputs that the
@@ -9,7 +9,7 @@ import glob
 import os
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-DATA = os.path.join(ROOT, "..", "shared", "testdata")
+DATA = os.path.join(ROOT, "tests", "data")
 OUT = os.path.join(ROOT, "fuzz", "corpus")
 
 

@@ -5,6 +5,7 @@
 #ifndef TAGSMITH_HOST_HTTP_RESPONSE_H_
 #define TAGSMITH_HOST_HTTP_RESPONSE_H_
 
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 #include <string>
@@ -25,6 +26,10 @@ std::string SerializeHead(unsigned status, const HeaderFields& fields);
 
 // An HTTP date: "Sun, 06 Nov 1994 08:49:37 GMT" for 784111777.
 std::string HttpDate(std::time_t when);
+
+// The request log's time, ISO 8601 in UTC to the millisecond:
+// "1994-11-06T08:49:37.250Z".
+std::string LogTime(std::chrono::system_clock::time_point when);
 
 // Follows a chunked body as it goes out, byte by byte across sends: chunk
 // size lines (1 to 15 hex digits, optionally ";" and an extension, CRLF),

@@ -48,6 +48,7 @@
 #include <vector>
 
 #include "host/http_response.h"
+#include "host/listen_address.h"
 #include "host/response_plan.h"
 #include "host/stand_in_server.h"
 
@@ -80,9 +81,12 @@ constexpr std::chrono::milliseconds kStopPoll{20};
 class RequestLog {
  public:
   explicit RequestLog(std::FILE* out) : out_(out) {}
+  // Each line starts with the time it was written.
   void Line(const std::string& line) {
+    const std::string stamped =
+        LogTime(std::chrono::system_clock::now()) + " " + line;
     std::lock_guard<std::mutex> lock(mutex_);
-    std::fputs(line.c_str(), out_);
+    std::fputs(stamped.c_str(), out_);
     std::fputc('\n', out_);
     std::fflush(out_);
   }
@@ -604,7 +608,8 @@ class Listener : public std::enable_shared_from_this<Listener> {
         max_connections_(max_connections ? max_connections
                                          : std::numeric_limits<unsigned>::max()) {}
 
-  void Open(const ListenAddress& address) {
+  // `option` names the option that gave the address, for the message.
+  void Open(const ListenAddress& address, const std::string& option) {
     beast::error_code error;
     const net::ip::address ip = net::ip::make_address(address.host, error);
     if (error)
@@ -620,7 +625,11 @@ class Listener : public std::enable_shared_from_this<Listener> {
     if (!error) acceptor_.listen(net::socket_base::max_listen_connections,
                                  error);
     if (error)
-      throw ServeError("cannot listen on " + where + ": " + error.message());
+      throw ServeError(CannotListenMessage(
+          where, option,
+          error.category() == boost::system::system_category() ? error.value()
+                                                               : 0,
+          error.message()));
   }
 
   tcp::endpoint endpoint() const { return acceptor_.local_endpoint(); }
@@ -755,7 +764,7 @@ void RunServer(const ServerOptions& options, const FilterModule& filter,
   listeners.push_back(
       std::make_shared<Listener>(control, workers, state, nullptr, capacity,
                                  options.max_connections));
-  listeners.back()->Open(options.listen);
+  listeners.back()->Open(options.listen, "--listen");
   if (options.tls_listen) {
     tls.set_options(ssl::context::default_workarounds |
                     ssl::context::no_sslv2 | ssl::context::no_sslv3 |
@@ -772,7 +781,7 @@ void RunServer(const ServerOptions& options, const FilterModule& filter,
     listeners.push_back(
         std::make_shared<Listener>(control, workers, state, &tls, capacity,
                                    options.max_connections));
-    listeners.back()->Open(*options.tls_listen);
+    listeners.back()->Open(*options.tls_listen, "--tls-listen");
   }
 
   for (const Application& app : site.applications())

@@ -66,6 +66,15 @@ std::string Usage() {
   return text;
 }
 
+// What a bare `tagsmith` prints: the commands and where the rest is.
+std::string ShortUsage() {
+  std::string names;
+  for (const Command& command : kCommands)
+    names += std::string(names.empty() ? "" : "|") + command.name;
+  return "Usage: tagsmith " + names + " [OPTIONS]\n"
+         "See 'tagsmith --help' for the commands and their options.\n";
+}
+
 int HelpMain(const std::vector<std::string>&) {
   std::fputs(Usage().c_str(), stdout);
   return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
@@ -75,7 +84,7 @@ int HelpMain(const std::vector<std::string>&) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fputs(Usage().c_str(), stderr);
+    std::fputs(ShortUsage().c_str(), stderr);
     return 2;
   }
   const std::string name = argv[1];
@@ -84,7 +93,8 @@ int main(int argc, char** argv) {
   if (name == "--version") return VersionMain(args);
   for (const Command& command : kCommands)
     if (name == command.name) return command.main(args);
-  std::fprintf(stderr, "tagsmith: unknown command '%s' (try 'tagsmith help')\n",
+  std::fprintf(stderr, "tagsmith: unknown %s '%s'; see 'tagsmith --help'\n",
+               name.compare(0, 1, "-") == 0 ? "option" : "command",
                name.c_str());
   return 2;
 }

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <limits>
 #include <stdexcept>
 
@@ -118,7 +119,8 @@ RunOptions ParseRunArguments(const std::vector<std::string>& args) {
     }
     if (name != "--app-dir" && name != "--split" && name != "--fail-alloc" &&
         name != "--filter")
-      throw UsageError("unknown option '" + name + "'");
+      throw UsageError("unknown option '" + name +
+                       "'; see 'tagsmith run --help'");
     const std::optional<std::string> value = OptionValue(option, args, &i);
     if (name == "--app-dir") {
       if (options.settings.app_physical_path)
@@ -143,6 +145,28 @@ RunOptions ParseRunArguments(const std::vector<std::string>& args) {
   if (options.input_path && *options.input_path == "-")
     options.input_path.reset();
   return options;
+}
+
+std::vector<std::string> RunNotes(const RunOptions& options,
+                                  std::string_view input) {
+  std::vector<std::string> notes;
+  if (const auto& dir = options.settings.app_physical_path) {
+    std::error_code error;
+    const std::filesystem::file_status status =
+        std::filesystem::status(*dir, error);
+    if (!std::filesystem::is_directory(status))
+      notes.push_back("note: --app-dir '" + *dir + "' " +
+                      (std::filesystem::exists(status) ? "is not a directory"
+                                                       : "does not exist") +
+                      ", so the filter finds no tagsmith.config there");
+  }
+  const std::string_view::size_type line_end = input.find('\n');
+  if (line_end != std::string_view::npos &&
+      (line_end == 0 || input[line_end - 1] != '\r'))
+    notes.push_back(
+        "note: the input's header lines end in a bare LF, not CR LF; the "
+        "filter reads only CR LF headers, so it passes this response as it is");
+  return notes;
 }
 
 std::string RunUsage() {
@@ -217,6 +241,9 @@ int RunCommand(const std::vector<std::string>& args, std::FILE* in,
     std::fprintf(err, "tagsmith: %s\n", error.what());
     return 2;
   }
+
+  for (const std::string& note : RunNotes(options, input))
+    std::fprintf(err, "tagsmith: %s\n", note.c_str());
 
   platform::UseBinaryMode(out);
   FileSink client(out);

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "host/command_args.h"
@@ -26,6 +27,14 @@ struct RunOptions {
 
 // Parses the arguments after "run". Throws UsageError.
 RunOptions ParseRunArguments(const std::vector<std::string>& args);
+
+// Notes on what would otherwise pass unremarked, one line each without the
+// "tagsmith: " prefix: an --app-dir that is not a directory (no
+// tagsmith.config can be read there), and an input whose first line ends in
+// a bare LF (the filter reads only CR LF header lines, so it leaves such a
+// response as it is). They change neither the output nor the exit status.
+std::vector<std::string> RunNotes(const RunOptions& options,
+                                  std::string_view input);
 
 // What `tagsmith run --help` prints.
 std::string RunUsage();

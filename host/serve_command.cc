@@ -8,7 +8,9 @@
 #include <limits>
 
 #include "host/filter_module.h"
+#include "host/listen_address.h"
 #include "host/platform.h"
+#include "host/tls_files.h"
 
 #ifndef TAGSMITH_EXAMPLE_SITE
 #define TAGSMITH_EXAMPLE_SITE ""
@@ -86,7 +88,8 @@ ServeOptions ParseServeArguments(const std::vector<std::string>& args) {
         "--gzip",       "--chunked",      "--max-connections"};
     if (std::none_of(std::begin(kNames), std::end(kNames),
                      [&name](const char* known) { return name == known; }))
-      throw UsageError("unknown option '" + name + "'");
+      throw UsageError("unknown option '" + name +
+                       "'; see 'tagsmith serve --help'");
     if (name == "--gzip" || name == "--chunked") {
       bool& flag = name == "--gzip" ? options.server.coding.gzip
                                     : options.server.coding.chunked;
@@ -173,8 +176,11 @@ std::string ServeUsage() {
              "[--app /PREFIX=DIR]...\n"
              "                      [--tls-listen ADDR:PORT --tls-cert FILE "
              "--tls-key FILE]\n"
-             "                      [--chunk-size BYTES] [--gzip] [--chunked] "
-             "[--filter PATH]\n"
+             "                      [--chunk-size BYTES] [--idle-timeout "
+             "SECONDS]\n"
+             "                      [--threads N] [--gzip] [--chunked] "
+             "[--max-connections N]\n"
+             "                      [--filter PATH]\n"
              "\n"
              "Serves the static files of web applications over HTTP (and "
              "HTTPS) and hosts\n"
@@ -258,6 +264,13 @@ int ServeCommand(const std::vector<std::string>& args, std::FILE* out,
     if (options.help) {
       std::fputs(ServeUsage().c_str(), out);
       return std::fflush(out) == 0 && !std::ferror(out) ? 0 : 1;
+    }
+    options.server.listen =
+        ResolveListenAddress(options.server.listen, "--listen");
+    if (options.server.tls_listen) {
+      options.server.tls_listen =
+          ResolveListenAddress(*options.server.tls_listen, "--tls-listen");
+      CheckTlsFiles(options.server.tls_cert, options.server.tls_key);
     }
     std::vector<Mount> mounts;
     const std::string root =

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,25 @@ TEST(HttpDate, FormatsUtcDates) {
   };
   for (const Case& c : cases)
     EXPECT_EQ(HttpDate(static_cast<std::time_t>(c.when)), c.text) << c.when;
+}
+
+TEST(LogTime, FormatsIso8601UtcToTheMillisecond) {
+  using std::chrono::milliseconds;
+  struct Case {
+    long long millis;
+    const char* text;
+  } cases[] = {
+      {0, "1970-01-01T00:00:00.000Z"},
+      {784111777250, "1994-11-06T08:49:37.250Z"},
+      {951868799999, "2000-02-29T23:59:59.999Z"},
+      {1700000000001, "2023-11-14T22:13:20.001Z"},
+      {-1, "1969-12-31T23:59:59.999Z"},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(LogTime(std::chrono::system_clock::time_point(
+                  milliseconds(c.millis))),
+              c.text)
+        << c.millis;
 }
 
 TEST(SentFraming, KeepsTheConnectionOnlyForAWholeResponse) {

@@ -290,6 +290,50 @@ TEST(RunCommand, ArgumentsBecomeTheRunSettings) {
   }
 }
 
+// ---- Notes on runs that change nothing ----------------------------------------
+
+TEST(RunCommand, NotesAMissingApplicationDirectoryAndBareLfHeaders) {
+  ScratchDir scratch;
+  const std::string file = scratch.path() + "/file";
+  std::ofstream(file) << "x";
+  const std::string crlf = "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n";
+  const std::string lf = "HTTP/1.1 200 OK\nContent-Type: text/html\n\n<p>";
+  struct Case {
+    std::optional<std::string> app_dir;
+    std::string input;
+    std::vector<std::string> notes;  // a piece of each note, in order
+  } cases[] = {
+      {scratch.path(), crlf, {}},
+      {std::nullopt, crlf, {}},
+      {std::nullopt, "", {}},
+      {std::nullopt, "HTTP/1.1 200 OK", {}},
+      {std::nullopt, "\r\n", {}},
+      {scratch.path() + "/none", crlf, {"'" + scratch.path() + "/none' does not exist"}},
+      {file, crlf, {"is not a directory"}},
+      {std::nullopt, lf, {"bare LF"}},
+      {std::nullopt, "\n", {"bare LF"}},
+      {"", lf, {"does not exist", "bare LF"}},
+  };
+  for (const Case& c : cases) {
+    RunOptions options;
+    options.settings.app_physical_path = c.app_dir;
+    const std::vector<std::string> notes = RunNotes(options, c.input);
+    ASSERT_EQ(notes.size(), c.notes.size()) << c.input;
+    for (std::size_t i = 0; i < notes.size(); ++i)
+      EXPECT_NE(notes[i].find(c.notes[i]), std::string::npos) << notes[i];
+  }
+  // The notes go to standard error; the output and status stay as they were.
+  const std::string input = scratch.path() + "/lf.http";
+  std::ofstream(input, std::ios::binary) << lf;
+  Outcome outcome =
+      RunTagsmith({"run", "--app-dir", scratch.path() + "/none", input});
+  EXPECT_EQ(outcome.status, 0);
+  EXPECT_EQ(outcome.out, lf);
+  EXPECT_EQ(outcome.err.rfind("tagsmith: note: --app-dir", 0), 0u) << outcome.err;
+  EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 2)
+      << outcome.err;
+}
+
 // ---- Failures -----------------------------------------------------------------
 
 TEST(RunCommand, BadUseExitsWithStatusTwoAndOneLineOfError) {
@@ -300,6 +344,7 @@ TEST(RunCommand, BadUseExitsWithStatusTwoAndOneLineOfError) {
   const std::string past_end = std::to_string(ReadFile(input).size() + 1);
   const std::vector<std::vector<std::string>> cases = {
       {"frobnicate"},
+      {"--bogus"},
       {"run", "--bogus"},
       {"run", "-x"},
       {"run", "--split"},
@@ -339,14 +384,20 @@ TEST(RunCommand, BadUseExitsWithStatusTwoAndOneLineOfError) {
     EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1)
         << shown << ": " << outcome.err;
     EXPECT_TRUE(!outcome.err.empty() && outcome.err.back() == '\n') << shown;
+    if (outcome.err.find("unknown") != std::string::npos) {
+      EXPECT_NE(outcome.err.find(" --help'"), std::string::npos) << outcome.err;
+    }
   }
 }
 
-TEST(RunCommand, NoCommandPrintsUsageToStandardError) {
+TEST(RunCommand, NoCommandPrintsTwoLinesOfUsageToStandardError) {
   Outcome outcome = RunTagsmith({});
   EXPECT_EQ(outcome.status, 2);
   EXPECT_EQ(outcome.out, "");
-  EXPECT_NE(outcome.err.find("Usage: tagsmith"), std::string::npos);
+  EXPECT_EQ(outcome.err.rfind("Usage: tagsmith run|", 0), 0u) << outcome.err;
+  EXPECT_NE(outcome.err.find("'tagsmith --help'"), std::string::npos);
+  EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 2)
+      << outcome.err;
 }
 
 TEST(RunCommand, HelpExplainsEveryOption) {

@@ -168,10 +168,11 @@ class ServeCoded : public ::testing::TestWithParam<std::tuple<Coding, Client>> {
   }
 
   void ByChromium(const ServerProcess& server) {
-    const std::string browser = FindBrowser();
-    if (browser.empty()) GTEST_SKIP() << "no chromium on PATH";
-    const ProgramResult dom =
-        DumpDom(browser, server.Url("/page.html"), server.tls_port());
+    std::string skipped;
+    const std::string browser = FindBrowser(&skipped);
+    if (browser.empty()) GTEST_SKIP() << skipped;
+    const ProgramResult dom = DumpDom(browser, server.Url("/page.html"),
+                                      server.port(), server.tls_port());
     ASSERT_FALSE(dom.timed_out) << "chromium did not finish in 90 s";
     ASSERT_EQ(dom.status, 0) << dom.err;
     // The browser shows the page as parsed, not as sent: its text, whole,

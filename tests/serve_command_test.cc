@@ -1,12 +1,19 @@
 // `tagsmith serve`'s command line, parsed in this process: what each option
-// sets and every way to get it wrong.
+// sets and every way to get it wrong, and the checks of its addresses and
+// TLS files made before it listens.
 #include "host/serve_command.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include "host/listen_address.h"
+#include "host/tls_files.h"
+#include "tests/serve_harness.h"
 
 namespace tagsmith::host {
 namespace {
@@ -101,12 +108,15 @@ TEST(ServeArguments, RefusesBadCommandLines) {
 
 TEST(ServeArguments, UsageNamesEveryOptionAndTheDefaultSite) {
   const std::string usage = ServeUsage();
+  const std::string synopsis = usage.substr(0, usage.find("\n\n"));
   for (const char* option :
        {"ROOT", "--listen", "--app", "--tls-listen", "--tls-cert",
-        "--tls-key", "--chunk-size", "--filter", "--idle-timeout", "--gzip",
-        "--chunked", "--max-connections",
-        "example/site", "127.0.0.1:8080", "index.html", ".config"})
-    EXPECT_NE(usage.find(option), std::string::npos) << option;
+        "--tls-key", "--chunk-size", "--filter", "--idle-timeout",
+        "--threads", "--gzip", "--chunked", "--max-connections"})
+    EXPECT_NE(synopsis.find(option), std::string::npos) << option;
+  for (const char* text : {"example/site", "127.0.0.1:8080", "index.html",
+                           ".config"})
+    EXPECT_NE(usage.find(text), std::string::npos) << text;
 }
 
 TEST(ServeArguments, TheDefaultSiteIsTheBundledExample) {
@@ -114,6 +124,116 @@ TEST(ServeArguments, TheDefaultSiteIsTheBundledExample) {
   EXPECT_EQ(std::filesystem::canonical(site),
             std::filesystem::canonical(std::string(TAGSMITH_SOURCE_DIR) +
                                        "/example/site"));
+}
+
+TEST(ListenAddress, NamesResolveToOneNumericAddress) {
+  struct Case {
+    const char* host;
+    const char* resolved;  // null: refused
+  } cases[] = {
+      {"127.0.0.2", "127.0.0.2"},
+      {"::1", "::1"},
+      {"localhost", "127.0.0.1"},  // its IPv4 address, even after ::1
+      {"no-such-host.invalid", nullptr},
+  };
+  for (const Case& c : cases) {
+    if (!c.resolved) {
+      EXPECT_THROW(ResolveListenAddress({c.host, 80}, "--listen"), UsageError)
+          << c.host;
+      continue;
+    }
+    const ListenAddress address = ResolveListenAddress({c.host, 8080}, "--x");
+    EXPECT_EQ(address.host, c.resolved) << c.host;
+    EXPECT_EQ(address.port, 8080) << c.host;
+  }
+}
+
+TEST(ListenAddress, AnAddressThatCannotBeHadSaysHowToChooseAnother) {
+  struct Case {
+    int error;
+    const char* hint;  // null: none
+  } cases[] = {
+      {EADDRINUSE, "another program holds that port"},
+      {EADDRNOTAVAIL, "not an address of this machine"},
+      {EACCES, "ports below 1024 need root"},
+      {0, nullptr},
+  };
+  for (const Case& c : cases) {
+    const std::string message =
+        CannotListenMessage("127.0.0.1:80", "--tls-listen", c.error, "why");
+    EXPECT_EQ(message.rfind("cannot listen on 127.0.0.1:80: why", 0), 0u);
+    if (c.hint) {
+      EXPECT_NE(message.find(c.hint), std::string::npos) << message;
+      EXPECT_NE(message.find("choose another with --tls-listen ADDR:PORT"),
+                std::string::npos)
+          << message;
+    } else {
+      EXPECT_EQ(message, "cannot listen on 127.0.0.1:80: why");
+    }
+  }
+}
+
+// Certificates and keys made by the openssl program: two key pairs, one
+// key encrypted, and files that are wrong in each way the check tells.
+TEST(TlsFiles, EachBadFileIsNamedWithWhatIsWrong) {
+  namespace st = tagsmith::serve_testing;
+  st::ScratchDir scratch;
+  const std::string dir = scratch.path();
+  for (const char* pair : {"a", "b"}) {
+    const std::string name = dir + "/" + pair;
+    const st::ProgramResult made = st::RunProgram(
+        {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+         "ec_paramgen_curve:prime256v1", "-nodes", "-subj", "/CN=localhost",
+         "-days", "1", "-keyout", name + ".key", "-out", name + ".crt"},
+        std::chrono::seconds(60));
+    ASSERT_EQ(made.status, 0) << made.err;
+  }
+  const st::ProgramResult locked = st::RunProgram(
+      {"openssl", "pkey", "-in", dir + "/a.key", "-aes128", "-passout",
+       "pass:secret", "-out", dir + "/locked.key"},
+      std::chrono::seconds(60));
+  ASSERT_EQ(locked.status, 0) << locked.err;
+  st::WriteFile(dir + "/both.pem",
+                st::ReadFile(dir + "/a.key") + st::ReadFile(dir + "/a.crt"));
+  st::WriteFile(dir + "/text.pem", "hello\n");
+  st::WriteFile(dir + "/empty.pem", "");
+  st::WriteFile(dir + "/cut.crt", st::ReadFile(dir + "/a.crt").substr(0, 80));
+  std::filesystem::create_directory(dir + "/folder.pem");
+
+  struct Case {
+    std::string cert, key;
+    const char* message;  // null: accepted
+  } cases[] = {
+      {"a.crt", "a.key", nullptr},
+      {"both.pem", "both.pem", nullptr},
+      {"none.crt", "a.key", "--tls-cert '@/none.crt' does not exist"},
+      {"a.crt", "none.key", "--tls-key '@/none.key' does not exist"},
+      {"folder.pem", "a.key", "--tls-cert '@/folder.pem' is a directory"},
+      {"text.pem", "a.key", "--tls-cert '@/text.pem' is not PEM"},
+      {"a.crt", "empty.pem", "--tls-key '@/empty.pem' is not PEM"},
+      {"cut.crt", "a.key", "'@/cut.crt' holds no readable PEM certificate"},
+      {"a.key", "a.crt", "'@/a.key' holds a private key, not a certificate "
+                         "(are --tls-cert and --tls-key swapped?)"},
+      {"a.crt", "b.crt", "'@/b.crt' holds a certificate, not a private key"},
+      {"a.crt", "locked.key", "'@/locked.key' is encrypted"},
+      {"a.crt", "b.key", "the private key in --tls-key '@/b.key' does not "
+                         "belong to the certificate in --tls-cert '@/a.crt'"},
+  };
+  for (const Case& c : cases) {
+    const std::string shown = c.cert + " " + c.key;
+    try {
+      CheckTlsFiles(dir + "/" + c.cert, dir + "/" + c.key);
+      EXPECT_EQ(c.message, nullptr) << shown << " was accepted";
+    } catch (const UsageError& error) {
+      ASSERT_NE(c.message, nullptr) << shown << ": " << error.what();
+      std::string expected = c.message;
+      for (std::string::size_type at; (at = expected.find('@')) !=
+                                      std::string::npos;)
+        expected.replace(at, 1, dir);
+      EXPECT_NE(std::string(error.what()).find(expected), std::string::npos)
+          << shown << ": " << error.what();
+    }
+  }
 }
 
 }  // namespace

@@ -298,14 +298,23 @@ const char kStandInTracker[] =
     "  document.body.appendChild(p);\n"
     "}\n";
 
-std::string FindBrowser() {
+std::string FindBrowser(std::string* skip_reason) {
+  const char* no_browser = std::getenv("TAGSMITH_NO_BROWSER");
+  if (no_browser && std::string(no_browser) == "1") {
+    *skip_reason = "TAGSMITH_NO_BROWSER=1: the browser check is turned off";
+    return "";
+  }
   for (const char* name : {"chromium", "chromium-browser"})
     if (HaveProgram(name)) return name;
+  *skip_reason =
+      "no chromium on PATH: the browser check did not run (scripts/test "
+      "installs Debian's chromium when it can)";
   return "";
 }
 
 ProgramResult DumpDom(const std::string& browser, const std::string& url,
-                      int tls_port) {
+                      int port, int tls_port) {
+  const std::string host = "www.google-analytics.com";
   ScratchDir profile;
   return RunProgram(
       {browser, "--headless", "--no-sandbox", "--disable-gpu",
@@ -313,7 +322,8 @@ ProgramResult DumpDom(const std::string& browser, const std::string& url,
        "--disable-component-update", "--disable-sync",
        "--disable-dev-shm-usage", "--user-data-dir=" + profile.path(),
        "--ignore-certificate-errors",
-       "--host-resolver-rules=MAP www.google-analytics.com 127.0.0.1:" +
+       "--host-resolver-rules=MAP " + host + ":80 127.0.0.1:" +
+           std::to_string(port) + ", MAP " + host + ":443 127.0.0.1:" +
            std::to_string(tls_port) + ", MAP * ~NOTFOUND, EXCLUDE 127.0.0.1",
        "--virtual-time-budget=5000", "--dump-dom", url},
       std::chrono::seconds(90));

@@ -125,20 +125,24 @@ class RawConnection {
 ProgramResult MakeCertificate(const std::string& dir, std::string* cert,
                               std::string* key);
 
-// The first of chromium and chromium-browser on PATH; "" when neither is.
-std::string FindBrowser();
+// The first of chromium and chromium-browser on PATH; "" when neither is, or
+// when TAGSMITH_NO_BROWSER=1 turns the browser checks off, with the reason
+// in `skip_reason`.
+std::string FindBrowser(std::string* skip_reason);
 
 // A stand-in for the analytics script: urchinTracker() appends
 // <p id="tracked">tracked for ACCOUNT</p> to the page's body.
 extern const char kStandInTracker[];
 
 // Headless `browser` loads `url`, runs its scripts for up to 5 s of virtual
-// time and prints its DOM. The tracking script's host is mapped to
-// 127.0.0.1:`tls_port` (the browser asks for it over HTTPS only, and is told
-// to accept any certificate); every other name but 127.0.0.1 is
-// unresolvable, so nothing leaves the machine.
+// time and prints its DOM. The tracking script's host is mapped to the
+// server: its port 80 to 127.0.0.1:`port`, its port 443 to
+// 127.0.0.1:`tls_port` (the browser is told to accept any certificate),
+// since whether a browser fetches the script over HTTP or upgrades it to
+// HTTPS depends on its version and the age of its build. Every other name
+// but 127.0.0.1 is unresolvable, so nothing leaves the machine.
 ProgramResult DumpDom(const std::string& browser, const std::string& url,
-                      int tls_port);
+                      int port, int tls_port);
 
 // What `tagsmith run --app-dir DIR [--secure]` makes of a 200 response with
 // these headers and body: the bytes that reach the client.
