@@ -4,7 +4,10 @@
 // lives on one of them for its whole life, so that a request is served
 // without handing work between threads (on a small machine those hand-offs,
 // each a wake-up and a lock, cost more than the second thread gains). A
-// session reads one request (bounded in size and time), decides
+// filter call runs on its connection's worker and holds that worker's other
+// connections until it returns; so connections are accepted on a thread of
+// their own, and a new one goes to a worker that is not inside a filter
+// call whenever there is one. A session reads one request (bounded in size and time), decides
 // the response, and hosts the filter for it through a StandInRequest:
 // send-response, one raw-data notification for the status line and headers,
 // one per body chunk, end-of-request. The client sink queues what the filter
@@ -21,6 +24,8 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -80,11 +85,27 @@ struct ServerState {
   RequestLog log;
 };
 
-// One worker thread's event loop and how many connections it holds; a new
-// connection goes to the worker that holds fewest.
+// One worker thread's event loop, how many connections it holds and
+// whether it is inside a filter call; a new connection goes to the worker
+// that holds fewest, among those not inside a filter call if any.
 struct Worker {
   std::atomic<unsigned> sessions{0};  // outlives the sessions `io` holds
+  std::atomic<bool> in_filter{false};
   net::io_context io{1};
+};
+
+// Marks the worker as inside a filter call for as long as it lives.
+class FilterCall {
+ public:
+  explicit FilterCall(Worker& worker) : worker_(worker) {
+    worker_.in_filter = true;
+  }
+  ~FilterCall() { worker_.in_filter = false; }
+  FilterCall(const FilterCall&) = delete;
+  FilterCall& operator=(const FilterCall&) = delete;
+
+ private:
+  Worker& worker_;
 };
 
 // Counts a session against its worker for as long as it lives.
@@ -92,6 +113,7 @@ class WorkerShare {
  public:
   explicit WorkerShare(Worker& worker) : worker_(worker) { ++worker_.sessions; }
   ~WorkerShare() { --worker_.sessions; }
+  Worker& worker() { return worker_; }
   WorkerShare(const WorkerShare&) = delete;
   WorkerShare& operator=(const WorkerShare&) = delete;
 
@@ -306,8 +328,11 @@ class HttpSession {
     out_->plan = std::move(plan);
     out_->request = std::make_unique<StandInRequest>(state_.filter, settings,
                                                      out_->client);
-    out_->request->SendResponse();
-    out_->request->SendRawData(head);
+    {
+      FilterCall call(share_.worker());
+      out_->request->SendResponse();
+      out_->request->SendRawData(head);
+    }
     Pump();
   }
 
@@ -324,10 +349,12 @@ class HttpSession {
             SendNextChunk();
           }
           break;
-        case Outgoing::Stage::kEnd:
+        case Outgoing::Stage::kEnd: {
+          FilterCall call(share_.worker());
           out_->request->EndOfRequest();
           out_->stage = Outgoing::Stage::kDone;
           break;
+        }
         case Outgoing::Stage::kDone:
           return Finish();
       }
@@ -355,6 +382,7 @@ class HttpSession {
     }
     out_->body_left -= chunk.size();
     // The chunk is the server's own send buffer: the filter gets it as is.
+    FilterCall call(share_.worker());
     out_->request->SendRawData(&chunk[0], chunk.size());
   }
 
@@ -469,13 +497,15 @@ std::string PeerName(const tcp::socket& socket) {
   return peer.address().to_string() + ":" + std::to_string(peer.port());
 }
 
-// Accepts connections on one address and starts a session for each, on the
-// worker that holds fewest connections.
+// Accepts connections on one address, on the accepting thread's `io`, and
+// starts a session for each on the worker that holds fewest connections,
+// passing over workers inside a filter call while another is free.
 class Listener : public std::enable_shared_from_this<Listener> {
  public:
-  Listener(std::deque<Worker>& workers, ServerState& state, ssl::context* tls)
+  Listener(net::io_context& io, std::deque<Worker>& workers,
+           ServerState& state, ssl::context* tls)
       : workers_(workers),
-        acceptor_(workers.front().io),
+        acceptor_(io),
         state_(state),
         tls_(tls) {}
 
@@ -512,34 +542,50 @@ class Listener : public std::enable_shared_from_this<Listener> {
  private:
   Worker& LeastBusy() {
     Worker* best = &workers_.front();
-    for (Worker& worker : workers_)
-      if (worker.sessions < best->sessions) best = &worker;
+    for (Worker& worker : workers_) {
+      const bool freer = !worker.in_filter && best->in_filter;
+      const bool as_free = worker.in_filter == best->in_filter;
+      if (freer || (as_free && worker.sessions < best->sessions))
+        best = &worker;
+    }
     return *best;
   }
 
   void Accept() {
+    acceptor_.async_accept([self = shared_from_this()](
+                               beast::error_code error, tcp::socket socket) {
+      if (error == net::error::operation_aborted) return;
+      if (!error) self->StartSession(std::move(socket));
+      // A failed accept (out of descriptors, a connection reset before it
+      // was taken) must not stop the listener.
+      if (self->acceptor_.is_open()) self->Accept();
+    });
+  }
+
+  // The worker is chosen when the connection has arrived, so that one that
+  // went into a long filter call meanwhile is passed over.
+  void StartSession(tcp::socket accepted) {
     Worker& worker = LeastBusy();
-    acceptor_.async_accept(
-        worker.io,
-        [self = shared_from_this(), &worker](beast::error_code error,
-                                             tcp::socket socket) {
-          if (error == net::error::operation_aborted) return;
-          if (!error) {
-            std::string peer = PeerName(socket);
-            if (self->tls_)
-              std::make_shared<SslSession>(std::move(socket), *self->tls_,
-                                           self->state_, worker,
-                                           std::move(peer))
-                  ->Run();
-            else
-              std::make_shared<PlainSession>(std::move(socket), self->state_,
-                                             worker, std::move(peer))
-                  ->Run();
-          }
-          // A failed accept (out of descriptors, a connection reset before
-          // it was taken) must not stop the listener.
-          if (self->acceptor_.is_open()) self->Accept();
-        });
+    std::string peer = PeerName(accepted);
+    beast::error_code error;
+    const tcp protocol = acceptor_.local_endpoint(error).protocol();
+    if (error) return;
+    const tcp::socket::native_handle_type handle = accepted.release(error);
+    if (error) return;
+    tcp::socket socket(worker.io);
+    socket.assign(protocol, handle, error);
+    if (error) {
+      ::close(handle);
+      return;
+    }
+    if (tls_)
+      std::make_shared<SslSession>(std::move(socket), *tls_, state_, worker,
+                                   std::move(peer))
+          ->Run();
+    else
+      std::make_shared<PlainSession>(std::move(socket), state_, worker,
+                                     std::move(peer))
+          ->Run();
   }
 
   std::deque<Worker>& workers_;
@@ -563,13 +609,16 @@ void RunServer(const ServerOptions& options, const FilterModule& filter,
   unsigned threads = options.threads;
   if (threads == 0) threads = std::max(2u, std::thread::hardware_concurrency());
   std::deque<Worker> workers(threads);
+  // Accepting and the stop signal have a thread of their own, so that
+  // neither waits for a filter call on a worker.
+  net::io_context accept_io{1};
   ServerState state{filter, site, options.chunk_size,
                     std::chrono::seconds(options.idle_timeout_seconds),
                     RequestLog(log)};
 
   ssl::context tls(ssl::context::tls_server);
   std::vector<std::shared_ptr<Listener>> listeners;
-  listeners.push_back(std::make_shared<Listener>(workers, state, nullptr));
+  listeners.push_back(std::make_shared<Listener>(accept_io, workers, state, nullptr));
   listeners.back()->Open(options.listen);
   if (options.tls_listen) {
     tls.set_options(ssl::context::default_workarounds |
@@ -584,7 +633,7 @@ void RunServer(const ServerOptions& options, const FilterModule& filter,
     if (error)
       throw ServeError("cannot use private key '" + options.tls_key +
                        "': " + error.message());
-    listeners.push_back(std::make_shared<Listener>(workers, state, &tls));
+    listeners.push_back(std::make_shared<Listener>(accept_io, workers, state, &tls));
     listeners.back()->Open(*options.tls_listen);
   }
 
@@ -598,12 +647,14 @@ void RunServer(const ServerOptions& options, const FilterModule& filter,
   // A worker without connections must keep running until the stop.
   std::vector<net::executor_work_guard<net::io_context::executor_type>> busy;
   for (Worker& worker : workers) busy.push_back(net::make_work_guard(worker.io));
-  net::signal_set signals(workers.front().io, SIGINT, SIGTERM);
+  busy.push_back(net::make_work_guard(accept_io));
+  net::signal_set signals(accept_io, SIGINT, SIGTERM);
   signals.async_wait([&](beast::error_code error, int) {
     if (error) return;
     state.log.Line("stopping");
     for (auto& listener : listeners) listener->Stop();
     for (Worker& worker : workers) worker.io.stop();
+    accept_io.stop();
   });
   for (auto& listener : listeners) listener->Start();
 
@@ -621,6 +672,7 @@ void RunServer(const ServerOptions& options, const FilterModule& filter,
   std::vector<std::thread> pool;
   for (unsigned i = 1; i < threads; ++i)
     pool.emplace_back(run, std::ref(workers[i].io));
+  pool.emplace_back(run, std::ref(accept_io));
   run(workers.front().io);
   for (std::thread& thread : pool) thread.join();
 }
