@@ -80,13 +80,6 @@ void AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
   raw->cbInData = 0;
 }
 
-bool IsHolding(const HTTP_FILTER_CONTEXT* pfc) {
-  const void* slot = pfc->pFilterContext;
-  return slot == nullptr ||
-         static_cast<const ResponseChain*>(slot)->state ==
-             ChainState::kBuffering;
-}
-
 void LetResponseGo(HTTP_FILTER_CONTEXT* pfc) {
   if (ResponseChain* chain = ChainOf(pfc)) {
     if (chain->state == ChainState::kBuffering) GiveUp(pfc, chain);

@@ -68,8 +68,12 @@ void AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw);
 ResponseChain* ChainOf(HTTP_FILTER_CONTEXT* pfc);
 
 // True while the response's chunks are held: none has come yet, or its
-// chain is buffering.
-bool IsHolding(const HTTP_FILTER_CONTEXT* pfc);
+// chain is buffering. Inline: every chunk of a response let go asks it.
+inline bool IsHolding(const HTTP_FILTER_CONTEXT* pfc) {
+  const void* slot = pfc->pFilterContext;
+  return slot == nullptr || static_cast<const ResponseChain*>(slot)->state ==
+                                ChainState::kBuffering;
+}
 
 // Lets the response go: what is held goes out now, in order, and every
 // later chunk of the response passes untouched. The caller leaves the

@@ -18,10 +18,9 @@ bool HeadersRuleOut(ResponseChain* chain, const HTTP_FILTER_RAW_DATA& raw) {
 }  // namespace
 
 void HandleRawData(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
-  if (raw->cbInData == 0 || !IsHolding(pfc)) {
-    AppendChunk(pfc, raw);  // records nothing, or lets the chunk pass
-    return;
-  }
+  // A chunk of a response let go (or already written out) passes
+  // untouched; one of zero bytes sends nothing and is not recorded.
+  if (!IsHolding(pfc) || raw->cbInData == 0) return;
   ResponseChain* chain = ChainOf(pfc);
   auto watch = chain != nullptr
                    ? static_cast<HeaderBlockWatch>(chain->headerWatch)
