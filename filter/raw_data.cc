@@ -5,6 +5,10 @@
 #include "tagging/header_scan.h"
 #include "tagging/header_verdict.h"
 
+// A chain starts with its watch word 0: nothing of the block seen yet.
+static_assert(static_cast<std::uint32_t>(HeaderBlockWatch::kFirstByte) == 0,
+              "a new chain's watch starts at the first byte");
+
 namespace {
 
 // True when the headers, now wholly in with the arriving chunk, rule the
