@@ -4,10 +4,11 @@
 
 namespace {
 
-// Stands in the slot when not even the chain record could be had, so that
-// the rest of the response passes untouched instead of a later chunk
-// starting a chain in the middle of the response. Never written.
-const ResponseChain kGaveUp = {nullptr, nullptr, ChainState::kPassing};
+// Stands in the slot when not even the chain record could be had, or the
+// response was let go before anything was held, so that the rest of the
+// response passes untouched instead of a later chunk starting a chain in
+// the middle of the response. Never written.
+const ResponseChain kGaveUp = {nullptr, nullptr, ChainState::kPassing, 0, 0};
 
 void* SlotValueForGaveUp() {
   return const_cast<ResponseChain*>(&kGaveUp);
@@ -47,9 +48,15 @@ void AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
     chain->head = nullptr;
     chain->tail = nullptr;
     chain->state = ChainState::kBuffering;
+    chain->heldBytes = 0;
+    chain->headerWatch = 0;
     pfc->pFilterContext = chain;
   }
   if (chain->state != ChainState::kBuffering) return;
+  if (count > kMaxHeldBytes - chain->heldBytes) {
+    GiveUp(pfc, chain);
+    return;
+  }
 
   auto* node =
       static_cast<ChunkNode*>(pfc->AllocMem(pfc, sizeof(ChunkNode), 0));
@@ -69,7 +76,16 @@ void AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
     chain->head = node;
   }
   chain->tail = node;
+  chain->heldBytes += count;
   raw->cbInData = 0;
+}
+
+void LetResponseGo(HTTP_FILTER_CONTEXT* pfc) {
+  if (ResponseChain* chain = ChainOf(pfc)) {
+    if (chain->state == ChainState::kBuffering) GiveUp(pfc, chain);
+  } else if (pfc->pFilterContext == nullptr) {
+    pfc->pFilterContext = SlotValueForGaveUp();
+  }
 }
 
 void CloseChain(ChunkNode* head) { head->prev = head; }

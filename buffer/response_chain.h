@@ -1,5 +1,8 @@
-// The response chain: every chunk of one outgoing response, held back in
-// send order as a doubly linked list of records until the end of the request.
+// The response chain: the chunks of one outgoing response, held back in
+// send order as a doubly linked list of records until the end of the
+// request, or until the filter lets the response go early (it will not be
+// tagged, or it has grown past what one response may hold); after that the
+// rest of the response passes untouched.
 //
 // Ownership: the `ResponseChain` record, the `ChunkNode`s appended here and
 // their byte copies come from the server's per-request allocator (AllocMem)
@@ -33,23 +36,67 @@ enum class ChainState : std::uint32_t {
   kPassing,
 };
 
+// The most bytes of one response that are held: past this, what is held
+// goes out and the rest passes untagged. A page this large is no page a
+// person reads, and on the web server the memory stays taken until the
+// connection closes.
+inline constexpr std::uint64_t kMaxHeldBytes = std::uint64_t{64} << 20;
+
 // What the filter-context slot holds for one response.
 struct ResponseChain {
-  ChunkNode* head;  // never null once the chain is in the slot
+  ChunkNode* head;  // null only until the first chunk is held
   ChunkNode* tail;  // the last record, so that appending costs O(1)
   ChainState state;
+  std::uint64_t heldBytes;  // response bytes copied into the chain
+  // How far the filter has seen the header block arrive (its watch's
+  // state, tagging/header_block.h); 0 when the chain is made. The chain
+  // only keeps it.
+  std::uint32_t headerWatch;
 };
 
 // Handles one SF_NOTIFY_SEND_RAW_DATA: copies the chunk to the end of the
 // response's chain and sets raw->cbInData to 0 so that nothing reaches the
 // client yet. A chunk of zero bytes is not recorded. When memory for the
-// chunk cannot be had, everything held so far is written out in order and
-// this chunk and all later ones of the response pass untouched.
+// chunk cannot be had, or it would take the chain past kMaxHeldBytes,
+// everything held so far is written out in order and this chunk and all
+// later ones of the response pass untouched. Once the chain is passing
+// (or the response was let go), chunks pass untouched.
 void AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw);
 
 // The chain in the request's slot, or null when the response has nothing
-// buffered (or gave up buffering before anything was held).
+// buffered (or was let go before anything was held).
 ResponseChain* ChainOf(HTTP_FILTER_CONTEXT* pfc);
+
+// True while the response's chunks are held: none has come yet, or its
+// chain is buffering. Inline: every chunk of a response let go asks it.
+inline bool IsHolding(const HTTP_FILTER_CONTEXT* pfc) {
+  const void* slot = pfc->pFilterContext;
+  return slot == nullptr || static_cast<const ResponseChain*>(slot)->state ==
+                                ChainState::kBuffering;
+}
+
+// Lets the response go: what is held goes out now, in order, and every
+// later chunk of the response passes untouched. The caller leaves the
+// chunk it is handling untouched, so that it follows what was held.
+void LetResponseGo(HTTP_FILTER_CONTEXT* pfc);
+
+// Calls read(head) with the held records followed by the chunk now
+// arriving, which is not copied: a record in this call's frame points at
+// the server's bytes, and it is unlinked again before this returns. With
+// nothing held yet that record is the head. `read` must not keep cursors
+// or spans into the chain. REQUIRES: the chain is open or null, and
+// raw.cbInData > 0 (every record holds bytes).
+template <typename Read>
+auto ReadWithArrivingChunk(ResponseChain* chain,
+                           const HTTP_FILTER_RAW_DATA& raw, Read read) {
+  ChunkNode arriving{chain != nullptr ? chain->tail : nullptr, nullptr,
+                     static_cast<const char*>(raw.pvInData), raw.cbInData};
+  if (chain == nullptr || chain->head == nullptr) return read(&arriving);
+  chain->tail->next = &arriving;
+  auto answer = read(chain->head);
+  chain->tail->next = nullptr;
+  return answer;
+}
 
 // Marks the chain closed (the head's prev points at the head), so that
 // cursors stepping back stop at the start.

@@ -4,6 +4,7 @@
 
 #include "buffer/response_chain.h"
 #include "filter/end_of_request.h"
+#include "filter/raw_data.h"
 
 static_assert(kFilterFlags == 0x000204C3, "registration flags");
 static_assert(sizeof(kFilterDescription) <= SF_MAX_FILTER_DESC_LEN,
@@ -26,7 +27,7 @@ DWORD DispatchNotification(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType,
       pfc->pFilterContext = nullptr;
       break;
     case SF_NOTIFY_SEND_RAW_DATA:
-      AppendChunk(pfc, static_cast<HTTP_FILTER_RAW_DATA*>(notification));
+      HandleRawData(pfc, static_cast<HTTP_FILTER_RAW_DATA*>(notification));
       break;
     case SF_NOTIFY_END_OF_REQUEST:
       if (ResponseChain* chain = ChainOf(pfc)) RunEndOfRequest(pfc, chain, heap);

@@ -4,7 +4,10 @@
 // lives on one of them for its whole life, so that a request is served
 // without handing work between threads (on a small machine those hand-offs,
 // each a wake-up and a lock, cost more than the second thread gains). A
-// session reads one request (bounded in size and time), decides
+// filter call runs on its connection's worker and holds that worker's other
+// connections until it returns; so connections are accepted on a thread of
+// their own, and a new one goes to a worker that is not inside a filter
+// call whenever there is one. A session reads one request (bounded in size and time), decides
 // the response, and hosts the filter for it through a StandInRequest:
 // send-response, one raw-data notification for the status line and headers,
 // one per body chunk, end-of-request. The client sink queues what the filter
@@ -28,6 +31,8 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
+
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -113,13 +118,30 @@ class Waiting {
   virtual void Shed() = 0;
 };
 
-// One worker thread's event loop, how many connections it holds (a new
-// connection goes to the worker that holds fewest) and those of them that
-// wait for a request, longest waiting first (touched only on its thread).
+// One worker thread's event loop, how many connections it holds, whether
+// it is inside a filter call (a new connection goes to the worker that holds
+// fewest, among those not inside a filter call if any), and those of its
+// connections that wait for a request, longest waiting first (touched only
+// on its thread).
 struct Worker {
   std::atomic<unsigned> sessions{0};  // outlives the sessions `io` holds
+  std::atomic<bool> in_filter{false};
   std::list<std::weak_ptr<Waiting>> waiting;
   net::io_context io{1};
+};
+
+// Marks the worker as inside a filter call for as long as it lives.
+class FilterCall {
+ public:
+  explicit FilterCall(Worker& worker) : worker_(worker) {
+    worker_.in_filter = true;
+  }
+  ~FilterCall() { worker_.in_filter = false; }
+  FilterCall(const FilterCall&) = delete;
+  FilterCall& operator=(const FilterCall&) = delete;
+
+ private:
+  Worker& worker_;
 };
 
 // Closes the connections of `worker` that have waited longest for a
@@ -145,6 +167,7 @@ class WorkerShare {
  public:
   explicit WorkerShare(Worker& worker) : worker_(worker) { ++worker_.sessions; }
   ~WorkerShare() { --worker_.sessions; }
+  Worker& worker() { return worker_; }
   WorkerShare(const WorkerShare&) = delete;
   WorkerShare& operator=(const WorkerShare&) = delete;
 
@@ -362,8 +385,11 @@ class HttpSession : public Waiting {
     out_->plan = std::move(plan);
     out_->request = std::make_unique<StandInRequest>(state_.filter, settings,
                                                      out_->client);
-    out_->request->SendResponse();
-    out_->request->SendRawData(head);
+    {
+      FilterCall call(share_.worker());
+      out_->request->SendResponse();
+      out_->request->SendRawData(head);
+    }
     Pump();
   }
 
@@ -412,10 +438,12 @@ class HttpSession : public Waiting {
             SendNextChunk();
           }
           break;
-        case Outgoing::Stage::kEnd:
+        case Outgoing::Stage::kEnd: {
+          FilterCall call(share_.worker());
           out_->request->EndOfRequest();
           out_->stage = Outgoing::Stage::kDone;
           break;
+        }
         case Outgoing::Stage::kDone:
           return Finish();
       }
@@ -451,6 +479,7 @@ class HttpSession : public Waiting {
     out_->body_left -= chunk.size();
     if (out_->coder.chunked()) chunk = out_->coder.Piece(chunk);
     // The chunk is the server's own send buffer: the filter gets it as is.
+    FilterCall call(share_.worker());
     out_->request->SendRawData(&chunk[0], chunk.size());
   }
 
@@ -646,8 +675,12 @@ class Listener : public std::enable_shared_from_this<Listener> {
  private:
   Worker& LeastBusy() {
     Worker* best = &workers_.front();
-    for (Worker& worker : workers_)
-      if (worker.sessions < best->sessions) best = &worker;
+    for (Worker& worker : workers_) {
+      const bool freer = !worker.in_filter && best->in_filter;
+      const bool as_free = worker.in_filter == best->in_filter;
+      if (freer || (as_free && worker.sessions < best->sessions))
+        best = &worker;
+    }
     return *best;
   }
 
@@ -660,37 +693,50 @@ class Listener : public std::enable_shared_from_this<Listener> {
   void Accept() {
     if (!acceptor_.is_open()) return;
     if (Connections() >= capacity_) return Starve("connections", kShedPause);
+    acceptor_.async_accept([self = shared_from_this()](beast::error_code error,
+                                                       tcp::socket socket) {
+      if (error == net::error::operation_aborted) return;
+      if (!error && self->Connections() >= self->max_connections_) {
+        self->Turn(std::move(socket));
+      } else if (!error) {
+        self->StartSession(std::move(socket));
+      } else if (error == net::error::no_descriptors ||
+                 error == boost::system::errc::too_many_files_open ||
+                 error == boost::system::errc::too_many_files_open_in_system ||
+                 error == net::error::no_buffer_space ||
+                 error == net::error::no_memory) {
+        return self->Starve("file descriptors", kAcceptPause);
+      }
+      // Other failures (a connection reset before it was taken) leave the
+      // listener as it was.
+      self->Accept();
+    });
+  }
+
+  // The worker is chosen when the connection has arrived, so that one that
+  // went into a long filter call meanwhile is passed over.
+  void StartSession(tcp::socket accepted) {
     Worker& worker = LeastBusy();
-    acceptor_.async_accept(
-        worker.io,
-        [self = shared_from_this(), &worker](beast::error_code error,
-                                             tcp::socket socket) {
-          if (error == net::error::operation_aborted) return;
-          if (!error && self->Connections() >= self->max_connections_) {
-            self->Turn(std::move(socket));
-          } else if (!error) {
-            std::string peer = PeerName(socket);
-            if (self->tls_)
-              std::make_shared<SslSession>(std::move(socket), *self->tls_,
-                                           self->state_, worker,
-                                           std::move(peer))
-                  ->Run();
-            else
-              std::make_shared<PlainSession>(std::move(socket), self->state_,
-                                             worker, std::move(peer))
-                  ->Run();
-          } else if (error == net::error::no_descriptors ||
-                     error == boost::system::errc::too_many_files_open ||
-                     error ==
-                         boost::system::errc::too_many_files_open_in_system ||
-                     error == net::error::no_buffer_space ||
-                     error == net::error::no_memory) {
-            return self->Starve("file descriptors", kAcceptPause);
-          }
-          // Other failures (a connection reset before it was taken) leave
-          // the listener as it was.
-          self->Accept();
-        });
+    std::string peer = PeerName(accepted);
+    beast::error_code error;
+    const tcp protocol = acceptor_.local_endpoint(error).protocol();
+    if (error) return;
+    const tcp::socket::native_handle_type handle = accepted.release(error);
+    if (error) return;
+    tcp::socket socket(worker.io);
+    socket.assign(protocol, handle, error);
+    if (error) {
+      ::close(handle);
+      return;
+    }
+    if (tls_)
+      std::make_shared<SslSession>(std::move(socket), *tls_, state_, worker,
+                                   std::move(peer))
+          ->Run();
+    else
+      std::make_shared<PlainSession>(std::move(socket), state_, worker,
+                                     std::move(peer))
+          ->Run();
   }
 
   // One connection too many: told so, without reading its request, when
@@ -754,6 +800,9 @@ void RunServer(const ServerOptions& options, const FilterModule& filter,
   if (threads == 0) threads = std::max(2u, std::thread::hardware_concurrency());
   net::io_context control{1};
   std::deque<Worker> workers(threads);
+  // Accepting and the stop signal have a thread of their own, so that
+  // neither waits for a filter call on a worker.
+  net::io_context accept_io{1};
   ServerState state{filter, site, options.chunk_size,
                     std::chrono::seconds(options.idle_timeout_seconds),
                     RequestLog(log), options.coding};

@@ -51,8 +51,10 @@ void ForEachSpanPiece(const ValueSpan& span, Visit visit) {
 // Scans the response that starts at `head`. A response that must not be
 // spliced (not a "200", headers without an end, a Content-Length that
 // cannot be corrected) gets flags 0. Coding headers are noted in `codings`
-// for DecideCodings; they do not end the scan.
-// REQUIRES: head is a closed chain whose records each hold bytes.
+// for DecideCodings; they do not end the scan. Reads no byte after the CR
+// that ends the header block.
+// REQUIRES: head is a chain whose records each hold bytes: closed, or open
+// and holding the whole header block (tagging/header_block.h).
 ResponseFacts ScanResponseHeaders(const ChunkNode* head);
 
 #endif  // TAGSMITH_TAGGING_HEADER_SCAN_H_

@@ -6,9 +6,11 @@
 #ifdef _WIN32
 #include <fcntl.h>
 #include <io.h>
+#include <sys/stat.h>
 #else
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -25,19 +27,41 @@ unsigned char Fold(unsigned char c) {
 }
 
 #ifdef _WIN32
-int OpenForReading(const char* path) { return _open(path, _O_BINARY | _O_RDONLY); }
+int OpenForReading(const char* path) {
+  const int fd = _open(path, _O_BINARY | _O_RDONLY);
+  if (fd < 0) return -1;
+  struct _stat64 st;
+  if (_fstat64(fd, &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG ||
+      static_cast<std::uint64_t>(st.st_size) > kMaxProfileFileBytes) {
+    _close(fd);
+    return -1;
+  }
+  return fd;
+}
 long ReadSome(int fd, unsigned char* buf, std::size_t n) {
   return _read(fd, buf, static_cast<unsigned>(n));
 }
 void CloseFile(int fd) { _close(fd); }
 #else
+// Opens the file only when it is a regular file of at most
+// kMaxProfileFileBytes, else -1. The open does not block, so a FIFO
+// without a writer or a device cannot hold the request; what was opened is
+// judged on the descriptor itself, so a link is judged by what it points
+// at. O_NONBLOCK changes nothing for reading a regular file.
 int OpenForReading(const char* path) {
-  int flags = O_RDONLY;
+  int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY;
 #ifdef O_CLOEXEC
   flags |= O_CLOEXEC;  // the worker process may start others
 #endif
   int fd;
   do fd = open(path, flags); while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
+      static_cast<std::uint64_t>(st.st_size) > kMaxProfileFileBytes) {
+    close(fd);
+    return -1;
+  }
   return fd;
 }
 long ReadSome(int fd, unsigned char* buf, std::size_t n) {
@@ -247,9 +271,13 @@ void ReadProfileStrings(const char* section, ProfileQuery* queries,
     p.section.wantLen = std::strlen(section);
     unsigned char buf[kProfileReadChunk];
     Outcome outcome = Outcome::Searching;
+    std::uint64_t total = 0;
     for (bool firstChunk = true; outcome == Outcome::Searching; firstChunk = false) {
       const long got = Fill(fd, buf, sizeof buf);
-      if (got < 0) {
+      // A file that grew past the bound since it was checked counts as one
+      // that cannot be read.
+      if (got > 0) total += static_cast<std::uint64_t>(got);
+      if (got < 0 || total > kMaxProfileFileBytes) {
         // A file that cannot be read has no settings, not even those seen.
         for (std::size_t i = 0; i < p.keyCount; ++i) p.found[i] = false;
         break;

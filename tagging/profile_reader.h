@@ -13,6 +13,10 @@
 // the seams between these reads.
 inline constexpr std::uint32_t kProfileReadChunk = 1024;
 
+// The largest file that is read. A settings file is a few lines; a larger
+// one is a mistake, and reading it would cost every page.
+inline constexpr std::uint64_t kMaxProfileFileBytes = std::uint64_t{1} << 20;
+
 // Copies the value of `key` in `section` of the profile file at `path` into
 // out[0..size), NUL-terminated, and returns the number of characters copied
 // without the NUL.
@@ -36,6 +40,9 @@ inline constexpr std::uint32_t kProfileReadChunk = 1024;
 //
 // Absent: when the file cannot be read, or the section or key is not in it,
 // `defaultValue` (nullptr counts as "") is copied instead, cut the same way.
+// Only a regular file of at most kMaxProfileFileBytes is read: anything
+// else (a directory, a FIFO, a device, a larger file, or a link to one)
+// reads as absent, at once, without waiting on the open.
 // A key that is present with an empty value gives "", not the default. A
 // null `section` or `key` counts as absent (names are not listed).
 //
@@ -45,7 +52,8 @@ inline constexpr std::uint32_t kProfileReadChunk = 1024;
 // the NUL. size 0 writes nothing and returns 0 (out may then be nullptr).
 //
 // Reentrant: no allocation, no shared state, about 1 KB of stack; the file
-// is opened, read once front to back as far as needed, and closed per call.
+// is opened, checked, read once front to back as far as needed, and closed
+// per call.
 std::uint32_t ReadProfileString(const char* section, const char* key,
                                 const char* defaultValue, char* out,
                                 std::uint32_t size, const char* path);

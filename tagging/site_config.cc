@@ -2,14 +2,47 @@
 
 #include <cstring>
 
-#ifndef _WIN32
 #include "tagging/profile_reader.h"
-#endif
 
 namespace {
 
 constexpr char kSection[] = "ga1";
 constexpr char kConfigFileName[] = "/tagsmith.config";
+
+#ifdef _WIN32
+// The platform's reader opens whatever the path names and reads all of it,
+// so it is handed only a plain file of at most kMaxProfileFileBytes, as
+// ours reads (tagging/profile_reader.h); anything else reads as absent. A
+// link's own attributes say nothing of its target, which is then opened
+// for its attributes alone (no read access, so nothing waits on it).
+bool IsPlainFile(DWORD attributes) {
+  return (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+std::uint64_t SizeOf(DWORD high, DWORD low) {
+  return (static_cast<std::uint64_t>(high) << 32) | low;
+}
+bool IsReadableConfigFile(const char* path) {
+  WIN32_FILE_ATTRIBUTE_DATA info;
+  if (!GetFileAttributesExA(path, GetFileExInfoStandard, &info) ||
+      !IsPlainFile(info.dwFileAttributes) ||
+      SizeOf(info.nFileSizeHigh, info.nFileSizeLow) > kMaxProfileFileBytes) {
+    return false;
+  }
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) return true;
+  HANDLE target = CreateFileA(
+      path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (target == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION found;
+  const bool plain =
+      GetFileType(target) == FILE_TYPE_DISK &&
+      GetFileInformationByHandle(target, &found) &&
+      IsPlainFile(found.dwFileAttributes) &&
+      SizeOf(found.nFileSizeHigh, found.nFileSizeLow) <= kMaxProfileFileBytes;
+  CloseHandle(target);
+  return plain;
+}
+#endif
 
 // The one place that chooses the profile reader: the platform's own where
 // there is one, four calls as its interface has it; ours elsewhere, which
@@ -30,9 +63,12 @@ void ReadConfigValues(const char* path, SiteConfig* config) {
        &config->alwaysSslLength},
   };
 #ifdef _WIN32
+  const bool readable = IsReadableConfigFile(path);
   for (const Key& key : keys) {
-    *key.length =
-        GetPrivateProfileStringA(kSection, key.name, "", key.out, key.size, path);
+    key.out[0] = '\0';
+    *key.length = readable ? GetPrivateProfileStringA(kSection, key.name, "",
+                                                      key.out, key.size, path)
+                           : 0;
   }
 #else
   ProfileQuery queries[sizeof(keys) / sizeof(keys[0])];

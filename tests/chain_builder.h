@@ -1,6 +1,6 @@
-// Builds closed chains for tests: one record per piece, each piece copied
-// into a block of exactly its own size so that a read past a record traps
-// under AddressSanitizer.
+// Builds chains for tests, closed unless asked otherwise: one record per
+// piece, each piece copied into a block of exactly its own size so that a
+// read past a record traps under AddressSanitizer.
 #ifndef TAGSMITH_TESTS_CHAIN_BUILDER_H_
 #define TAGSMITH_TESTS_CHAIN_BUILDER_H_
 
@@ -16,7 +16,8 @@
 
 class TestChain {
  public:
-  explicit TestChain(const std::vector<std::string>& pieces) {
+  explicit TestChain(const std::vector<std::string>& pieces,
+                     bool closed = true) {
     for (const std::string& piece : pieces) {
       blocks_.push_back(std::make_unique<char[]>(piece.size()));
       std::copy(piece.begin(), piece.end(), blocks_.back().get());
@@ -28,7 +29,7 @@ class TestChain {
       node->prev = nodes_.size() > 1 ? nodes_[nodes_.size() - 2].get() : nullptr;
       if (node->prev != nullptr) node->prev->next = node;
     }
-    CloseChain(head());
+    if (closed) CloseChain(head());
   }
 
   // Cuts `text` at each offset in `cuts` (ascending, inside the text).

@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "buffer/response_chain.h"
 #include "tests/filter_harness.h"
@@ -86,9 +87,11 @@ struct Server {
 };
 
 TEST(FilterEntry, HoldsChunksUntilEndThenPassesOwnWrites) {
+  // A candidate (no account is configured, so it leaves untouched).
+  const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n";
   Server server;
   server.Start();
-  EXPECT_EQ(server.Raw("HTTP/1.1 404 Not Found\r\n"), 0u);
+  EXPECT_EQ(server.Raw(head), 0u);
   EXPECT_EQ(server.Raw(""), 0u);
   EXPECT_EQ(server.Raw("\r\nbody"), 0u);
   EXPECT_EQ(server.client, "") << "nothing reaches the client before the end";
@@ -100,21 +103,68 @@ TEST(FilterEntry, HoldsChunksUntilEndThenPassesOwnWrites) {
   EXPECT_EQ(chain->tail->next, nullptr);
 
   server.End();
-  EXPECT_EQ(server.client, "HTTP/1.1 404 Not Found\r\n\r\nbody");
+  EXPECT_EQ(server.client, head + "\r\nbody");
   EXPECT_EQ(chain->head->prev, chain->head) << "closed";
 
   // After the end: raw data passes untouched, a second end sends nothing.
   EXPECT_EQ(server.Raw("late"), 4u);
   server.End();
-  EXPECT_EQ(server.client, "HTTP/1.1 404 Not Found\r\n\r\nbodylate");
+  EXPECT_EQ(server.client, head + "\r\nbodylate");
 
   // The next response on the connection starts a new chain.
   server.Start();
   EXPECT_EQ(ChainOf(&server.pfc), nullptr);
-  EXPECT_EQ(server.Raw("HTTP/1.1 204 No Content\r\n\r\n"), 0u);
+  EXPECT_EQ(server.Raw(head + "\r\n"), 0u);
   server.End();
-  EXPECT_EQ(server.client,
-            "HTTP/1.1 404 Not Found\r\n\r\nbodylateHTTP/1.1 204 No Content\r\n\r\n");
+  EXPECT_EQ(server.client, head + "\r\nbodylate" + head + "\r\n");
+}
+
+// Held until the header block is in; then a response its headers rule out
+// goes at once: what was held, then the chunk that completed the block,
+// then every later chunk, untouched. A candidate, or a response whose
+// headers never end, is held to the end of the request as before.
+TEST(FilterEntry, LetsGoAsSoonAsTheHeadersRuleItOut) {
+  constexpr int kHeld = -1;
+  const struct {
+    const char* name;
+    std::vector<std::string> chunks;
+    int letGoAt;  // the chunk that completes the block; kHeld: never
+  } cases[] = {
+      {"404 on its first line",
+       {"HTTP/1.1 404 Not Found\r\n", "Content-Type: text/html\r\n\r\n", "</body>"}, 0},
+      {"status line split", {"HTTP/1.1 4", "04 Not Found\r", "\n\r\nbody"}, 1},
+      {"text/plain, block ends on a seam",
+       {"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n", "\r", "\nbody", "more"}, 1},
+      {"headers and body in one chunk",
+       {"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n\r\nbody and", " more"}, 0},
+      {"2001", {"HTTP/1.1 2001 OK\r\n", "\r\n"}, 0},
+      {"starts with CR", {"\r\nHTTP/1.1 200 OK\r\n", "\r\n"}, 0},
+      {"LF after 200 runs the status line on",
+       {"HTTP 200\n\r\n", "Content-Type: text/plain\r\n\r\n", "x"}, 1},
+      {"coding no filter splices into",
+       {"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: br\r\n", "\r\n\x8b\x02"}, 1},
+      {"candidate", {"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<body>", "</body>"}, kHeld},
+      {"candidate, split in the blank line",
+       {"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r", "\n</body>"}, kHeld},
+      {"headers never end", {"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n", "no end\n"}, kHeld},
+  };
+  for (const auto& k : cases) {
+    Server server;
+    server.Start();
+    std::string sent;
+    for (int i = 0; i < static_cast<int>(k.chunks.size()); ++i) {
+      sent += k.chunks[i];
+      const bool passes = k.letGoAt != kHeld && i >= k.letGoAt;
+      EXPECT_EQ(server.Raw(k.chunks[i]), passes ? k.chunks[i].size() : 0u)
+          << k.name << ", chunk " << i;
+      EXPECT_EQ(server.client, passes ? sent : "") << k.name << ", chunk " << i;
+    }
+    server.End();
+    EXPECT_EQ(server.client, sent) << k.name;
+    if (k.letGoAt != kHeld) {
+      EXPECT_EQ(server.variableLookups, 0) << k.name;
+    }
+  }
 }
 
 TEST(FilterEntry, AppendKeepsSendOrderOverManyChunks) {

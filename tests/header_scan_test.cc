@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 #include <vector>
+
+#include "tagging/header_block.h"
 
 #include "tests/chain_builder.h"
 
@@ -85,6 +88,7 @@ const Case kCases[] = {
     // Bare LF lines: the headers only end at a line that begins with CR.
     {"bare LF never ends", "HTTP/1.1 200 OK\nContent-Type: text/html\n\n<body></body>", {0}},
     {"bare LF then CR", "HTTP/1.1 200 OK\nContent-Type: text/html\n\r\n<body></body>", {kIsHtml}},
+    {"an empty bare LF line, then CR", "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\n\r\n<body>", {kIsHtml}},
     {"LF after 200 skips a line", "HTTP/1.1 200\nContent-Type: text/html\nX: y\r\n\r\n", {0}},
     {"bare LF ends the account", "HTTP/1.1 200 OK\nX-Tagsmith: UA-9\nContent-Type: text/html\n\r\n", {kIsHtml | kHasAccountHeader, "UA-9"}},
     {"bare LF ends the length", "HTTP/1.1 200 OK\nContent-Length: 9\nContent-Type: text/html\n\r\n", {kIsHtml | kHasContentLength, "", "9"}},
@@ -155,6 +159,75 @@ TEST(HeaderScan, CodingsAreDecidedFromTheHeaders) {
       if (!k.readable) continue;
       EXPECT_EQ(plan.chunked, k.chunked) << k.headers;
       EXPECT_EQ(plan.content, k.content) << k.headers;
+    }
+  }
+}
+
+// What a scan found, as one comparable line.
+std::string Summary(const ChunkNode* head, const ResponseFacts& facts) {
+  std::string out = std::to_string(facts.flags);
+  if (facts.flags & kHasAccountHeader) out += " account " + SpanText(facts.accountValue);
+  if (facts.flags & kHasContentLength) out += " length " + SpanText(facts.lengthValue);
+  if (facts.bodyStart.node != nullptr) {
+    out += " body at " + std::to_string(OffsetOf(head, facts.bodyStart));
+  }
+  return out;
+}
+
+// The watch says the header block is complete only once the scan of the
+// bytes so far, on an open chain, can no longer change: for the prefixes
+// it calls complete, in one record or one byte per record, the scan gives
+// what it gives for the whole response. A candidate's block is complete
+// exactly at the CR that ends it, whatever the seams.
+TEST(HeaderBlockWatch, CompleteOnlyWhenTheScanCanNoLongerChange) {
+  std::vector<std::string> responses;
+  for (const Case& k : kCases) responses.push_back(k.response);
+  const char* const pieces[] = {"HTTP/1.1 ", "200", "2", "0", " ", "\t", "\r",
+                                "\n", "\r\n", "Content-Type: ", "text/html",
+                                "X-Tagsmith: ", "Content-Length: ", "9",
+                                "Content-Encoding: ", "identity", "gzip", "a"};
+  std::mt19937 rng(20261209);
+  for (int i = 0; i < 3000; ++i) {
+    std::string response;
+    for (int n = 1 + rng() % 14; n > 0; --n) {
+      response += pieces[rng() % (sizeof(pieces) / sizeof(pieces[0]))];
+    }
+    responses.push_back(response);
+  }
+  for (const std::string& response : responses) {
+    TestChain whole({response});
+    const ResponseFacts final = ScanResponseHeaders(whole.head());
+    const std::string expected = Summary(whole.head(), final);
+    HeaderBlockWatch watch = HeaderBlockWatch::kFirstByte;
+    size_t completeAt = 0;  // prefix length at which it said so; 0: never
+    for (size_t n = 1; n <= response.size(); ++n) {
+      // Fed one byte at a time: the state carries over every seam.
+      const bool complete = WatchHeaderBlock(&watch, &response[n - 1], 1);
+      if (!complete) continue;
+      if (completeAt == 0) completeAt = n;
+      // From the first complete prefix on nothing more is read; two more
+      // lengths show that nothing after it counts.
+      if (n != completeAt && n != completeAt + 1 && n != response.size()) {
+        continue;
+      }
+      const std::string prefix = response.substr(0, n);
+      for (const auto& split : {std::vector<std::string>{prefix},
+                                TestChain::Bytes(prefix)}) {
+        TestChain open(split, /*closed=*/false);
+        EXPECT_EQ(Summary(open.head(), ScanResponseHeaders(open.head())),
+                  expected)
+            << "prefix of " << n << " bytes, " << split.size()
+            << " records, of: " << response;
+      }
+    }
+    HeaderBlockWatch fedWhole = HeaderBlockWatch::kFirstByte;
+    EXPECT_EQ(WatchHeaderBlock(&fedWhole, response.data(),
+                               static_cast<std::uint32_t>(response.size())),
+              completeAt != 0)
+        << response;
+    if (final.flags & kIsHtml) {
+      EXPECT_EQ(completeAt, OffsetOf(whole.head(), final.bodyStart) + 1)
+          << response;
     }
   }
 }

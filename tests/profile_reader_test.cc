@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -17,8 +15,10 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iterator>
 #include <map>
+#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
@@ -291,35 +291,61 @@ TEST_F(ProfileFiles, ResultsDoNotDependOnWhereTheReadsSplitTheFile) {
   }
 }
 
-// A pipe hands out the file a few bytes at a time, unlike a small regular
-// file; the byte-order mark and the value must survive any split.
-TEST_F(ProfileFiles, ShortReadsFromAPipe) {
-  const std::string path = (dir_ / "fifo.config").string();
-  ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);
-  const std::string content = BYTES("\xEF\xBB\xBF[ga1]\r\nAccount=\"UA-111\"\r\n");
-  std::thread writer([&] {
-    sigset_t pipeSignal;
-    sigemptyset(&pipeSignal);
-    sigaddset(&pipeSignal, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
-    int fd = -1;
-    for (int tries = 0; fd < 0 && tries < 5000; ++tries) {  // wait up to 5 s for the reader
-      fd = open(path.c_str(), O_WRONLY | O_NONBLOCK);
-      if (fd < 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+// Only a regular file of at most kMaxProfileFileBytes is read; anything
+// else reads as absent, and at once: a FIFO without a writer must not hold
+// the open, nor a device the read. A symbolic link counts as what it
+// points at. Each case is read on a thread of its own so that a hang
+// fails the test instead of stopping it.
+TEST_F(ProfileFiles, OnlyARegularFileOfAtMostTheBoundIsRead) {
+  const std::string settings = "[ga1]\nAccount=UA-111\n";
+  const std::string fifo = (dir_ / "fifo").string();
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const std::string directory = (dir_ / "directory").string();
+  fs::create_directory(directory);
+  // The settings first, so a reader that went ahead would find them.
+  const std::string atBound = Write("at-bound", settings);
+  fs::resize_file(atBound, kMaxProfileFileBytes);
+  const std::string overBound = Write("over-bound", settings);
+  fs::resize_file(overBound, kMaxProfileFileBytes + 1);
+  const struct {
+    std::string name;
+    std::string target;
+    bool read;
+  } cases[] = {
+      {"regular file", Write("plain", settings), true},
+      {"file of exactly the bound", atBound, true},
+      {"file one byte over the bound", overBound, false},
+      {"FIFO", fifo, false},
+      {"character device", "/dev/zero", false},
+      {"directory", directory, false},
+  };
+  for (const auto& c : cases) {
+    for (const bool viaLink : {false, true}) {
+      std::string path = c.target;
+      if (viaLink) {
+        path = (dir_ / ("link-" + std::to_string(&c - cases))).string();
+        fs::create_symlink(c.target, path);
+      }
+      const std::string what = c.name + (viaLink ? " through a link" : "");
+      auto result = std::make_shared<Result>();
+      auto done = std::make_shared<std::promise<void>>();
+      std::future<void> finished = done->get_future();
+      std::thread([result, done, path] {
+        *result = Call("ga1", "Account", "dflt", 16, path);
+        done->set_value();
+      }).detach();
+      if (finished.wait_for(std::chrono::seconds(10)) !=
+          std::future_status::ready) {
+        ADD_FAILURE() << what << ": the read did not return";
+        // Give a blocked open its writer, so that the thread can end.
+        const int writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+        if (writer >= 0) close(writer);
+        continue;
+      }
+      EXPECT_EQ(result->value, c.read ? "UA-111" : "dflt") << what;
+      EXPECT_EQ(result->defects, "") << what;
     }
-    if (fd < 0) return;
-    fcntl(fd, F_SETFL, 0);
-    for (char c : content) {
-      if (write(fd, &c, 1) != 1) break;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    close(fd);
-  });
-  const Result r = Call("ga1", "Account", "dflt", 16, path);
-  writer.join();
-  EXPECT_EQ(r.ret, 6u);
-  EXPECT_EQ(r.value, "UA-111");
-  EXPECT_EQ(r.defects, "");
+  }
 }
 
 // The filter reads its four keys in one pass; each must come out as a

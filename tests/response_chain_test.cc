@@ -49,20 +49,92 @@ TEST(ResponseChain, PassesAnyResponseUnchangedAcrossRandomSeams) {
 }
 
 TEST(ResponseChain, RefusedAllocationLosesNothing) {
-  const std::string response =
-      Response("Content-Type: text/plain\r\nContent-Length: 12\r\n",
-               "hello world\n");
-  for (const std::vector<std::size_t>& cuts :
-       std::vector<std::vector<std::size_t>>{
-           {}, {5}, {0, 17, 17, 30}, {1, 2, 3, 4, 5, 6, 7, 8, 40, 55}}) {
-    FilterRun run;
-    run.cuts = cuts;
-    const std::uint64_t allocs = Filter(response, run).allocs;
-    ASSERT_GT(allocs, 0u);
-    for (std::uint64_t n = 1; n <= allocs + 1; ++n) {
-      run.failAlloc = n;
-      EXPECT_EQ(Filter(response, run).client, response)
-          << "allocation " << n << " refused, " << cuts.size() << " cuts";
+  // A response let go after its headers, and a candidate held to the end
+  // (no account: it leaves untouched).
+  for (const std::string type : {"text/plain", "text/html"}) {
+    const std::string response =
+        Response("Content-Type: " + type +
+                     "\r\nContent-Length: 12\r\n",
+                 "hello world\n");
+    for (const std::vector<std::size_t>& cuts :
+         std::vector<std::vector<std::size_t>>{
+             {}, {5}, {0, 17, 17, 30}, {1, 2, 3, 4, 5, 6, 7, 8, 40, 55}}) {
+      FilterRun run;
+      run.cuts = cuts;
+      const std::uint64_t allocs = Filter(response, run).allocs;
+      // Sent whole, the response let go is never held at all.
+      if (!cuts.empty() || type == "text/html") {
+        ASSERT_GT(allocs, 0u) << type;
+      }
+      for (std::uint64_t n = 1; n <= allocs + 1; ++n) {
+        run.failAlloc = n;
+        EXPECT_EQ(Filter(response, run).client, response)
+            << type << ", allocation " << n << " refused, " << cuts.size()
+            << " cuts";
+      }
+    }
+  }
+}
+
+// What the server's allocator holds while a response is on its way: for a
+// response its headers rule out, no more than the part of the header
+// block that came before the chunk completing it (and the records that
+// hold it), however long the body; nothing at all when the block comes in
+// one chunk. A candidate is held whole.
+TEST(ResponseChain, HoldsNoMoreThanTheHeaderBlockOfAResponseLetGo) {
+  const std::string body(1 << 20, 'b');
+  const std::string blocks[] = {
+      Response("Content-Type: application/pdf\r\nContent-Length: 1048576\r\n", ""),
+      Response("Content-Type: text/html\r\n", "", "HTTP/1.1 404 Not Found"),
+      Response("Content-Type: text/html\r\n", ""),  // the candidate
+  };
+  for (const std::string& block : blocks) {
+    const bool candidate = &block == &blocks[2];
+    for (std::size_t cut = 0; cut < block.size(); cut += 7) {
+      host::RequestSettings settings;
+      host::StringSink client;
+      host::StandInRequest request(LinkedFilter(), settings, client);
+      request.SendResponse();
+      // The block in two chunks (one when cut is 0), the second carrying
+      // the body's first bytes, then the body in 64 KiB chunks.
+      if (cut > 0) request.SendRawData(block.substr(0, cut));
+      request.SendRawData(block.substr(cut) + body.substr(0, 100));
+      for (std::size_t at = 100; at < body.size(); at += 65536) {
+        request.SendRawData(body.substr(at, 65536));
+      }
+      const std::size_t held = request.memory().bytes_held();
+      request.EndOfRequest();
+      EXPECT_EQ(client.bytes(), block + body);
+      if (candidate) {
+        EXPECT_GE(held, block.size() + body.size()) << "cut " << cut;
+        continue;
+      }
+      const std::size_t records =
+          cut == 0 ? 0 : sizeof(ResponseChain) + sizeof(ChunkNode);
+      EXPECT_LE(held, cut + records) << block << "cut " << cut;
+      EXPECT_LT(held, block.size() + records) << block << "cut " << cut;
+    }
+  }
+}
+
+// One response holds at most kMaxHeldBytes: a candidate that grows past it
+// goes out as it came, untagged; one that fits is tagged.
+TEST(ResponseChain, ACandidatePastTheBoundGoesOutUntagged) {
+  AppDir app("[ga1]\nAccount=UA-BOUND-1\n");
+  const std::string head = Response("Content-Type: text/html\r\n", "");
+  for (const std::uint64_t size : {kMaxHeldBytes, kMaxHeldBytes + 1}) {
+    std::string response = head + "<body>";
+    response.resize(size - 7, 'x');
+    response += "</body>";
+    FilterRun run = InApp(app.path());
+    for (std::size_t cut = 1 << 20; cut < response.size(); cut += 1 << 20) {
+      run.cuts.push_back(cut);
+    }
+    const std::string out = Filter(response, run).client;
+    if (size == kMaxHeldBytes) {
+      EXPECT_GT(out.size(), response.size()) << "the page that fits is tagged";
+    } else {
+      EXPECT_TRUE(out == response) << "past the bound: untouched";
     }
   }
 }

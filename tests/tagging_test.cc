@@ -3,6 +3,10 @@
 // the result.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <filesystem>
+
 #include <string>
 #include <vector>
 
@@ -111,6 +115,28 @@ TEST(Tagging, AccountFromThePagesOwnHeader) {
   const std::string noAccount =
       Response("Content-Type: text/html\r\nX-Tagsmith: \r\n", body);
   EXPECT_EQ(Filter(noAccount).client, noAccount);
+}
+
+// A "tagsmith.config" that is no plain file reads as no file, at once: the
+// page is tagged from its own header, or leaves untouched.
+TEST(Tagging, ConfigurationThatIsNoPlainFileReadsAsNoFile) {
+  const std::string headers = "Content-Type: text/html\r\nX-Tagsmith: UA-42-7\r\n";
+  const std::string withHeader = Response(headers, "<body></body>");
+  const std::string without = Response("Content-Type: text/html\r\n", "<body></body>");
+  for (const std::string kind : {"fifo", "directory", "device"}) {
+    AppDir app(Config("Account=UA-1\r\n"));
+    const std::filesystem::path file = app.path() + "/tagsmith.config";
+    std::filesystem::remove(file);
+    if (kind == "fifo") {
+      ASSERT_EQ(mkfifo(file.c_str(), 0600), 0);
+    }
+    if (kind == "directory") std::filesystem::create_directory(file);
+    if (kind == "device") std::filesystem::create_symlink("/dev/zero", file);
+    EXPECT_EQ(Filter(withHeader, InApp(app.path())).client,
+              Tagged(headers, "<body></body>", Block("UA-42-7")))
+        << kind;
+    EXPECT_EQ(Filter(without, InApp(app.path())).client, without) << kind;
+  }
 }
 
 TEST(Tagging, UnusableApplicationPathReadsAsNoFile) {

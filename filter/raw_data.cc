@@ -1,0 +1,48 @@
+#include "filter/raw_data.h"
+
+#include "buffer/response_chain.h"
+#include "tagging/header_block.h"
+#include "tagging/header_scan.h"
+#include "tagging/header_verdict.h"
+
+// A chain starts with its watch word 0: nothing of the block seen yet.
+static_assert(static_cast<std::uint32_t>(HeaderBlockWatch::kFirstByte) == 0,
+              "a new chain's watch starts at the first byte");
+
+namespace {
+
+// True when the headers, now wholly in with the arriving chunk, rule the
+// response out. The scan reads the arriving chunk where it lies.
+bool HeadersRuleOut(ResponseChain* chain, const HTTP_FILTER_RAW_DATA& raw) {
+  return ReadWithArrivingChunk(chain, raw, [](const ChunkNode* head) {
+    return WillNotTag(ScanResponseHeaders(head));
+  });
+}
+
+}  // namespace
+
+void HandleRawData(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
+  // A chunk of a response let go (or already written out) passes
+  // untouched; one of zero bytes sends nothing and is not recorded.
+  if (!IsHolding(pfc) || raw->cbInData == 0) return;
+  ResponseChain* chain = ChainOf(pfc);
+  auto watch = chain != nullptr
+                   ? static_cast<HeaderBlockWatch>(chain->headerWatch)
+                   : HeaderBlockWatch::kFirstByte;
+  // The headers are judged once, on the chunk that completes their block:
+  // from then on the scan's verdict cannot change, whatever follows. So a
+  // response let go here never has its body copied, even the part of it
+  // that shares this chunk with the headers.
+  if (watch != HeaderBlockWatch::kComplete &&
+      WatchHeaderBlock(&watch, static_cast<const char*>(raw->pvInData),
+                       raw->cbInData) &&
+      HeadersRuleOut(chain, *raw)) {
+    LetResponseGo(pfc);
+    return;
+  }
+  AppendChunk(pfc, raw);
+  chain = ChainOf(pfc);
+  if (chain != nullptr && chain->state == ChainState::kBuffering) {
+    chain->headerWatch = static_cast<std::uint32_t>(watch);
+  }
+}

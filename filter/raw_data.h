@@ -1,0 +1,16 @@
+// The raw-data step: each outgoing chunk is held in the response's chain
+// until the header block is in; then a response that the headers alone rule
+// out for tagging is let go at once (what is held goes out, this chunk and
+// the rest pass untouched), and a candidate stays held to the end of the
+// request. The chunk's bytes belong to the server; what is held comes from
+// AllocMem (buffer/response_chain.h).
+#ifndef TAGSMITH_FILTER_RAW_DATA_H_
+#define TAGSMITH_FILTER_RAW_DATA_H_
+
+#include "filter/isapi.h"
+
+// Handles one SF_NOTIFY_SEND_RAW_DATA. Allocates nothing to judge the
+// headers: the arriving chunk is read where it lies.
+void HandleRawData(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw);
+
+#endif  // TAGSMITH_FILTER_RAW_DATA_H_
