@@ -2,6 +2,7 @@
 
 #include "tagging/announced_coding.h"
 #include "tagging/header_scan.h"
+#include "tagging/result_header.h"
 #include "tagging/site_config.h"
 #include "tagging/tag_page.h"
 
@@ -13,18 +14,43 @@ namespace {
 struct PassFrame {
   SiteConfig config;
   TagFrame tag;
+  ResultHeader result;
 };
 
+// What becomes of a candidate: the file is read for every one, also when
+// its codings rule tagging out, so that the result header can say why.
 // Each step may decide not to tag; every "no" leaves the chain exactly as
 // it was buffered.
+TagOutcome TagCandidatePage(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
+                            const ResponseFacts& facts,
+                            const WorkingHeap& heap, PassFrame* frame) {
+  TagOutcome outcome{};
+  CodingPlan plan{};
+  const CodingVerdict codings = JudgeCodings(facts.codings, &plan);
+  const bool account = ReadSiteConfig(pfc, facts, &frame->config);
+  if (codings == CodingVerdict::kNotHandled) {
+    outcome.result = TagResult::kCodingNotHandled;
+    outcome.coding = UnhandledCoding(facts.codings);
+  } else if (codings == CodingVerdict::kInvalid) {
+    outcome.result = TagResult::kCodingInvalid;
+  } else if (!account) {
+    outcome.result = TagResult::kNoAccount;
+  } else {
+    outcome = TagCandidate(pfc, chain, facts, plan, frame->config, heap,
+                           &frame->tag);
+  }
+  return outcome;
+}
+
 void TagPage(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
              const WorkingHeap& heap, PassFrame* frame) {
   const ResponseFacts facts = ScanResponseHeaders(chain->head);
   if ((facts.flags & kIsHtml) == 0) return;
-  CodingPlan plan;
-  if (!DecideCodings(facts.codings, &plan)) return;
-  if (!ReadSiteConfig(pfc, facts, &frame->config)) return;
-  TagCandidate(pfc, chain, facts, plan, frame->config, heap, &frame->tag);
+  const TagOutcome outcome = TagCandidatePage(pfc, chain, facts, heap, frame);
+  // Last, once the page's own edits are done.
+  if (frame->config.diagnosticsLength > 0) {
+    InsertResultHeader(chain, outcome, &frame->result);
+  }
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include "tagging/header_block.h"
 #include "tagging/header_scan.h"
 #include "tagging/header_verdict.h"
+#include "tagging/site_config.h"
 
 // A chain starts with its watch word 0: nothing of the block seen yet.
 static_assert(static_cast<std::uint32_t>(HeaderBlockWatch::kFirstByte) == 0,
@@ -12,10 +13,15 @@ static_assert(static_cast<std::uint32_t>(HeaderBlockWatch::kFirstByte) == 0,
 namespace {
 
 // True when the headers, now wholly in with the arriving chunk, rule the
-// response out. The scan reads the arriving chunk where it lies.
-bool HeadersRuleOut(ResponseChain* chain, const HTTP_FILTER_RAW_DATA& raw) {
-  return ReadWithArrivingChunk(chain, raw, [](const ChunkNode* head) {
-    return WillNotTag(ScanResponseHeaders(head));
+// response out. The scan reads the arriving chunk where it lies. A
+// candidate whose codings alone rule it out is still held when its site
+// asks for the result header, which the end of the request then writes.
+bool HeadersRuleOut(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
+                    const HTTP_FILTER_RAW_DATA& raw) {
+  return ReadWithArrivingChunk(chain, raw, [pfc](const ChunkNode* head) {
+    const ResponseFacts facts = ScanResponseHeaders(head);
+    if (!WillNotTag(facts)) return false;
+    return (facts.flags & kIsHtml) == 0 || !WantsResultHeader(pfc);
   });
 }
 
@@ -36,7 +42,7 @@ void HandleRawData(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
   if (watch != HeaderBlockWatch::kComplete &&
       WatchHeaderBlock(&watch, static_cast<const char*>(raw->pvInData),
                        raw->cbInData) &&
-      HeadersRuleOut(chain, *raw)) {
+      HeadersRuleOut(pfc, chain, *raw)) {
     LetResponseGo(pfc);
     return;
   }

@@ -2,7 +2,10 @@
 // until the header block is in; then a response that the headers alone rule
 // out for tagging is let go at once (what is held goes out, this chunk and
 // the rest pass untouched), and a candidate stays held to the end of the
-// request. The chunk's bytes belong to the server; what is held comes from
+// request. A "200" HTML page in a coding the filter does not handle is
+// held too when its site's configuration asks for the result header (the
+// one case where the file is read here). The chunk's bytes belong to the
+// server; what is held comes from
 // AllocMem (buffer/response_chain.h).
 #ifndef TAGSMITH_FILTER_RAW_DATA_H_
 #define TAGSMITH_FILTER_RAW_DATA_H_

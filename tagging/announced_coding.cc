@@ -1,5 +1,7 @@
 #include "tagging/announced_coding.h"
 
+#include <cstring>
+
 #include "buffer/chain_cursor.h"
 
 namespace {
@@ -14,6 +16,11 @@ bool Is(const char* value, std::uint32_t length, const char* name) {
     }
   }
   return name[i] == '\0';
+}
+
+void KeepName(const char* value, std::uint32_t length, CodingName* name) {
+  name->length = length < kCodingNameSize ? length : kCodingNameSize;
+  std::memcpy(name->text, value, name->length);
 }
 
 }  // namespace
@@ -33,29 +40,46 @@ ContentCoding ContentCodingOf(const char* value, std::uint32_t length) {
   return ContentCoding::kOther;
 }
 
-void NoteTransferCoding(TransferCoding coding, AnnouncedCodings* announced) {
+void NoteTransferCoding(const char* value, std::uint32_t length,
+                        AnnouncedCodings* announced) {
+  const TransferCoding coding = TransferCodingOf(value, length);
   if (coding == TransferCoding::kNone) return;
   announced->transfer = coding;
   ++announced->transferHeaders;
+  if (coding == TransferCoding::kOther) KeepName(value, length, &announced->transferName);
 }
 
-void NoteContentCoding(ContentCoding coding, AnnouncedCodings* announced) {
+void NoteContentCoding(const char* value, std::uint32_t length,
+                       AnnouncedCodings* announced) {
+  const ContentCoding coding = ContentCodingOf(value, length);
   if (coding == ContentCoding::kNone) return;
   announced->content = coding;
   ++announced->contentHeaders;
+  if (coding == ContentCoding::kOther) KeepName(value, length, &announced->contentName);
 }
 
-bool DecideCodings(const AnnouncedCodings& announced, CodingPlan* plan) {
+CodingVerdict JudgeCodings(const AnnouncedCodings& announced, CodingPlan* plan) {
   // Two headers naming codings leave no single reading of the body.
-  if (announced.transferHeaders > 1 || announced.contentHeaders > 1) return false;
+  if (announced.transferHeaders > 1 || announced.contentHeaders > 1) {
+    return CodingVerdict::kInvalid;
+  }
   if (announced.transfer == TransferCoding::kOther ||
       announced.content == ContentCoding::kOther) {
-    return false;
+    return CodingVerdict::kNotHandled;
   }
   const bool chunked = announced.transfer == TransferCoding::kChunked;
   // A response may not carry both; which one a client believes is unknown.
-  if (chunked && announced.lengthHeaders > 0) return false;
+  if (chunked && announced.lengthHeaders > 0) return CodingVerdict::kInvalid;
   plan->chunked = chunked;
   plan->content = announced.content;
-  return true;
+  return CodingVerdict::kHandled;
+}
+
+bool DecideCodings(const AnnouncedCodings& announced, CodingPlan* plan) {
+  return JudgeCodings(announced, plan) == CodingVerdict::kHandled;
+}
+
+const CodingName& UnhandledCoding(const AnnouncedCodings& announced) {
+  return announced.transfer == TransferCoding::kOther ? announced.transferName
+                                                      : announced.contentName;
 }

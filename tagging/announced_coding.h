@@ -9,6 +9,14 @@
 enum class TransferCoding : std::uint8_t { kNone, kChunked, kOther };
 enum class ContentCoding : std::uint8_t { kNone, kGzip, kDeflate, kOther };
 
+// The name of a coding the filter does not know, as the header gave it
+// (trimmed, and cut at kCodingNameSize bytes), copied out of the response.
+inline constexpr std::uint32_t kCodingNameSize = 17;
+struct CodingName {
+  char text[kCodingNameSize];
+  std::uint32_t length;
+};
+
 // What the header lines said about codings and length.
 struct AnnouncedCodings {
   TransferCoding transfer;
@@ -16,6 +24,8 @@ struct AnnouncedCodings {
   ContentCoding content;
   std::uint32_t contentHeaders;   // Content-Encoding lines naming a coding
   std::uint32_t lengthHeaders;    // Content-Length lines, whatever their form
+  CodingName transferName;        // set with transfer kOther
+  CodingName contentName;         // set with content kOther
 };
 
 // What the body may be, as far as the headers tell.
@@ -31,14 +41,32 @@ struct CodingPlan {
 TransferCoding TransferCodingOf(const char* value, std::uint32_t length);
 ContentCoding ContentCodingOf(const char* value, std::uint32_t length);
 
-// Notes one coding header in `announced`.
-void NoteTransferCoding(TransferCoding coding, AnnouncedCodings* announced);
-void NoteContentCoding(ContentCoding coding, AnnouncedCodings* announced);
+// Notes one coding header, whose trimmed value is value[0..length), in
+// `announced`.
+void NoteTransferCoding(const char* value, std::uint32_t length,
+                        AnnouncedCodings* announced);
+void NoteContentCoding(const char* value, std::uint32_t length,
+                       AnnouncedCodings* announced);
+
+enum class CodingVerdict : std::uint8_t {
+  kHandled,     // the body may be read and tagged
+  kNotHandled,  // a coding the filter does not know (UnhandledCoding)
+  kInvalid,     // no single reading: two coding headers of a kind, or
+                // "chunked" together with a Content-Length
+};
 
 // True, with `plan` filled, when the body may be read and tagged: at most one
 // header of each kind names a coding, a transfer coding is "chunked" and
 // comes without a Content-Length, a content coding is one the filter can
 // decode. False: the response must leave untouched.
 bool DecideCodings(const AnnouncedCodings& announced, CodingPlan* plan);
+
+// DecideCodings with the reason of a "no". `plan` is filled only with
+// kHandled.
+CodingVerdict JudgeCodings(const AnnouncedCodings& announced, CodingPlan* plan);
+
+// The coding named in a kNotHandled verdict: the transfer coding's when it
+// is unknown (it was applied last), else the content coding's.
+const CodingName& UnhandledCoding(const AnnouncedCodings& announced);
 
 #endif  // TAGSMITH_TAGGING_ANNOUNCED_CODING_H_

@@ -73,8 +73,15 @@ bool AddBoundary(const WorkingHeap& heap, DecodedBody* decoded,
 enum class Inflated {
   kWhole,    // one stream, inflated wholly, ending exactly at the input's end
   kCorrupt,  // not such a stream
-  kRefused,  // memory refused, or the page is too large
+  kTooLarge, // the page is over kMaxDecodedPage
+  kRefused,  // memory refused
 };
+
+// Why a page buffer could not grow by `more`: its limit, or memory.
+Inflated Refusal(const HeapBuffer& page, std::size_t more) {
+  return page.length + more > kMaxDecodedPage ? Inflated::kTooLarge
+                                              : Inflated::kRefused;
+}
 
 // Inflates the input from `first` into a new page, noting block boundaries.
 Inflated InflateAll(const WorkingHeap& heap, int windowBits,
@@ -98,7 +105,7 @@ Inflated InflateAll(const WorkingHeap& heap, int windowBits,
     goto done;
   }
   if (!ReserveBuffer(heap, &page, sizeHint, kMaxDecodedPage)) {
-    result = Inflated::kRefused;
+    result = Refusal(page, sizeHint);
     goto done;
   }
   for (;;) {
@@ -117,7 +124,7 @@ Inflated InflateAll(const WorkingHeap& heap, int windowBits,
     }
     if (page.length == page.capacity &&
         !ReserveBuffer(heap, &page, 1, kMaxDecodedPage)) {
-      result = Inflated::kRefused;  // memory, or over the limit
+      result = Refusal(page, 1);
       goto done;
     }
     const std::size_t room = page.capacity - page.length;
@@ -221,11 +228,14 @@ Decoding DecodeBody(const WorkingHeap& heap, ContentCoding coding,
       // Bytes that are not raw deflate are the page itself; a body that
       // announced its format and broke it is left alone.
       return windowBits < 0 ? Decoding::kPlain : Decoding::kRefuse;
+    case Inflated::kTooLarge:
+      ReleaseDecoded(heap, decoded);
+      return Decoding::kTooLarge;
     case Inflated::kRefused:
       break;
   }
   ReleaseDecoded(heap, decoded);
-  return Decoding::kRefuse;
+  return Decoding::kNoMemory;
 }
 
 void ReleaseDecoded(const WorkingHeap& heap, DecodedBody* decoded) {

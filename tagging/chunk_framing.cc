@@ -134,9 +134,10 @@ Framing ReadFraming(const WorkingHeap& heap, const ChainCursor* first,
   if (first == nullptr || !HasByte(*first) || HexValue(ByteAt(*first)) < 0) {
     return Framing::kPlain;
   }
-  if (WalkFraming(heap, *first, body) != Walk::kWellFormed) {
+  const Walk walk = WalkFraming(heap, *first, body);
+  if (walk != Walk::kWellFormed) {
     ReleaseFraming(heap, body);
-    return Framing::kBroken;
+    return walk == Walk::kRefused ? Framing::kRefused : Framing::kBroken;
   }
   // The view's records are linked only now that the array stays put.
   for (std::uint32_t i = 0; i < body->viewCount; ++i) {

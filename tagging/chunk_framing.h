@@ -43,7 +43,8 @@ struct FramedBody {
 enum class Framing {
   kPlain,   // the body does not begin with a size line: not framed yet
   kFramed,  // well formed to the response's end; `body` filled
-  kBroken,  // framing begun but not well formed, or memory refused
+  kBroken,   // framing begun but not well formed
+  kRefused,  // memory refused
 };
 
 // Reads the framing of the body whose first byte is under `first` (null:

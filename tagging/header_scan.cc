@@ -86,13 +86,13 @@ LineVerdict InspectHeaderLine(const ChainCursor& line,
   if (MatchAt(line, "Transfer-Encoding:")) {
     const std::uint32_t n =
         Advance(&value, 18) ? ReadCodingValue(value, coding, kLongestCoding) : 0;
-    NoteTransferCoding(TransferCodingOf(coding, n), &facts->codings);
+    NoteTransferCoding(coding, n, &facts->codings);
     return LineVerdict::kGoOn;
   }
   if (MatchAt(line, "Content-Encoding:")) {
     const std::uint32_t n =
         Advance(&value, 17) ? ReadCodingValue(value, coding, kLongestCoding) : 0;
-    NoteContentCoding(ContentCodingOf(coding, n), &facts->codings);
+    NoteContentCoding(coding, n, &facts->codings);
     return LineVerdict::kGoOn;
   }
   return LineVerdict::kGoOn;

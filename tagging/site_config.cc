@@ -45,8 +45,8 @@ bool IsReadableConfigFile(const char* path) {
 #endif
 
 // The one place that chooses the profile reader: the platform's own where
-// there is one, four calls as its interface has it; ours elsewhere, which
-// answers all four keys in one pass over the file.
+// there is one, a call per key as its interface has it; ours elsewhere,
+// which answers all the keys in one pass over the file.
 void ReadConfigValues(const char* path, SiteConfig* config) {
   struct Key {
     const char* name;
@@ -61,7 +61,11 @@ void ReadConfigValues(const char* path, SiteConfig* config) {
       {"Account", config->account, kShortValueSize, &config->accountLength},
       {"AlwaysSSL", config->alwaysSsl, kShortValueSize,
        &config->alwaysSslLength},
+      {"Diagnostics", config->diagnostics, kShortValueSize,
+       &config->diagnosticsLength},
   };
+  static_assert(sizeof(keys) / sizeof(keys[0]) <= kMaxProfileKeys,
+                "every key is read in the one pass");
 #ifdef _WIN32
   const bool readable = IsReadableConfigFile(path);
   for (const Key& key : keys) {
@@ -107,10 +111,27 @@ bool ReadSiteConfig(HTTP_FILTER_CONTEXT* pfc, const ResponseFacts& facts,
                     SiteConfig* config) {
   config->insertBefore[0] = config->appendAfter[0] = '\0';
   config->account[0] = config->alwaysSsl[0] = '\0';
+  config->diagnostics[0] = '\0';
   config->insertBeforeLength = config->appendAfterLength = 0;
   config->accountLength = config->alwaysSslLength = 0;
+  config->diagnosticsLength = 0;
 
   char path[kConfigPathSize];
   if (ConfigFilePath(pfc, path)) ReadConfigValues(path, config);
   return config->accountLength > 0 || (facts.flags & kHasAccountHeader) != 0;
+}
+
+bool WantsResultHeader(HTTP_FILTER_CONTEXT* pfc) {
+  char path[kConfigPathSize];
+  if (!ConfigFilePath(pfc, path)) return false;
+  char value[kShortValueSize];
+#ifdef _WIN32
+  value[0] = '\0';
+  return IsReadableConfigFile(path) &&
+         GetPrivateProfileStringA(kSection, "Diagnostics", "", value,
+                                  sizeof value, path) > 0;
+#else
+  return ReadProfileString(kSection, "Diagnostics", "", value, sizeof value,
+                           path) > 0;
+#endif
 }

@@ -26,6 +26,9 @@ struct SiteConfig {
   // Only whether this is set counts: any value forces the secure script.
   char alwaysSsl[kShortValueSize];
   std::uint32_t alwaysSslLength;
+  // The same: any value asks for the result header (tagging/result_header.h).
+  char diagnostics[kShortValueSize];
+  std::uint32_t diagnosticsLength;
 };
 
 // Reads the configuration of the request's application into `config`.
@@ -34,5 +37,10 @@ struct SiteConfig {
 // file, section or key reads as empty.
 bool ReadSiteConfig(HTTP_FILTER_CONTEXT* pfc, const ResponseFacts& facts,
                     SiteConfig* config);
+
+// Reads only the "Diagnostics" key of the request's application: true when
+// its value is not empty. For a page the headers rule out, which is held
+// to the end of the request only when its site asks for the result header.
+bool WantsResultHeader(HTTP_FILTER_CONTEXT* pfc);
 
 #endif  // TAGSMITH_TAGGING_SITE_CONFIG_H_

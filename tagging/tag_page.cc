@@ -19,12 +19,6 @@ struct PageBytes {
   const ChunkNode* last;
 };
 
-// The duplicate check, then the tag: true with `tag` on its "<".
-bool FindInsertionPoint(const PageBytes& page, ChainCursor* tag) {
-  if (CarriesTrackingScript(page.from)) return false;
-  return FindLastClosingBodyTag(page.last, page.from, tag);
-}
-
 }  // namespace
 
 void StartTagFrame(TagFrame* frame) {
@@ -33,16 +27,21 @@ void StartTagFrame(TagFrame* frame) {
   frame->encoded = HeapBuffer{nullptr, 0, 0};
 }
 
-bool TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
-                  const ResponseFacts& facts, const CodingPlan& plan,
-                  const SiteConfig& config, const WorkingHeap& heap,
-                  TagFrame* frame) {
+TagOutcome TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
+                        const ResponseFacts& facts, const CodingPlan& plan,
+                        const SiteConfig& config, const WorkingHeap& heap,
+                        TagFrame* frame) {
+  TagOutcome outcome{};
+  const auto finish = [&outcome](TagResult result) {
+    outcome.result = result;
+    return outcome;
+  };
   ChainCursor first{};
   const bool hasBody = FirstBodyByte(facts, &first);
   const bool coded = plan.chunked || plan.content != ContentCoding::kNone;
   if (!hasBody) {
     // An empty line without its LF: only a plain page is read as before.
-    if (coded) return false;
+    if (coded) return finish(TagResult::kCodingInvalid);
   }
 
   // Framing: the data bytes, read through a view that leaves the size
@@ -51,7 +50,9 @@ bool TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
   if (plan.chunked && hasBody) {
     switch (ReadFraming(heap, &first, &frame->framing)) {
       case Framing::kBroken:
-        return false;
+        return finish(TagResult::kCodingInvalid);
+      case Framing::kRefused:
+        return finish(TagResult::kNoMemory);
       case Framing::kFramed:
         framed = true;
         break;
@@ -74,7 +75,7 @@ bool TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
     pageEmpty = !StepForward(&from);
     page = PageBytes{from, chain->tail};
   }
-  if (pageEmpty) return false;
+  if (pageEmpty) return finish(TagResult::kNoClosingBodyTag);
 
   // Content coding: the bytes decoded, when they are in the coding.
   bool compressed = false;
@@ -84,7 +85,11 @@ bool TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
     const ChainCursor* input = framed ? &page.from : &first;
     switch (DecodeBody(heap, plan.content, input, &frame->decoded)) {
       case Decoding::kRefuse:
-        return false;
+        return finish(TagResult::kCodingInvalid);
+      case Decoding::kTooLarge:
+        return finish(TagResult::kTooLarge);
+      case Decoding::kNoMemory:
+        return finish(TagResult::kNoMemory);
       case Decoding::kDecoded:
         compressed = true;
         break;
@@ -93,7 +98,7 @@ bool TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
     }
   }
   if (compressed) {
-    if (frame->decoded.pageLength == 0) return false;
+    if (frame->decoded.pageLength == 0) return finish(TagResult::kNoClosingBodyTag);
     ChunkNode* record = &frame->page;
     record->data = frame->decoded.page;
     record->length = static_cast<std::uint32_t>(frame->decoded.pageLength);
@@ -103,9 +108,17 @@ bool TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
   }
 
   ChainCursor tag;
-  if (!FindInsertionPoint(page, &tag)) return false;
+  if (CarriesTrackingScript(page.from)) return finish(TagResult::kAlreadyTagged);
+  if (!FindLastClosingBodyTag(page.last, page.from, &tag)) {
+    return finish(TagResult::kNoClosingBodyTag);
+  }
   SpliceFrame* splice = &frame->splice;
-  if (!FillTrackingBlock(pfc, facts, config, &splice->block)) return false;
+  // It fails only when memory for a split account header is refused.
+  if (!FillTrackingBlock(pfc, facts, config, &splice->block)) {
+    return finish(TagResult::kNoMemory);
+  }
+  outcome.decoded = compressed ? plan.content : ContentCoding::kNone;
+  outcome.framed = framed;
 
   if (compressed) {
     InsertText insert[5];
@@ -117,22 +130,22 @@ bool TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
     const auto at = static_cast<std::uint64_t>(tag.pos - frame->decoded.page);
     if (!EncodeTagged(heap, frame->decoded, at, insert, 5, &kept,
                       &frame->encoded)) {
-      return false;
+      return finish(TagResult::kNoMemory);
     }
     // A length no record can state leaves the body as it came.
-    if (frame->encoded.length > 0xFFFFFFF0u) return false;
+    if (frame->encoded.length > 0xFFFFFFF0u) return finish(TagResult::kTooLarge);
     SpliceCompressed(chain, facts, first,
                      framed ? &frame->framing : nullptr, kept,
                      frame->encoded.bytes,
                      static_cast<std::uint32_t>(frame->encoded.length), splice);
-    return true;
+    return finish(TagResult::kTagged);
   }
   if (framed) {
     SpliceIntoFramed(chain, frame->framing, tag, splice);
   } else {
     SpliceIntoPlain(chain, facts, tag, splice);
   }
-  return true;
+  return finish(TagResult::kTagged);
 }
 
 void ReleaseTagFrame(const WorkingHeap& heap, TagFrame* frame) {

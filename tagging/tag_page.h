@@ -19,6 +19,7 @@
 #include "tagging/body_splice.h"
 #include "tagging/chunk_framing.h"
 #include "tagging/header_scan.h"
+#include "tagging/result_header.h"
 #include "tagging/site_config.h"
 #include "tagging/working_heap.h"
 
@@ -33,10 +34,10 @@ struct TagFrame {
 // Empties the frame's working storage. REQUIRES: before TagCandidate.
 void StartTagFrame(TagFrame* frame);
 
-// Tags the page. True when the block went in; false leaves the chain as it
-// was. REQUIRES: facts come from ScanResponseHeaders of this closed chain,
-// with kIsHtml, and DecideCodings gave `plan`.
-bool TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
+// Tags the page. kTagged when the block went in; any other result leaves
+// the chain as it was. REQUIRES: facts come from ScanResponseHeaders of
+// this closed chain, with kIsHtml, and DecideCodings gave `plan`.
+TagOutcome TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
                   const ResponseFacts& facts, const CodingPlan& plan,
                   const SiteConfig& config, const WorkingHeap& heap,
                   TagFrame* frame);

@@ -129,6 +129,10 @@ TEST(FilterEntry, LetsGoAsSoonAsTheHeadersRuleItOut) {
     const char* name;
     std::vector<std::string> chunks;
     int letGoAt;  // the chunk that completes the block; kHeld: never
+    // Server variables read before the let-go: a candidate whose coding
+    // rules it out asks for its directory, to learn whether its site wants
+    // the result header (and so the whole response held).
+    int lookups = 0;
   } cases[] = {
       {"404 on its first line",
        {"HTTP/1.1 404 Not Found\r\n", "Content-Type: text/html\r\n\r\n", "</body>"}, 0},
@@ -142,7 +146,7 @@ TEST(FilterEntry, LetsGoAsSoonAsTheHeadersRuleItOut) {
       {"LF after 200 runs the status line on",
        {"HTTP 200\n\r\n", "Content-Type: text/plain\r\n\r\n", "x"}, 1},
       {"coding no filter splices into",
-       {"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: br\r\n", "\r\n\x8b\x02"}, 1},
+       {"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: br\r\n", "\r\n\x8b\x02"}, 1, 1},
       {"candidate", {"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<body>", "</body>"}, kHeld},
       {"candidate, split in the blank line",
        {"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r", "\n</body>"}, kHeld},
@@ -162,7 +166,7 @@ TEST(FilterEntry, LetsGoAsSoonAsTheHeadersRuleItOut) {
     server.End();
     EXPECT_EQ(server.client, sent) << k.name;
     if (k.letGoAt != kHeld) {
-      EXPECT_EQ(server.variableLookups, 0) << k.name;
+      EXPECT_EQ(server.variableLookups, k.lookups) << k.name;
     }
   }
 }

@@ -348,28 +348,28 @@ TEST_F(ProfileFiles, OnlyARegularFileOfAtMostTheBoundIsRead) {
   }
 }
 
-// The filter reads its four keys in one pass; each must come out as a
+// The filter reads its five keys in one pass; each must come out as a
 // read of its own would give it, in every case file, with the filter's
 // buffer sizes and with sizes that cut.
-TEST(ProfileReaderTable, FourKeysInOnePassEqualFourReads) {
+TEST(ProfileReaderTable, FiveKeysInOnePassEqualFiveReads) {
   const char* keys[] = {"InsertBeforeScriptBlock", "AppendAfterScriptBlock",
-                        "Account", "AlwaysSSL"};
+                        "Account", "AlwaysSSL", "Diagnostics"};
   int files = 0;
   for (const auto& entry : fs::directory_iterator(kProfileDir + "/cases")) {
     const std::string path = entry.path().string();
     ++files;
     for (std::uint32_t size : {2048u, 16u, 4u, 1u}) {
-      char single[4][2048];
-      char together[4][2048];
-      ProfileQuery queries[4];
-      for (int i = 0; i < 4; ++i) {
+      char single[5][2048];
+      char together[5][2048];
+      ProfileQuery queries[5];
+      for (int i = 0; i < 5; ++i) {
         const std::uint32_t n =
             ReadProfileString("ga1", keys[i], "dflt", single[i], size, path.c_str());
         queries[i] = ProfileQuery{keys[i], "dflt", together[i], size, 0};
         ASSERT_EQ(n, std::strlen(single[i])) << path;
       }
-      ReadProfileStrings("ga1", queries, 4, path.c_str());
-      for (int i = 0; i < 4; ++i) {
+      ReadProfileStrings("ga1", queries, 5, path.c_str());
+      for (int i = 0; i < 5; ++i) {
         EXPECT_EQ(queries[i].length, std::strlen(single[i])) << path << " " << keys[i];
         EXPECT_STREQ(together[i], single[i]) << path << " " << keys[i] << " " << size;
       }
@@ -397,14 +397,15 @@ TEST(ProfileReader, SampleConfigurationGivesItsGa1ValuesOnly) {
       {"Account", "UA-123456-1"},
       {"AlwaysSSL", ""},
       {"InsertBeforeScriptBlock", "<!-- analytics -->"},
-      {"AppendAfterScriptBlock", "<!-- end of analytics -->"}};
+      {"AppendAfterScriptBlock", "<!-- end of analytics -->"},
+      {"Diagnostics", ""}};
   for (const std::string& path : {sample, crlf_path}) {
-    char values[4][2048];
-    ProfileQuery queries[4];
-    for (int i = 0; i < 4; ++i)
+    char values[5][2048];
+    ProfileQuery queries[5];
+    for (int i = 0; i < 5; ++i)
       queries[i] = ProfileQuery{expected[i].first, "absent", values[i], 2048, 0};
-    ReadProfileStrings("ga1", queries, 4, path.c_str());
-    for (int i = 0; i < 4; ++i)
+    ReadProfileStrings("ga1", queries, 5, path.c_str());
+    for (int i = 0; i < 5; ++i)
       EXPECT_STREQ(values[i], expected[i].second) << path << " " << expected[i].first;
   }
   std::remove(crlf_path.c_str());

@@ -278,6 +278,7 @@ SiteValues ReadSiteValues(const std::optional<std::string>& appPath) {
   site.appendAfter = read("AppendAfterScriptBlock", text, sizeof text);
   site.account = read("Account", shortValue, sizeof shortValue);
   site.alwaysSsl = !read("AlwaysSSL", shortValue, sizeof shortValue).empty();
+  site.diagnostics = !read("Diagnostics", shortValue, sizeof shortValue).empty();
   return site;
 }
 
@@ -329,9 +330,48 @@ std::uint32_t StatedLength(std::string_view value) {
   return negative ? 0u - v : v;
 }
 
+// When `out`'s last header line, one more than `in` has, is a result
+// header: the line checked and taken out into `rest`. Empty when there is
+// none or it is well placed and formed.
+std::string TakeResultHeader(std::string_view in, std::string_view out,
+                             const SiteValues& site, std::string* rest) {
+  static constexpr std::string_view kName = "X-Tagsmith-Result: ";
+  const Head outHead = ReadHead(out);
+  if (!outHead.complete || outHead.lines.empty() ||
+      out.substr(outHead.lines.back(), kName.size()) != kName) {
+    return "";
+  }
+  const Head inHead = ReadHead(in);
+  if (!inHead.complete || inHead.lines.size() + 1 != outHead.lines.size()) {
+    return "added a result header to a response that is not a candidate";
+  }
+  if (!site.diagnostics) return "added a result header without Diagnostics";
+  const std::size_t line = outHead.lines.back();
+  const std::string_view value =
+      out.substr(line + kName.size(), outHead.bodyStart - 2 - line - kName.size());
+  static constexpr std::string_view kWords[] = {
+      "tagged", "tagged gzip", "tagged deflate", "tagged chunked", "tagged gzip chunked",
+      "tagged deflate chunked", "no-account", "already-tagged", "no-closing-body-tag",
+      "coding-invalid", "too-large", "no-memory"};
+  bool known = value.substr(0, 19) == "coding-not-handled " && value.size() > 19;
+  for (std::string_view word : kWords) known = known || value == word;
+  if (out.substr(outHead.bodyStart - 2, 2) != "\r\n" || !known) {
+    return "a result header out of form: " + std::string(value);
+  }
+  *rest = std::string(out.substr(0, line)) + std::string(out.substr(outHead.bodyStart));
+  return "";
+}
+
 std::string CheckOutput(std::string_view in, std::string_view out,
                         bool securePort, const SiteValues& site) {
   if (out == in) return "";
+  std::string withoutResult;
+  const std::string result = TakeResultHeader(in, out, site, &withoutResult);
+  if (!result.empty()) return result;
+  if (!withoutResult.empty()) {
+    out = withoutResult;
+    if (out == in) return "";
+  }
   const Head head = ReadHead(in);
   if (!head.complete) return "changed a response without a 200 status line and complete headers";
 

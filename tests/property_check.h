@@ -28,6 +28,7 @@ struct SiteValues {
   std::string insertBefore;
   std::string appendAfter;
   bool alwaysSsl = false;
+  bool diagnostics = false;  // the result header asked for
 };
 
 // The values the filter reads for an application directory: none without a
@@ -53,7 +54,9 @@ std::size_t LastClosingBodyTag(std::string_view in);
 std::uint32_t StatedLength(std::string_view value);
 
 // `out` is `in` exactly, or `in` tagged once as promised for a request
-// over TLS (`securePort`) or not, with `site` configured.
+// over TLS (`securePort`) or not, with `site` configured; either one with
+// a result header as its last header line only when `site` asks for it
+// and `in` is a "200" HTML page.
 std::string CheckOutput(std::string_view in, std::string_view out,
                         bool securePort, const SiteValues& site);
 

@@ -1,0 +1,64 @@
+#include "tagging/result_header.h"
+
+#include <cassert>
+#include <cstring>
+
+#include "buffer/chain_edit.h"
+#include "tagging/header_scan.h"
+
+namespace {
+
+const char* Word(TagResult result) {
+  switch (result) {
+    case TagResult::kTagged: return "tagged";
+    case TagResult::kNoAccount: return "no-account";
+    case TagResult::kAlreadyTagged: return "already-tagged";
+    case TagResult::kNoClosingBodyTag: return "no-closing-body-tag";
+    case TagResult::kCodingNotHandled: return "coding-not-handled";
+    case TagResult::kCodingInvalid: return "coding-invalid";
+    case TagResult::kTooLarge: return "too-large";
+    case TagResult::kNoMemory: return "no-memory";
+  }
+  return "no-memory";
+}
+
+// Appends `length` bytes; the line's size holds the longest line.
+void Put(char* text, std::uint32_t* n, const char* bytes, std::uint32_t length) {
+  assert(*n + length <= kResultLineSize);
+  std::memcpy(text + *n, bytes, length);
+  *n += length;
+}
+void Put(char* text, std::uint32_t* n, const char* word) {
+  Put(text, n, word, static_cast<std::uint32_t>(std::strlen(word)));
+}
+
+}  // namespace
+
+std::uint32_t FormatResultLine(const TagOutcome& outcome,
+                               char (&text)[kResultLineSize]) {
+  std::uint32_t n = 0;
+  Put(text, &n, "X-Tagsmith-Result: ");
+  Put(text, &n, Word(outcome.result));
+  if (outcome.result == TagResult::kTagged) {
+    if (outcome.decoded == ContentCoding::kGzip) Put(text, &n, " gzip");
+    if (outcome.decoded == ContentCoding::kDeflate) Put(text, &n, " deflate");
+    if (outcome.framed) Put(text, &n, " chunked");
+  } else if (outcome.result == TagResult::kCodingNotHandled) {
+    Put(text, &n, " ");
+    Put(text, &n, outcome.coding.text, outcome.coding.length);
+  }
+  Put(text, &n, "\r\n");
+  return n;
+}
+
+void InsertResultHeader(ResponseChain* chain, const TagOutcome& outcome,
+                        ResultHeader* header) {
+  // Scanned afresh: an edit before the empty line (the Content-Length
+  // value) may have moved its bytes into another record.
+  const ResponseFacts facts = ScanResponseHeaders(chain->head);
+  assert((facts.flags & kIsHtml) != 0);
+  PointRecord(&header->line, header->text, FormatResultLine(outcome, header->text));
+  ChunkNode* const pieces[] = {&header->line};
+  ReplaceSpan(chain, facts.bodyStart, &facts.bodyStart, pieces, 1,
+              &header->spare);
+}

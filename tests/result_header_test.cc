@@ -1,0 +1,145 @@
+// The result header asked for with "Diagnostics": each result from a real
+// case, its exact bytes and place, nothing without the key, and the
+// response still whole at every seam and under every refusal.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/body_codings.h"
+#include "tests/filter_harness.h"
+#include "tests/property_check.h"
+
+namespace tagsmith::testing {
+namespace {
+
+using checks::Compress;
+using checks::Format;
+using checks::Frame;
+
+const std::string kPage = "<html><body><p>text</p>\n</body></html>\n";
+const std::string kHtml = "Content-Type: text/html\r\n";
+const std::string kChunked = "Transfer-Encoding: chunked\r\n";
+const std::string kGzip = "Content-Encoding: gzip\r\n";
+const std::string kAccount = "[ga1]\r\nAccount=UA-DIAG-1\r\n";
+const std::string kNoAccount = "[ga1]\r\nAlwaysSSL=1\r\n";
+
+std::string Length(const std::string& body) {
+  return "Content-Length: " + std::to_string(body.size()) + "\r\n";
+}
+
+// `response` with `line` as its last header line.
+std::string WithLine(const std::string& response, const std::string& line) {
+  std::string out = response;
+  return out.insert(out.find("\r\n\r\n") + 2, line);
+}
+
+struct Case {
+  const char* name;
+  std::string response;
+  std::string config;  // without the key
+  std::string result;  // the header's value; "" for none
+  bool everySeam = true;
+};
+
+std::vector<Case> Cases() {
+  const std::string gz = Compress(kPage, Format::kGzip);
+  const std::string zl = Compress(kPage, Format::kZlib);
+  std::string badCrc = gz;
+  badCrc[badCrc.size() - 6] ^= 1;
+  const std::string marked =
+      "<body><script src=\"http://www.google-analytics.com/urchin.js\"></script></body>";
+  const std::string huge =
+      Compress("<body>" + std::string(64u << 20, ' ') + "</body>", Format::kGzip, 9);
+  return {
+      {"plain", Response(kHtml + Length(kPage), kPage), kAccount, "tagged"},
+      {"gzip", Response(kHtml + kGzip + Length(gz), gz), kAccount, "tagged gzip"},
+      {"zlib", Response(kHtml + "Content-Encoding: deflate\r\n", zl), kAccount, "tagged deflate"},
+      {"framed", Response(kHtml + kChunked, Frame(kPage, {7})), kAccount, "tagged chunked"},
+      {"gzip framed", Response(kHtml + kGzip + kChunked, Frame(gz, {9})), kAccount,
+       "tagged gzip chunked"},
+      {"gzip announced, plain page", Response(kHtml + kGzip, kPage), kAccount, "tagged"},
+      {"account from the page", Response(kHtml + "X-Tagsmith: UA-PAGE-2\r\n", kPage), kNoAccount,
+       "tagged"},
+      {"no account", Response(kHtml, kPage), kNoAccount, "no-account"},
+      {"already tagged", Response(kHtml, marked), kAccount, "already-tagged"},
+      {"gzip, already tagged", Response(kHtml + kGzip, Compress(marked, Format::kGzip)), kAccount,
+       "already-tagged"},
+      {"no closing tag", Response(kHtml, "<html><body>text"), kAccount, "no-closing-body-tag"},
+      {"empty body", Response(kHtml, ""), kAccount, "no-closing-body-tag"},
+      {"other content coding", Response(kHtml + "Content-Encoding: br\r\n", kPage), kAccount,
+       "coding-not-handled br"},
+      {"transfer coding list", Response(kHtml + "Transfer-Encoding: gzip, chunked\r\n", kPage),
+       kNoAccount, "coding-not-handled gzip, chunked"},
+      {"long coding name cut",
+       Response(kHtml + "Content-Encoding: a-very-long-coding-name\r\n", kPage), kAccount,
+       "coding-not-handled a-very-long-codin"},
+      {"gzip, wrong CRC", Response(kHtml + kGzip, badCrc), kAccount, "coding-invalid"},
+      {"broken framing", Response(kHtml + kChunked, "5\n<html\r\n0\r\n\r\n"), kAccount,
+       "coding-invalid"},
+      {"chunked with a length", Response(kHtml + kChunked + Length(kPage), Frame(kPage, {9})),
+       kAccount, "coding-invalid"},
+      {"two content codings", Response(kHtml + kGzip + kGzip, kPage), kAccount, "coding-invalid"},
+      {"gzip over 64 MiB", Response(kHtml + kGzip, huge), kAccount, "too-large", false},
+      // Not candidates: the file is not read for them.
+      {"not found", Response(kHtml, kPage, "HTTP/1.1 404 Not Found"), kAccount, ""},
+      {"not HTML", Response("Content-Type: image/png\r\n", kPage), kAccount, ""},
+      {"br, not HTML", Response("Content-Encoding: br\r\n", kPage), kAccount, ""},
+      {"two lengths", Response(kHtml + Length(kPage) + Length(kPage), kPage), kAccount, ""},
+  };
+}
+
+TEST(ResultHeader, SaysWhatBecameOfEachPage) {
+  for (const Case& k : Cases()) {
+    SCOPED_TRACE(k.name);
+    AppDir plainApp(k.config);
+    AppDir diagApp(k.config + "Diagnostics=1\r\n");
+    const checks::SiteValues site = checks::ReadSiteValues(diagApp.path());
+    ASSERT_TRUE(site.diagnostics);
+    // Without the key the output is as it always was: tagged or untouched.
+    const std::string plain = Filter(k.response, InApp(plainApp.path())).client;
+    ASSERT_EQ(plain.find("X-Tagsmith-Result"), std::string::npos);
+    ASSERT_EQ(plain != k.response, k.result.rfind("tagged", 0) == 0);
+    // With it, the same bytes with one more last header line.
+    const FilterRun run = InApp(diagApp.path());
+    const std::string expected =
+        k.result.empty() ? plain : WithLine(plain, "X-Tagsmith-Result: " + k.result + "\r\n");
+    const std::string out = Filter(k.response, run).client;
+    ASSERT_TRUE(out == expected) << out.substr(0, out.find("\r\n\r\n"));
+    ASSERT_EQ(checks::CheckOutput(k.response, out, false, site), "");
+    if (!k.result.empty()) {
+      const checks::SiteValues without = checks::ReadSiteValues(plainApp.path());
+      EXPECT_NE(checks::CheckOutput(k.response, out, false, without), "");
+    }
+    if (!k.everySeam) continue;
+
+    for (std::size_t at = 1; at < k.response.size(); ++at) {
+      FilterRun cut = run;
+      cut.cuts = {at};
+      ASSERT_TRUE(Filter(k.response, cut).client == expected) << "seam at " << at;
+    }
+    // A refusal leaves the page untouched or tagged, with or without the
+    // header, and never half of either.
+    FilterRun seamed = run;
+    seamed.cuts = {k.response.size() / 2};
+    const std::uint64_t allocs = Filter(k.response, seamed).allocs;
+    for (std::uint64_t n = 1; n <= allocs; ++n) {
+      seamed.failAlloc = n;
+      ASSERT_EQ(checks::CheckOutput(k.response, Filter(k.response, seamed).client, false, site),
+                "")
+          << "AllocMem call " << n;
+    }
+    seamed.failAlloc = 0;
+    const std::uint64_t heapCalls = FilterRefusingHeap(k.response, seamed, 0).heapCalls;
+    for (std::uint64_t n = 1; n <= heapCalls; ++n) {
+      const HeapResult refused = FilterRefusingHeap(k.response, seamed, n);
+      ASSERT_TRUE(refused.client ==
+                  WithLine(k.response, "X-Tagsmith-Result: no-memory\r\n"))
+          << "heap allocation " << n;
+      ASSERT_EQ(refused.heapHeld, 0);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace tagsmith::testing
