@@ -342,6 +342,9 @@ std::string TakeResultHeader(std::string_view in, std::string_view out,
     return "";
   }
   const Head inHead = ReadHead(in);
+  // A response whose own last header line has that name keeps it: only a
+  // line the filter added counts.
+  if (inHead.complete && inHead.lines.size() == outHead.lines.size()) return "";
   if (!inHead.complete || inHead.lines.size() + 1 != outHead.lines.size()) {
     return "added a result header to a response that is not a candidate";
   }
