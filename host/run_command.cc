@@ -13,6 +13,7 @@
 #include "host/chunks.h"
 #include "host/command_args.h"
 #include "host/filter_module.h"
+#include "host/option_table.h"
 #include "host/platform.h"
 
 namespace tagsmith::host {
@@ -88,60 +89,69 @@ class FileSink : public ClientSink {
 
 }  // namespace
 
+namespace {
+
+// The options of `tagsmith run`, writing into *options.
+OptionTable RunTable(RunOptions* options) {
+  OptionTable table;
+  table.command = "run";
+  table.operand = "FILE";
+  table.help_column = 19;
+  table.take_operand = [options](const std::string& arg) {
+    if (options->input_path)
+      throw UsageError("more than one input file: '" + *options->input_path +
+                       "' and '" + arg + "'");
+    options->input_path = arg;
+  };
+  RequestSettings& settings = options->settings;
+  table.options = {
+      {"--app-dir", "DIR",
+       "the web application's directory, the answer to the server variable "
+       "APPL_PHYSICAL_PATH (where the filter looks for tagsmith.config); "
+       "without it there is no such path",
+       false, false, false,
+       [&settings](const std::string& value) {
+         settings.app_physical_path = value;
+       }},
+      {"--secure", "",
+       "the request came over TLS (fIsSecurePort is nonzero)", true, false,
+       false, [&settings](const std::string&) { settings.secure_port = true; }},
+      {"--split", "OFFSETS",
+       "comma-separated byte offsets, non-decreasing and at most the input's "
+       "length, where the response is cut into chunks: 10,200 sends [0,10), "
+       "[10,200) and [200,end); equal offsets send empty chunks. Without it: "
+       "one chunk",
+       false, false, false,
+       [options](const std::string& value) {
+         options->split_offsets = ParseOffsets(value);
+       }},
+      {"--fail-alloc", "N",
+       "the Nth AllocMem call of the response (counting from 1) returns null; "
+       "N from 1 to 4294967295",
+       false, false, false,
+       [&settings](const std::string& value) {
+         settings.refuse_alloc_call = ParseNumber(
+             value, "--fail-alloc", 1, std::numeric_limits<std::uint32_t>::max());
+       }},
+      {"--filter", "PATH",
+       std::string("the filter library to load (default: ") +
+           platform::FilterLibraryFileName() +
+           " in the directory of the tagsmith program)",
+       false, true, false,
+       [options](const std::string& value) { options->filter_path = value; }},
+  };
+  return table;
+}
+
+}  // namespace
+
 RunOptions ParseRunArguments(const std::vector<std::string>& args) {
   RunOptions options;
   if (AsksForHelp(args)) {
     options.help = true;
     return options;
   }
-  bool have_split = false;
-  bool options_ended = false;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    const bool is_option = !options_ended && arg.size() > 1 && arg[0] == '-';
-    if (!is_option) {
-      if (options.input_path)
-        throw UsageError("more than one input file: '" + *options.input_path +
-                         "' and '" + arg + "'");
-      options.input_path = arg;
-      continue;
-    }
-    if (arg == "--") {
-      options_ended = true;
-      continue;
-    }
-    const OptionArgument option = SplitOption(arg);
-    const std::string& name = option.name;
-    if (name == "--secure") {
-      if (option.value) throw UsageError("option --secure takes no value");
-      options.settings.secure_port = true;
-      continue;
-    }
-    if (name != "--app-dir" && name != "--split" && name != "--fail-alloc" &&
-        name != "--filter")
-      throw UsageError("unknown option '" + name +
-                       "'; see 'tagsmith run --help'");
-    const std::optional<std::string> value = OptionValue(option, args, &i);
-    if (name == "--app-dir") {
-      if (options.settings.app_physical_path)
-        throw UsageError("option --app-dir given more than once");
-      options.settings.app_physical_path = *value;
-    } else if (name == "--split") {
-      if (have_split) throw UsageError("option --split given more than once");
-      options.split_offsets = ParseOffsets(*value);
-      have_split = true;
-    } else if (name == "--fail-alloc") {
-      if (options.settings.refuse_alloc_call != 0)
-        throw UsageError("option --fail-alloc given more than once");
-      options.settings.refuse_alloc_call = ParseNumber(
-          *value, "--fail-alloc", 1, std::numeric_limits<std::uint32_t>::max());
-    } else {
-      if (options.filter_path)
-        throw UsageError("option --filter given more than once");
-      if (value->empty()) throw UsageError("option --filter needs a value");
-      options.filter_path = *value;
-    }
-  }
+  ParseOptions(RunTable(&options), args);
   if (options.input_path && *options.input_path == "-")
     options.input_path.reset();
   return options;
@@ -170,43 +180,21 @@ std::vector<std::string> RunNotes(const RunOptions& options,
 }
 
 std::string RunUsage() {
-  return std::string(
-             "Usage: tagsmith run [--app-dir DIR] [--secure] [--split OFFSETS]\n"
-             "                    [--fail-alloc N] [--filter PATH] [FILE]\n"
-             "\n"
-             "Reads one raw HTTP response (status line, headers, blank line, "
-             "body) from\n"
-             "FILE, or from standard input when FILE is absent or '-', hosts "
-             "the filter\n"
-             "library for it the way the web server does (send-response, one "
-             "raw-data\n"
-             "notification per chunk, end-of-request) and writes the bytes "
-             "that reach the\n"
-             "client to standard output, byte for byte.\n"
-             "\n"
-             "  --app-dir DIR    the web application's directory, the answer "
-             "to the server\n"
-             "                   variable APPL_PHYSICAL_PATH (where the filter "
-             "looks for\n"
-             "                   tagsmith.config); without it there is no "
-             "such path\n"
-             "  --secure         the request came over TLS (fIsSecurePort is "
-             "nonzero)\n"
-             "  --split OFFSETS  comma-separated byte offsets, non-decreasing "
-             "and at most\n"
-             "                   the input's length, where the response is cut "
-             "into chunks:\n"
-             "                   10,200 sends [0,10), [10,200) and [200,end); "
-             "equal offsets\n"
-             "                   send empty chunks. Without it: one chunk\n"
-             "  --fail-alloc N   the Nth AllocMem call of the response "
-             "(counting from 1)\n"
-             "                   returns null; N from 1 to 4294967295\n"
-             "  --filter PATH    the filter library to load (default: ") +
-         platform::FilterLibraryFileName() +
-         " in the\n"
-         "                   directory of the tagsmith program)\n"
-         "  -h, --help       show this text\n"
+  RunOptions unused;
+  const OptionTable table = RunTable(&unused);
+  return OptionSynopsis(table) +
+         "\n"
+         "Reads one raw HTTP response (status line, headers, blank line, body) "
+         "from\n"
+         "FILE, or from standard input when FILE is absent or '-', hosts the "
+         "filter\n"
+         "library for it the way the web server does (send-response, one "
+         "raw-data\n"
+         "notification per chunk, end-of-request) and writes the bytes that "
+         "reach the\n"
+         "client to standard output, byte for byte.\n"
+         "\n" +
+         OptionList(table) +
          "\n"
          "Options that take a value also accept --option=VALUE; '--' ends "
          "the options.\n"

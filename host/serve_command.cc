@@ -2,13 +2,12 @@
 // is checked before the server listens.
 #include "host/serve_command.h"
 
-#include <algorithm>
 #include <filesystem>
-#include <iterator>
 #include <limits>
 
 #include "host/filter_module.h"
 #include "host/listen_address.h"
+#include "host/option_table.h"
 #include "host/platform.h"
 #include "host/tls_files.h"
 
@@ -57,96 +56,124 @@ ListenAddress ParseListenAddress(const std::string& text,
   return address;
 }
 
+namespace {
+
+// Where the HTTPS options go until they are checked together.
+struct TlsArguments {
+  std::optional<std::string> listen, cert, key;
+};
+
+// The options of `tagsmith serve`, writing into *options and *tls.
+OptionTable ServeTable(ServeOptions* options, TlsArguments* tls) {
+  OptionTable table;
+  table.command = "serve";
+  table.operand = "ROOT";
+  table.operand_help =
+      std::string(
+          "the application at '/' (default: the bundled example site, "
+          "example/site of the source tree, found two levels above this "
+          "program or in share/tagsmith/ of an installed one, else at ") +
+      (TAGSMITH_EXAMPLE_SITE[0] ? TAGSMITH_EXAMPLE_SITE : "(unknown)") + ")";
+  table.help_column = 24;
+  table.take_operand = [options](const std::string& arg) {
+    if (options->root)
+      throw UsageError("more than one ROOT: '" + *options->root + "' and '" +
+                       arg + "'");
+    options->root = arg;
+  };
+  ServerOptions& server = options->server;
+  table.options = {
+      {"--app", "/PREFIX=DIR",
+       "another application at a URL prefix; a request belongs to the one "
+       "with the longest matching prefix (whole path segments), whose DIR is "
+       "its APPL_PHYSICAL_PATH",
+       true, false, false,
+       [options](const std::string& value) {
+         options->apps.push_back(ParseApp(value));
+       }},
+      {"--listen", "ADDR:PORT",
+       "plain HTTP address (default 127.0.0.1:8080; port 0 picks a free "
+       "port, which is printed)",
+       false, false, false,
+       [&server](const std::string& value) {
+         server.listen = ParseListenAddress(value, "--listen");
+       }},
+      {"--tls-listen", "ADDR:PORT", "also serve HTTPS there, with", false,
+       true, false,
+       [&server, tls](const std::string& value) {
+         tls->listen = value;
+         server.tls_listen = ParseListenAddress(value, "--tls-listen");
+       }},
+      {"--tls-cert", "FILE", "its PEM certificate chain and", false, true,
+       true, [tls](const std::string& value) { tls->cert = value; }},
+      {"--tls-key", "FILE", "its PEM private key", false, true, true,
+       [tls](const std::string& value) { tls->key = value; }},
+      {"--chunk-size", "BYTES",
+       "body bytes per raw-data notification (default 16384)", false, false,
+       false,
+       [&server](const std::string& value) {
+         server.chunk_size = static_cast<std::size_t>(
+             ParseNumber(value, "--chunk-size", 1, kMaxChunkSize));
+       }},
+      {"--idle-timeout", "SECONDS",
+       "time allowed to send a request or take a response (default 30)",
+       false, false, false,
+       [&server](const std::string& value) {
+         server.idle_timeout_seconds = static_cast<unsigned>(
+             ParseNumber(value, "--idle-timeout", 1, 3600));
+       }},
+      {"--threads", "N", "worker threads (default: one per core, at least 2)",
+       false, false, false,
+       [&server](const std::string& value) {
+         server.threads =
+             static_cast<unsigned>(ParseNumber(value, "--threads", 1, 256));
+       }},
+      {"--gzip", "",
+       "gzip-compress each 200 HTML page, before the filter sees it, for a "
+       "client whose Accept-Encoding takes gzip (as the web server's static "
+       "compression does): Content-Encoding: gzip, Vary: Accept-Encoding, "
+       "the compressed length",
+       false, false, false,
+       [&server](const std::string&) { server.coding.gzip = true; }},
+      {"--chunked", "",
+       "send every body of an HTTP/1.1 request with Transfer-Encoding: "
+       "chunked, one chunk per raw-data notification, then the last chunk; "
+       "no Content-Length",
+       false, false, false,
+       [&server](const std::string&) { server.coding.chunked = true; }},
+      {"--max-connections", "N",
+       "connections held at once; one more gets 503 (default: as many as the "
+       "descriptor limit allows)",
+       false, false, false,
+       [&server](const std::string& value) {
+         server.max_connections = static_cast<unsigned>(
+             ParseNumber(value, "--max-connections", 1, 1000000));
+       }},
+      {"--filter", "PATH",
+       std::string("the filter library to load (default: ") +
+           platform::FilterLibraryFileName() + " beside this program)",
+       false, true, false,
+       [options](const std::string& value) { options->filter_path = value; }},
+  };
+  return table;
+}
+
+}  // namespace
+
 ServeOptions ParseServeArguments(const std::vector<std::string>& args) {
   ServeOptions options;
   if (AsksForHelp(args)) {
     options.help = true;
     return options;
   }
-  bool options_ended = false;
-  bool have_listen = false, have_chunk = false, have_idle = false,
-       have_threads = false, have_max = false;
-  std::optional<std::string> tls_listen, cert, key;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string& arg = args[i];
-    if (options_ended || arg.size() < 2 || arg[0] != '-') {
-      if (options.root)
-        throw UsageError("more than one ROOT: '" + *options.root + "' and '" +
-                         arg + "'");
-      options.root = arg;
-      continue;
-    }
-    if (arg == "--") {
-      options_ended = true;
-      continue;
-    }
-    const OptionArgument option = SplitOption(arg);
-    const std::string& name = option.name;
-    static const char* const kNames[] = {
-        "--listen", "--app",     "--tls-listen",   "--tls-cert", "--tls-key",
-        "--chunk-size", "--filter", "--idle-timeout", "--threads",
-        "--gzip",       "--chunked",      "--max-connections"};
-    if (std::none_of(std::begin(kNames), std::end(kNames),
-                     [&name](const char* known) { return name == known; }))
-      throw UsageError("unknown option '" + name +
-                       "'; see 'tagsmith serve --help'");
-    if (name == "--gzip" || name == "--chunked") {
-      bool& flag = name == "--gzip" ? options.server.coding.gzip
-                                    : options.server.coding.chunked;
-      if (option.value) throw UsageError("option " + name + " takes no value");
-      if (flag) throw UsageError("option " + name + " given more than once");
-      flag = true;
-      continue;
-    }
-    const std::optional<std::string> value = OptionValue(option, args, &i);
-    auto once = [&name](bool* seen) {
-      if (*seen) throw UsageError("option " + name + " given more than once");
-      *seen = true;
-    };
-    auto once_text = [&name](std::optional<std::string>* slot,
-                             const std::string& text) {
-      if (*slot) throw UsageError("option " + name + " given more than once");
-      if (text.empty()) throw UsageError("option " + name + " needs a value");
-      *slot = text;
-    };
-    if (name == "--listen") {
-      once(&have_listen);
-      options.server.listen = ParseListenAddress(*value, name);
-    } else if (name == "--app") {
-      options.apps.push_back(ParseApp(*value));
-    } else if (name == "--tls-listen") {
-      once_text(&tls_listen, *value);
-      options.server.tls_listen = ParseListenAddress(*value, name);
-    } else if (name == "--tls-cert") {
-      once_text(&cert, *value);
-    } else if (name == "--tls-key") {
-      once_text(&key, *value);
-    } else if (name == "--chunk-size") {
-      once(&have_chunk);
-      options.server.chunk_size = static_cast<std::size_t>(
-          ParseNumber(*value, "--chunk-size", 1, kMaxChunkSize));
-    } else if (name == "--idle-timeout") {
-      once(&have_idle);
-      options.server.idle_timeout_seconds = static_cast<unsigned>(
-          ParseNumber(*value, "--idle-timeout", 1, 3600));
-    } else if (name == "--max-connections") {
-      once(&have_max);
-      options.server.max_connections = static_cast<unsigned>(
-          ParseNumber(*value, "--max-connections", 1, 1000000));
-    } else if (name == "--threads") {
-      once(&have_threads);
-      options.server.threads =
-          static_cast<unsigned>(ParseNumber(*value, "--threads", 1, 256));
-    } else {
-      once_text(&options.filter_path, *value);
-    }
-  }
-  if (tls_listen || cert || key) {
-    if (!tls_listen || !cert || !key)
+  TlsArguments tls;
+  ParseOptions(ServeTable(&options, &tls), args);
+  if (tls.listen || tls.cert || tls.key) {
+    if (!tls.listen || !tls.cert || !tls.key)
       throw UsageError(
           "HTTPS needs all of --tls-listen, --tls-cert and --tls-key");
-    options.server.tls_cert = *cert;
-    options.server.tls_key = *key;
+    options.server.tls_cert = *tls.cert;
+    options.server.tls_key = *tls.key;
   }
   return options;
 }
@@ -171,74 +198,21 @@ std::string DefaultSiteDirectory() {
 }
 
 std::string ServeUsage() {
-  return std::string(
-             "Usage: tagsmith serve [ROOT] [--listen ADDR:PORT] "
-             "[--app /PREFIX=DIR]...\n"
-             "                      [--tls-listen ADDR:PORT --tls-cert FILE "
-             "--tls-key FILE]\n"
-             "                      [--chunk-size BYTES] [--idle-timeout "
-             "SECONDS]\n"
-             "                      [--threads N] [--gzip] [--chunked] "
-             "[--max-connections N]\n"
-             "                      [--filter PATH]\n"
-             "\n"
-             "Serves the static files of web applications over HTTP (and "
-             "HTTPS) and hosts\n"
-             "the filter library for every response the way the web server "
-             "does: each\n"
-             "HTML page of an application whose tagsmith.config names an "
-             "account is tagged.\n"
-             "Prints where it listens and one line per request; stops on "
-             "Ctrl-C or SIGTERM.\n"
-             "\n"
-             "  ROOT                  the application at '/' (default: the "
-             "bundled example\n"
-             "                        site, example/site of the source tree, "
-             "found two levels\n"
-             "                        above this program or in "
-             "share/tagsmith/ of an installed\n"
-             "                        one, else at ") +
-         (TAGSMITH_EXAMPLE_SITE[0] ? TAGSMITH_EXAMPLE_SITE : "(unknown)") +
-         ")\n"
-         "  --app /PREFIX=DIR     another application at a URL prefix; a "
-         "request belongs to\n"
-         "                        the one with the longest matching prefix "
-         "(whole path\n"
-         "                        segments), whose DIR is its "
-         "APPL_PHYSICAL_PATH\n"
-         "  --listen ADDR:PORT    plain HTTP address (default "
-         "127.0.0.1:8080; port 0 picks\n"
-         "                        a free port, which is printed)\n"
-         "  --tls-listen ADDR:PORT  also serve HTTPS there, with\n"
-         "  --tls-cert FILE       its PEM certificate chain and\n"
-         "  --tls-key FILE        its PEM private key\n"
-         "  --chunk-size BYTES    body bytes per raw-data notification "
-         "(default 16384)\n"
-         "  --idle-timeout SECONDS  time allowed to send a request or take a "
-         "response\n"
-         "                        (default 30)\n"
-         "  --threads N           worker threads (default: one per core, at "
-         "least 2)\n"
-         "  --gzip                gzip-compress each 200 HTML page, before the "
-         "filter sees\n"
-         "                        it, for a client whose Accept-Encoding takes "
-         "gzip (as the\n"
-         "                        web server's static compression does): "
-         "Content-Encoding:\n"
-         "                        gzip, Vary: Accept-Encoding, the compressed "
-         "length\n"
-         "  --chunked             send every body of an HTTP/1.1 request with "
-         "Transfer-\n"
-         "                        Encoding: chunked, one chunk per raw-data "
-         "notification,\n"
-         "                        then the last chunk; no Content-Length\n"
-         "  --max-connections N   connections held at once; one more gets 503 "
-         "(default:\n"
-         "                        as many as the descriptor limit allows)\n"
-         "  --filter PATH         the filter library to load (default: " +
-         platform::FilterLibraryFileName() +
-         " beside this program)\n"
-         "  -h, --help            show this text\n"
+  ServeOptions unused_options;
+  TlsArguments unused_tls;
+  const OptionTable table = ServeTable(&unused_options, &unused_tls);
+  return OptionSynopsis(table) +
+         "\n"
+         "Serves the static files of web applications over HTTP (and HTTPS) "
+         "and hosts\n"
+         "the filter library for every response the way the web server does: "
+         "each\n"
+         "HTML page of an application whose tagsmith.config names an account "
+         "is tagged.\n"
+         "Prints where it listens and one line per request; stops on Ctrl-C "
+         "or SIGTERM.\n"
+         "\n" +
+         OptionList(table) +
          "\n"
          "Only GET and HEAD are served. A directory is served by its "
          "index.html when the\n"

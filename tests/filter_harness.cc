@@ -10,6 +10,7 @@
 
 #include "filter/filter_entry.h"
 #include "host/chunks.h"
+#include "tests/test_support.h"
 
 namespace tagsmith::testing {
 namespace {
@@ -109,11 +110,10 @@ void AppDir::Rewrite(const std::string& config) const {
 }
 
 std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) ADD_FAILURE() << "cannot read " << path;
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error))
+    ADD_FAILURE() << "cannot read " << path;
+  return test_support::ReadFile(path);
 }
 
 std::string Response(const std::string& headers, const std::string& body,

@@ -2,8 +2,6 @@
 // and exit status, with the built filter library beside it.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -26,8 +24,7 @@
 #include "host/stand_in_server.h"
 #include "host/version_command.h"
 #include "filter/filter_entry.h"
-
-extern char** environ;
+#include "tests/test_support.h"
 
 namespace tagsmith::host {
 namespace {
@@ -37,32 +34,13 @@ namespace fs = std::filesystem;
 const std::string kBinDir = TAGSMITH_BIN_DIR;
 const std::string kRealDir = std::string(TAGSMITH_TESTDATA_DIR) + "/real";
 
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
+using test_support::ReadFile;
+using test_support::ScratchDir;
 
 struct Outcome {
   int status = -1;  // exit status, or -1 when killed by a signal
   std::string out;
   std::string err;
-};
-
-// A scratch directory for one test, removed with everything in it.
-class ScratchDir {
- public:
-  ScratchDir() {
-    std::string pattern = (fs::temp_directory_path() / "tagsmith-run-XXXXXX").string();
-    path_ = mkdtemp(&pattern[0]) ? pattern : "";
-  }
-  ~ScratchDir() {
-    std::error_code ignored;
-    if (!path_.empty()) fs::remove_all(path_, ignored);
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
 };
 
 // Runs the tagsmith program with `args`, standard input from `stdin_path`;
@@ -75,26 +53,13 @@ Outcome RunTagsmith(const std::vector<std::string>& args,
   const std::string out_path =
       stdout_path.empty() ? scratch.path() + "/out" : stdout_path;
   const std::string err_path = scratch.path() + "/err";
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, stdin_path.c_str(), O_RDONLY,
-                                   0);
-  posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  std::vector<char*> argv{const_cast<char*>(program.c_str())};
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
+  std::vector<std::string> argv{program};
+  argv.insert(argv.end(), args.begin(), args.end());
   Outcome outcome;
-  pid_t pid;
-  if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(),
-                  environ) == 0) {
-    int status = 0;
-    waitpid(pid, &status, 0);
-    if (WIFEXITED(status)) outcome.status = WEXITSTATUS(status);
-  }
-  posix_spawn_file_actions_destroy(&actions);
+  const pid_t pid = test_support::Spawn(argv, out_path, err_path, stdin_path);
+  int status = 0;
+  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+    outcome.status = WEXITSTATUS(status);
   if (stdout_path.empty()) outcome.out = ReadFile(out_path);
   outcome.err = ReadFile(err_path);
   return outcome;
@@ -107,19 +72,12 @@ std::string Join(const std::vector<std::size_t>& offsets) {
   return text;
 }
 
-// Sorted cut points with repeats and neighbours, so empty and one-byte chunks
-// occur.
+// Cut points from 0 to the end, with empty and one-byte chunks.
 std::vector<std::size_t> RandomOffsets(std::size_t length, std::mt19937& rng) {
   std::vector<std::size_t> offsets{0};
-  std::uniform_int_distribution<std::size_t> at(0, length);
-  for (int i = 0; i < 8; ++i) {
-    std::size_t offset = at(rng);
+  for (std::size_t offset : test_support::RandomOffsets(length, rng, 8))
     offsets.push_back(offset);
-    if (i % 2 == 0) offsets.push_back(offset);
-    if (i % 3 == 0 && offset < length) offsets.push_back(offset + 1);
-  }
   offsets.push_back(length);
-  std::sort(offsets.begin(), offsets.end());
   return offsets;
 }
 

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "host/listen_address.h"
+#include "host/run_command.h"
 #include "host/tls_files.h"
 #include "tests/serve_harness.h"
 
@@ -117,6 +118,19 @@ TEST(ServeArguments, UsageNamesEveryOptionAndTheDefaultSite) {
   for (const char* text : {"example/site", "127.0.0.1:8080", "index.html",
                            ".config"})
     EXPECT_NE(usage.find(text), std::string::npos) << text;
+}
+
+// Both usage texts come from option tables, wrapped for an 80-column
+// terminal.
+TEST(ServeArguments, UsageLinesFitEightyColumns) {
+  for (const std::string& usage : {ServeUsage(), RunUsage()}) {
+    std::string::size_type start = 0, end;
+    while ((end = usage.find('\n', start)) != std::string::npos) {
+      EXPECT_LE(end - start, 79u) << usage.substr(start, end - start);
+      start = end + 1;
+    }
+    EXPECT_EQ(start, usage.size()) << "the text ends in a newline";
+  }
 }
 
 TEST(ServeArguments, TheDefaultSiteIsTheBundledExample) {

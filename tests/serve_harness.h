@@ -11,24 +11,15 @@
 #include <string>
 #include <vector>
 
+#include "tests/test_support.h"
+
 namespace tagsmith::serve_testing {
 
-std::string ReadFile(const std::string& path);
-void WriteFile(const std::string& path, const std::string& bytes);
-
-// A directory for one test, removed with everything in it. Its path is
-// canonical.
-class ScratchDir {
- public:
-  ScratchDir();
-  ~ScratchDir();
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
+using test_support::ReadFile;
+using test_support::ScratchDir;
+using test_support::Spawn;
+using test_support::WaitFor;
+using test_support::WriteFile;
 
 struct ProgramResult {
   int status = -1;  // exit status; -1 killed by a signal or not started
@@ -36,13 +27,6 @@ struct ProgramResult {
   std::string out;
   std::string err;
 };
-
-// Spawns argv (found on PATH) with standard input from /dev/null and its
-// output and errors to the files `out` and `err`; -1 when it cannot start.
-pid_t Spawn(const std::vector<std::string>& argv, const std::string& out,
-            const std::string& err);
-// Waits for `pid` until `limit`; its wait status, or nothing on timeout.
-std::optional<int> WaitFor(pid_t pid, std::chrono::milliseconds limit);
 
 // Runs a program found on PATH with the given arguments (argv[0] is the
 // program), standard input from /dev/null; kills it after `limit`.

@@ -27,6 +27,7 @@
 #include "host/filter_module.h"
 #include "host/request_memory.h"
 #include "host/stand_in_server.h"
+#include "tests/test_support.h"
 
 namespace tagsmith::host {
 namespace {
@@ -185,19 +186,8 @@ FilterModule LoadHolding() {
       {HoldingGetFilterVersion, HoldingHttpFilterProc});
 }
 
-// Sorted cut points with repeats and neighbours, so empty and one-byte chunks
-// occur.
 std::vector<std::size_t> RandomOffsets(std::size_t length, std::mt19937& rng) {
-  std::vector<std::size_t> offsets;
-  std::uniform_int_distribution<std::size_t> at(0, length);
-  for (int i = 0; i < 6; ++i) {
-    std::size_t offset = at(rng);
-    offsets.push_back(offset);
-    if (i % 2 == 0) offsets.push_back(offset);
-    if (i % 3 == 0 && offset < length) offsets.push_back(offset + 1);
-  }
-  std::sort(offsets.begin(), offsets.end());
-  return offsets;
+  return test_support::RandomOffsets(length, rng, 6);
 }
 
 // ---- Loading ---------------------------------------------------------------

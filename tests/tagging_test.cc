@@ -11,24 +11,18 @@
 #include <vector>
 
 #include "tests/filter_harness.h"
+#include "tests/property_check.h"
 
 namespace tagsmith::testing {
 namespace {
 
-const std::string kPlainHead =
-    "\r\n<script src=\"http://www.google-analytics.com/urchin.js\" "
-    "type=\"text/javascript\">\r\n</script>\r\n<script "
-    "type=\"text/javascript\">\r\n\t_uacct = \"";
-const std::string kSecureHead =
-    "\r\n<script src=\"https://ssl.google-analytics.com/urchin.js\" "
-    "type=\"text/javascript\">\r\n</script>\r\n<script "
-    "type=\"text/javascript\">\r\n\t_uacct = \"";
-const std::string kTail = "\";\r\n\turchinTracker();\r\n</script>\r\n\r\n";
-
 std::string Block(const std::string& account, bool secure = false,
                   const std::string& before = "",
                   const std::string& after = "") {
-  return before + (secure ? kSecureHead : kPlainHead) + account + kTail + after;
+  checks::SiteValues site;
+  site.insertBefore = before;
+  site.appendAfter = after;
+  return checks::ExpectedBlock(site, account, secure);
 }
 
 // Inserts `block` before the last "</body>" and sets Content-Length (when
