@@ -13,18 +13,20 @@ constexpr std::size_t kMaxHeadBytes = 64 * 1024;
 
 char Lower(char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (Lower(a[i]) != Lower(b[i])) return false;
-  return true;
-}
-
 int HexDigit(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
+}
+
+}  // namespace
+
+bool EqualNoCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i)
+    if (Lower(a[i]) != Lower(b[i])) return false;
+  return true;
 }
 
 std::string_view Trim(std::string_view text) {
@@ -34,8 +36,6 @@ std::string_view Trim(std::string_view text) {
     text.remove_suffix(1);
   return text;
 }
-
-}  // namespace
 
 const char* ReasonPhrase(unsigned status) {
   switch (status) {

@@ -15,6 +15,11 @@
 
 namespace tagsmith::host {
 
+// Header names and tokens compare in ASCII case only.
+bool EqualNoCase(std::string_view a, std::string_view b);
+// A field value without the spaces and tabs around it.
+std::string_view Trim(std::string_view text);
+
 using HeaderFields = std::vector<std::pair<std::string, std::string>>;
 
 // "OK", "Not Found", ...; "Unknown" for a status not in the table.

@@ -12,22 +12,6 @@ namespace tagsmith::host {
 
 namespace {
 
-char Lower(char c) { return c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c; }
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(),
-                    [](char x, char y) { return Lower(x) == Lower(y); });
-}
-
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-    text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-    text.remove_suffix(1);
-  return text;
-}
-
 // Cuts `*text` at the first `separator`: answers what came before it and
 // leaves the rest (everything, when there is none, leaving nothing).
 std::string_view Next(std::string_view* text, char separator) {
