@@ -54,6 +54,7 @@
 
 #include "host/http_response.h"
 #include "host/listen_address.h"
+#include "host/queued_client.h"
 #include "host/response_plan.h"
 #include "host/stand_in_server.h"
 
@@ -133,10 +134,12 @@ struct Worker {
 // Marks the worker as inside a filter call for as long as it lives.
 class FilterCall {
  public:
+  // Relaxed: the listener reads the flag only as a hint, and a fenced
+  // store on every chunk showed in the profile of large pages.
   explicit FilterCall(Worker& worker) : worker_(worker) {
-    worker_.in_filter = true;
+    worker_.in_filter.store(true, std::memory_order_relaxed);
   }
-  ~FilterCall() { worker_.in_filter = false; }
+  ~FilterCall() { worker_.in_filter.store(false, std::memory_order_relaxed); }
   FilterCall(const FilterCall&) = delete;
   FilterCall& operator=(const FilterCall&) = delete;
 
@@ -183,27 +186,6 @@ std::string Printable(std::string_view text) {
   return out.empty() ? "-" : out;
 }
 
-// The client as the filter sees it: what reaches it is queued for the
-// session to write. Once the connection is lost, sends fail, which the
-// stand-in server records as the client's error.
-class QueuedClient : public ClientSink {
- public:
-  void Send(std::string_view bytes) override {
-    if (lost_) throw std::runtime_error("the client connection is lost");
-    pending_.append(bytes);
-  }
-  std::string& pending() { return pending_; }
-  void MarkLost() {
-    lost_ = true;
-    pending_.clear();
-  }
-  bool lost() const { return lost_; }
-
- private:
-  std::string pending_;
-  bool lost_ = false;
-};
-
 // One response on its way: the filter's request, the file being read and
 // what has gone out so far.
 struct Outgoing {
@@ -215,7 +197,7 @@ struct Outgoing {
   std::uint64_t offset = 0;  // into the file or the text
   Stage stage = Stage::kBody;
   bool body_short = false;  // the file ended before its length
-  std::string writing;      // the bytes of the write in flight
+  WriteBatch writing;       // the bytes of the write in flight
   ResponseCoder coder;      // --gzip, --chunked
   SentFraming framing;
   explicit Outgoing(bool head_only) : framing(head_only) {}
@@ -381,6 +363,8 @@ class HttpSession : public Waiting {
     settings.secure_port = secure_;
     // One system allocation per 64 KB of held response, not one per chunk.
     settings.arena_memory = true;
+    // The filter's records are written from its blocks, not joined first.
+    settings.keep_memory_until_destroyed = true;
     out_->body_left = plan.head_only ? 0 : plan.body_size;
     out_->plan = std::move(plan);
     out_->request = std::make_unique<StandInRequest>(state_.filter, settings,
@@ -424,7 +408,7 @@ class HttpSession : public Waiting {
   // and comes back) or the response is done.
   void Pump() {
     for (;;) {
-      if (!out_->client.pending().empty()) return WritePending();
+      if (!out_->client.empty()) return WritePending();
       switch (out_->stage) {
         case Outgoing::Stage::kBody:
           if (out_->body_left == 0 || out_->client.lost()) {
@@ -484,11 +468,13 @@ class HttpSession : public Waiting {
   }
 
   void WritePending() {
-    out_->writing.swap(out_->client.pending());
-    out_->client.pending().clear();
+    out_->client.Take(&out_->writing);
+    buffers_.clear();
+    for (std::string_view piece : out_->writing.pieces)
+      buffers_.emplace_back(piece.data(), piece.size());
     beast::get_lowest_layer(derived().stream())
         .expires_after(state_.idle_timeout);
-    net::async_write(derived().stream(), net::buffer(out_->writing),
+    net::async_write(derived().stream(), buffers_,
                      [self = derived().shared_from_this()](
                          beast::error_code error, std::size_t) {
                        self->OnWrite(error);
@@ -499,9 +485,9 @@ class HttpSession : public Waiting {
     if (error) {
       out_->client.MarkLost();
     } else {
-      out_->framing.Observe(out_->writing);
+      for (std::string_view piece : out_->writing.pieces)
+        out_->framing.Observe(piece);
     }
-    out_->writing.clear();
     Pump();
   }
 
@@ -536,6 +522,7 @@ class HttpSession : public Waiting {
   std::optional<http::request_parser<http::string_body>> parser_;
   RequestHead head_;
   std::unique_ptr<Outgoing> out_;
+  std::vector<net::const_buffer> buffers_;  // out_->writing's, for the write
 };
 
 class PlainSession : public HttpSession<PlainSession>,

@@ -31,7 +31,8 @@ void* RequestMemory::AllocateFromArena(std::size_t size) noexcept {
   // Rounded up to keep every block aligned; zero bytes still get a pointer
   // of their own.
   const std::size_t taken =
-      size == 0 ? kAlignment : (size + kAlignment - 1) / kAlignment * kAlignment;
+      size == 0 ? kAlignment
+                : (size + kAlignment - 1) / kAlignment * kAlignment;
   if (taken > arena_left_) {
     char* block = static_cast<char*>(AllocateBlock(kArenaBlockSize));
     if (!block) return nullptr;
@@ -51,7 +52,7 @@ void* RequestMemory::AllocateBlock(std::size_t size) noexcept {
   void* block = ::operator new(size, std::nothrow);
   if (!block) return nullptr;
   try {
-    blocks_.push_back(block);
+    blocks_.push_back(Block{static_cast<char*>(block), size});
   } catch (...) {
     ::operator delete(block);
     return nullptr;
@@ -60,11 +61,32 @@ void* RequestMemory::AllocateBlock(std::size_t size) noexcept {
 }
 
 void RequestMemory::ReleaseAll() noexcept {
-  for (void* block : blocks_) ::operator delete(block);
+  for (const Block& block : blocks_) ::operator delete(block.start);
   blocks_.clear();
+  last_held_ = 0;
   bytes_held_ = 0;
   arena_next_ = nullptr;
   arena_left_ = 0;
+}
+
+bool RequestMemory::Holds(const void* bytes, std::size_t size) const noexcept {
+  const char* at = static_cast<const char*>(bytes);
+  if (!at || blocks_.empty()) return false;
+  // The block of the last answer and the one after it first, then all.
+  for (std::size_t i = last_held_; i < blocks_.size() && i <= last_held_ + 1;
+       ++i) {
+    if (Contains(blocks_[i], at, size)) {
+      last_held_ = i;
+      return true;
+    }
+  }
+  for (std::size_t i = 0; i < blocks_.size(); ++i) {
+    if (Contains(blocks_[i], at, size)) {
+      last_held_ = i;
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace tagsmith::host

@@ -32,14 +32,31 @@ class RequestMemory {
   void* Allocate(std::size_t size) noexcept;
   // Frees every block handed out so far.
   void ReleaseAll() noexcept;
+  // Whether the `size` bytes at `bytes` lie inside one block handed out and
+  // not yet released. Fastest when asked in the order the blocks were
+  // handed out, as a flush of the filter's records asks.
+  bool Holds(const void* bytes, std::size_t size) const noexcept;
 
   std::uint64_t calls() const { return calls_; }
   std::size_t blocks_held() const { return blocks_.size(); }
   std::size_t bytes_held() const { return bytes_held_; }
 
  private:
+  struct Block {
+    char* start;
+    std::size_t size;
+  };
+
   void* AllocateFromArena(std::size_t size) noexcept;
   void* AllocateBlock(std::size_t size) noexcept;
+  // By address as integers: the bytes may belong to no block at all.
+  static bool Contains(const Block& block, const char* bytes,
+                       std::size_t size) noexcept {
+    const auto start = reinterpret_cast<std::uintptr_t>(block.start);
+    const auto at = reinterpret_cast<std::uintptr_t>(bytes);
+    return at >= start && at - start <= block.size &&
+           size <= block.size - (at - start);
+  }
 
   std::uint64_t refuse_call_;
   MemoryLayout layout_;
@@ -47,7 +64,8 @@ class RequestMemory {
   char* arena_next_ = nullptr;  // free bytes of the current arena block
   std::size_t arena_left_ = 0;
   std::size_t bytes_held_ = 0;
-  std::vector<void*> blocks_;
+  std::vector<Block> blocks_;
+  mutable std::size_t last_held_ = 0;  // where Holds last found its bytes
 };
 
 }  // namespace tagsmith::host

@@ -55,7 +55,7 @@ DWORD StandInRequest::SendRawData(char* data, std::size_t size) {
 
 DWORD StandInRequest::EndOfRequest() {
   DWORD status = Raise(SF_NOTIFY_END_OF_REQUEST, nullptr);
-  memory_.ReleaseAll();
+  if (!settings_.keep_memory_until_destroyed) memory_.ReleaseAll();
   return status;
 }
 
@@ -79,8 +79,13 @@ bool StandInRequest::PassToClient(void* data, DWORD size, DWORD* status) {
     return false;
   }
   try {
-    client_.Send(std::string_view(static_cast<const char*>(raw.pvInData),
-                                  raw.cbInData));
+    const std::string_view bytes(static_cast<const char*>(raw.pvInData),
+                                 raw.cbInData);
+    if (settings_.keep_memory_until_destroyed &&
+        memory_.Holds(bytes.data(), bytes.size()))
+      client_.SendKept(bytes);
+    else
+      client_.Send(bytes);
     return true;
   } catch (const std::exception& error) {
     if (client_error_.empty()) client_error_ = error.what();

@@ -26,6 +26,10 @@ class ClientSink {
  public:
   virtual ~ClientSink() = default;
   virtual void Send(std::string_view bytes) = 0;
+  // Bytes in the request's own memory, which stays unchanged and readable
+  // until the request is destroyed: a sink may keep a view of them instead
+  // of a copy.
+  virtual void SendKept(std::string_view bytes) { Send(bytes); }
 };
 
 // A client that keeps everything it is sent.
@@ -50,6 +54,12 @@ struct RequestSettings {
   // Carve AllocMem blocks from arenas (fast) instead of giving each its own
   // allocation (what memory checkers need to see a read past a block).
   bool arena_memory = false;
+  // Keep every AllocMem block until the request is destroyed rather than
+  // free them when the end-of-request notification returns; bytes the
+  // filter writes from them then reach the client as SendKept. A filter
+  // does not change a record it has written, so a server that writes after
+  // the call may send them from there.
+  bool keep_memory_until_destroyed = false;
 };
 
 class StandInRequest {
@@ -70,7 +80,8 @@ class StandInRequest {
   // The same for the caller's own buffer, which the filter may change in
   // place, as it may a server's send buffer: no copy is made.
   DWORD SendRawData(char* data, std::size_t size);
-  // Raises SF_NOTIFY_END_OF_REQUEST, then frees every AllocMem block.
+  // Raises SF_NOTIFY_END_OF_REQUEST, then frees every AllocMem block
+  // (unless the settings keep them).
   DWORD EndOfRequest();
 
   const HTTP_FILTER_CONTEXT& context() const { return context_; }

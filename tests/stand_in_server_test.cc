@@ -16,6 +16,7 @@
 #include <cstring>
 #include <functional>
 #include <iterator>
+#include <list>
 #include <optional>
 #include <random>
 #include <stdexcept>
@@ -395,9 +396,20 @@ TEST(RequestMemory, RefusesExactlyTheNthCallAndReleasesEverything) {
         EXPECT_LT(memory.blocks_held(), blocks.size() / 4) << "blocks share arenas";
       }
       EXPECT_EQ(memory.bytes_held(), expected_bytes);
+      // Holds knows every block, asked in any order, and nothing else.
+      for (auto it = blocks.rbegin(); it != blocks.rend(); ++it)
+        EXPECT_TRUE(memory.Holds(it->first, it->second));
+      const char elsewhere[8] = {};
+      EXPECT_FALSE(memory.Holds(elsewhere, sizeof elsewhere));
+      if (layout == MemoryLayout::kExactBlocks && !blocks.empty()) {
+        EXPECT_FALSE(memory.Holds(blocks[0].first, blocks[0].second + 1));
+      }
       memory.ReleaseAll();
       EXPECT_EQ(memory.blocks_held(), 0u);
       EXPECT_EQ(memory.bytes_held(), 0u);
+      if (!blocks.empty()) {
+        EXPECT_FALSE(memory.Holds(blocks.back().first, 1));
+      }
     }
   }
 }
@@ -557,6 +569,57 @@ TEST(HoldingFilter, ResponseArrivesWholeWhicheverAllocationFails) {
       ServeResponse(filter, settings, chunks, client);
       EXPECT_EQ(client.bytes(), input)
           << "split " << split << ", refusing call " << refuse;
+    }
+  }
+}
+
+// Records what it is sent, keeping views of the kept bytes rather than
+// copies, as the serve session does.
+class ViewingSink : public ClientSink {
+ public:
+  void Send(std::string_view bytes) override {
+    copies_.emplace_back(bytes);
+    order_.push_back(std::string_view(copies_.back()));
+  }
+  void SendKept(std::string_view bytes) override {
+    ++kept_;
+    order_.push_back(bytes);
+  }
+  std::string Joined() const {
+    std::string all;
+    for (std::string_view piece : order_) all.append(piece);
+    return all;
+  }
+  int kept() const { return kept_; }
+
+ private:
+  std::list<std::string> copies_;  // stable addresses
+  std::vector<std::string_view> order_;
+  int kept_ = 0;
+};
+
+TEST(HoldingFilter, KeptMemoryIsSentAsViewsThatOutliveTheEndOfRequest) {
+  const FilterModule filter = LoadHolding();
+  const std::string input = "HTTP/1.1 200 OK\r\n\r\n" + std::string(50000, 'x');
+  for (bool keep : {false, true}) {
+    RequestSettings settings;
+    settings.arena_memory = true;
+    settings.keep_memory_until_destroyed = keep;
+    ViewingSink client;
+    {
+      StandInRequest request(filter, settings, client);
+      request.SendResponse();
+      std::string chunk;
+      for (std::size_t at = 0; at < input.size(); at += 7000) {
+        chunk = input.substr(at, 7000);  // one buffer, reused
+        request.SendRawData(&chunk[0], chunk.size());
+      }
+      request.EndOfRequest();
+      // The held records went out from the filter's blocks, which are still
+      // there after the end of the request.
+      EXPECT_EQ(client.kept() > 0, keep);
+      EXPECT_EQ(request.memory().blocks_held() > 0, keep);
+      EXPECT_EQ(client.Joined(), input) << "keep " << keep;
     }
   }
 }
