@@ -39,6 +39,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstring>
 #include <ctime>
 #include <deque>
 #include <exception>
@@ -437,34 +438,43 @@ class HttpSession : public Waiting {
   void SendNextChunk() {
     const std::size_t size = static_cast<std::size_t>(
         std::min<std::uint64_t>(out_->body_left, state_.chunk_size));
-    std::string chunk;
+    // One buffer for every chunk of the connection: the filter copies what
+    // it holds, and what it lets through is copied into the queue.
+    if (!chunk_) chunk_.reset(new char[state_.chunk_size]);
+    char* const data = chunk_.get();
+    std::size_t got = 0;
     if (!out_->plan.file.valid()) {
-      chunk = out_->plan.text.substr(
-          static_cast<std::size_t>(out_->offset), size);
+      const std::string& text = out_->plan.text;
+      const auto at = static_cast<std::size_t>(out_->offset);
+      got = at < text.size() ? std::min(size, text.size() - at) : 0;
+      if (got) std::memcpy(data, text.data() + at, got);
     } else {
       // From the descriptor the lookup opened: the file that was checked,
       // whatever its name means by now.
-      chunk.resize(size);
-      ssize_t got;
+      ssize_t n;
       do {
-        got = pread(out_->plan.file.get(), &chunk[0], size,
-                    static_cast<off_t>(out_->offset));
-      } while (got < 0 && errno == EINTR);
-      chunk.resize(got > 0 ? static_cast<std::size_t>(got) : 0);
+        n = pread(out_->plan.file.get(), data, size,
+                  static_cast<off_t>(out_->offset));
+      } while (n < 0 && errno == EINTR);
+      got = n > 0 ? static_cast<std::size_t>(n) : 0;
     }
-    if (chunk.empty()) {
+    if (got == 0) {
       // The file shrank since its length was sent: end the response here;
       // the connection closes, so the client sees it cut short.
       out_->body_short = true;
       out_->body_left = 0;
       return;
     }
-    out_->offset += chunk.size();
-    out_->body_left -= chunk.size();
-    if (out_->coder.chunked()) chunk = out_->coder.Piece(chunk);
+    out_->offset += got;
+    out_->body_left -= got;
     // The chunk is the server's own send buffer: the filter gets it as is.
     FilterCall call(share_.worker());
-    out_->request->SendRawData(&chunk[0], chunk.size());
+    if (out_->coder.chunked()) {
+      std::string piece = out_->coder.Piece(std::string_view(data, got));
+      out_->request->SendRawData(&piece[0], piece.size());
+    } else {
+      out_->request->SendRawData(data, got);
+    }
   }
 
   void WritePending() {
@@ -523,6 +533,7 @@ class HttpSession : public Waiting {
   RequestHead head_;
   std::unique_ptr<Outgoing> out_;
   std::vector<net::const_buffer> buffers_;  // out_->writing's, for the write
+  std::unique_ptr<char[]> chunk_;           // state_.chunk_size bytes
 };
 
 class PlainSession : public HttpSession<PlainSession>,
