@@ -727,6 +727,9 @@ class Listener : public std::enable_shared_from_this<Listener> {
       ::close(handle);
       return;
     }
+    // A response's last segment goes at once rather than wait for the
+    // client's acknowledgement of the one before (Nagle's algorithm).
+    socket.set_option(tcp::no_delay(true), error);
     if (tls_)
       std::make_shared<SslSession>(std::move(socket), *tls_, state_, worker,
                                    std::move(peer))
