@@ -7,8 +7,9 @@
 // filter call runs on its connection's worker and holds that worker's other
 // connections until it returns; so connections are accepted on a thread of
 // their own, and a new one goes to a worker that is not inside a filter
-// call whenever there is one. A session reads one request (bounded in size and time), decides
-// the response, and hosts the filter for it through a StandInRequest:
+// call whenever there is one, else to the one whose call began last. A
+// session reads one request (bounded in size and time), decides the
+// response, and hosts the filter for it through a StandInRequest:
 // send-response, one raw-data notification for the status line and headers,
 // one per body chunk, end-of-request. The client sink queues what the filter
 // lets out, and the session writes that to the socket before it raises the
@@ -39,6 +40,7 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <cstdint>
 #include <cstring>
 #include <ctime>
 #include <deque>
@@ -58,6 +60,7 @@
 #include "host/queued_client.h"
 #include "host/response_plan.h"
 #include "host/stand_in_server.h"
+#include "host/worker_choice.h"
 
 namespace tagsmith::host {
 
@@ -120,14 +123,13 @@ class Waiting {
   virtual void Shed() = 0;
 };
 
-// One worker thread's event loop, how many connections it holds, whether
-// it is inside a filter call (a new connection goes to the worker that holds
-// fewest, among those not inside a filter call if any), and those of its
-// connections that wait for a request, longest waiting first (touched only
-// on its thread).
+// One worker thread's event loop, how many connections it holds, when its
+// current filter call began (ChooseWorker says how these place a new
+// connection), and those of its connections that wait for a request,
+// longest waiting first (touched only on its thread).
 struct Worker {
   std::atomic<unsigned> sessions{0};  // outlives the sessions `io` holds
-  std::atomic<bool> in_filter{false};
+  std::atomic<std::int64_t> call_began_ns{0};  // 0: in no filter call
   std::list<std::weak_ptr<Waiting>> waiting;
   net::io_context io{1};
 };
@@ -135,12 +137,17 @@ struct Worker {
 // Marks the worker as inside a filter call for as long as it lives.
 class FilterCall {
  public:
-  // Relaxed: the listener reads the flag only as a hint, and a fenced
+  // Relaxed: the listener reads the time only as a hint, and a fenced
   // store on every chunk showed in the profile of large pages.
   explicit FilterCall(Worker& worker) : worker_(worker) {
-    worker_.in_filter.store(true, std::memory_order_relaxed);
+    const std::int64_t now =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::steady_clock::now().time_since_epoch())
+            .count();
+    worker_.call_began_ns.store(std::max<std::int64_t>(now, 1),
+                                std::memory_order_relaxed);
   }
-  ~FilterCall() { worker_.in_filter.store(false, std::memory_order_relaxed); }
+  ~FilterCall() { worker_.call_began_ns.store(0, std::memory_order_relaxed); }
   FilterCall(const FilterCall&) = delete;
   FilterCall& operator=(const FilterCall&) = delete;
 
@@ -672,14 +679,12 @@ class Listener : public std::enable_shared_from_this<Listener> {
 
  private:
   Worker& LeastBusy() {
-    Worker* best = &workers_.front();
-    for (Worker& worker : workers_) {
-      const bool freer = !worker.in_filter && best->in_filter;
-      const bool as_free = worker.in_filter == best->in_filter;
-      if (freer || (as_free && worker.sessions < best->sessions))
-        best = &worker;
-    }
-    return *best;
+    loads_.clear();
+    for (const Worker& worker : workers_)
+      loads_.push_back(
+          WorkerLoad{worker.call_began_ns.load(std::memory_order_relaxed),
+                     worker.sessions.load(std::memory_order_relaxed)});
+    return workers_[ChooseWorker(loads_)];
   }
 
   unsigned Connections() const {
@@ -783,6 +788,7 @@ class Listener : public std::enable_shared_from_this<Listener> {
   const unsigned capacity_;
   const unsigned max_connections_;
   std::chrono::steady_clock::time_point last_starved_{};
+  std::vector<WorkerLoad> loads_;  // LeastBusy's, kept to reuse its storage
 };
 
 std::string UrlFor(const char* scheme, const tcp::endpoint& endpoint) {

@@ -113,6 +113,23 @@ std::string ServerProcess::Output() const {
   return ReadFile(logs_.path() + "/out");
 }
 
+std::string ServerProcess::Threads() const {
+  std::string out;
+  std::error_code error;
+  const std::string tasks = "/proc/" + std::to_string(pid_) + "/task";
+  for (const auto& task : std::filesystem::directory_iterator(tasks, error)) {
+    const std::string dir = task.path().string();
+    const std::string stat = ReadFile(dir + "/stat");
+    const std::string::size_type paren = stat.rfind(')');
+    out += task.path().filename().string() + " " +
+           (paren == std::string::npos ? "?" : stat.substr(paren + 2, 1)) +
+           " " + ReadFile(dir + "/wchan") + " syscall " +
+           ReadFile(dir + "/syscall");
+    if (out.back() != '\n') out += '\n';
+  }
+  return out;
+}
+
 std::string ServerProcess::Errors() const {
   return ReadFile(logs_.path() + "/err");
 }

@@ -56,6 +56,9 @@ class ServerProcess {
   // Standard output and error so far.
   std::string Output() const;
   std::string Errors() const;
+  // What each of its threads is doing, a line each (its state, the kernel
+  // function it waits in, the system call it is in), for a failure's message.
+  std::string Threads() const;
   // Sends SIGTERM and waits (at most 15 s, then SIGKILL); the exit status,
   // or -1 when it had to be killed.
   int Stop();

@@ -75,7 +75,9 @@ TEST(ServeSlowFilter, OtherFilesAreAnsweredWhileAFilterCallIsInProgress) {
     ASSERT_TRUE(other.connected());
     ASSERT_TRUE(other.Send(Get(path)));
     RawConnection::Response response;
-    ASSERT_TRUE(other.Read(&response)) << path << " was not answered\n" << server.Errors();
+    ASSERT_TRUE(other.Read(&response)) << path << " was not answered\nthe server's log:\n"
+        << server.Output() << server.Errors() << "its threads:\n"
+        << server.Threads();
     EXPECT_EQ(response.status, 200) << path;
     EXPECT_EQ(response.body, i % 2 == 0 ? "some notes\n"
                                         : "<html><body>root</body></html>\n");
