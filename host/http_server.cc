@@ -41,7 +41,6 @@
 #include <chrono>
 #include <csignal>
 #include <cstdint>
-#include <cstring>
 #include <ctime>
 #include <deque>
 #include <exception>
@@ -445,19 +444,22 @@ class HttpSession : public Waiting {
   void SendNextChunk() {
     const std::size_t size = static_cast<std::size_t>(
         std::min<std::uint64_t>(out_->body_left, state_.chunk_size));
-    // One buffer for every chunk of the connection: the filter copies what
-    // it holds, and what it lets through is copied into the queue.
-    if (!chunk_) chunk_.reset(new char[state_.chunk_size]);
-    char* const data = chunk_.get();
+    char* data = nullptr;
     std::size_t got = 0;
     if (!out_->plan.file.valid()) {
-      const std::string& text = out_->plan.text;
+      // From the text itself, which nothing reads again: the filter may
+      // change a chunk in place, as it may a server's send buffer.
+      std::string& text = out_->plan.text;
       const auto at = static_cast<std::size_t>(out_->offset);
       got = at < text.size() ? std::min(size, text.size() - at) : 0;
-      if (got) std::memcpy(data, text.data() + at, got);
+      data = got ? &text[at] : nullptr;
     } else {
-      // From the descriptor the lookup opened: the file that was checked,
+      // One buffer for every chunk of the connection: the filter copies what
+      // it holds, and what it lets through is copied into the queue. From
+      // the descriptor the lookup opened: the file that was checked,
       // whatever its name means by now.
+      if (!chunk_) chunk_.reset(new char[state_.chunk_size]);
+      data = chunk_.get();
       ssize_t n;
       do {
         n = pread(out_->plan.file.get(), data, size,

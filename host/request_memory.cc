@@ -71,16 +71,11 @@ void RequestMemory::ReleaseAll() noexcept {
 
 bool RequestMemory::Holds(const void* bytes, std::size_t size) const noexcept {
   const char* at = static_cast<const char*>(bytes);
-  if (!at || blocks_.empty()) return false;
-  // The block of the last answer and the one after it first, then all.
-  for (std::size_t i = last_held_; i < blocks_.size() && i <= last_held_ + 1;
-       ++i) {
-    if (Contains(blocks_[i], at, size)) {
-      last_held_ = i;
-      return true;
-    }
-  }
-  for (std::size_t i = 0; i < blocks_.size(); ++i) {
+  if (!at) return false;
+  // From the block of the last answer on, round to the one before it.
+  const std::size_t count = blocks_.size();
+  for (std::size_t k = 0; k < count; ++k) {
+    const std::size_t i = (last_held_ + k) % count;
     if (Contains(blocks_[i], at, size)) {
       last_held_ = i;
       return true;
