@@ -633,14 +633,13 @@ unsigned ConnectionCapacity(unsigned threads) {
 class Listener : public std::enable_shared_from_this<Listener> {
  public:
   Listener(net::io_context& control, std::deque<Worker>& workers,
-           ServerState& state, ssl::context* tls, unsigned capacity,
+           ServerState& state, ssl::context* tls,
            unsigned max_connections)
       : workers_(workers),
         acceptor_(control),
         pause_(control),
         state_(state),
         tls_(tls),
-        capacity_(capacity),
         max_connections_(max_connections ? max_connections
                                          : std::numeric_limits<unsigned>::max()) {}
 
@@ -670,7 +669,11 @@ class Listener : public std::enable_shared_from_this<Listener> {
 
   tcp::endpoint endpoint() const { return acceptor_.local_endpoint(); }
 
-  void Start() { Accept(); }
+  // `capacity`: the connections the process can hold (ConnectionCapacity).
+  void Start(unsigned capacity) {
+    capacity_ = capacity;
+    Accept();
+  }
 
   // On the control loop.
   void Stop() {
@@ -787,7 +790,7 @@ class Listener : public std::enable_shared_from_this<Listener> {
   net::steady_timer pause_;
   ServerState& state_;
   ssl::context* tls_;
-  const unsigned capacity_;
+  unsigned capacity_ = 0;
   const unsigned max_connections_;
   std::chrono::steady_clock::time_point last_starved_{};
   std::vector<WorkerLoad> loads_;  // LeastBusy's, kept to reuse its storage
@@ -807,20 +810,18 @@ void RunServer(const ServerOptions& options, const FilterModule& filter,
                const StaticSite& site, std::FILE* log) {
   unsigned threads = options.threads;
   if (threads == 0) threads = std::max(2u, std::thread::hardware_concurrency());
-  net::io_context control{1};
-  std::deque<Worker> workers(threads);
   // Accepting and the stop signal have a thread of their own, so that
   // neither waits for a filter call on a worker.
-  net::io_context accept_io{1};
+  net::io_context control{1};
+  std::deque<Worker> workers(threads);
   ServerState state{filter, site, options.chunk_size,
                     std::chrono::seconds(options.idle_timeout_seconds),
                     RequestLog(log), options.coding};
 
   ssl::context tls(ssl::context::tls_server);
-  const unsigned capacity = ConnectionCapacity(threads);
   std::vector<std::shared_ptr<Listener>> listeners;
   listeners.push_back(
-      std::make_shared<Listener>(control, workers, state, nullptr, capacity,
+      std::make_shared<Listener>(control, workers, state, nullptr,
                                  options.max_connections));
   listeners.back()->Open(options.listen, "--listen");
   if (options.tls_listen) {
@@ -837,7 +838,7 @@ void RunServer(const ServerOptions& options, const FilterModule& filter,
       throw ServeError("cannot use private key '" + options.tls_key +
                        "': " + error.message());
     listeners.push_back(
-        std::make_shared<Listener>(control, workers, state, &tls, capacity,
+        std::make_shared<Listener>(control, workers, state, &tls,
                                    options.max_connections));
     listeners.back()->Open(*options.tls_listen, "--tls-listen");
   }
@@ -890,7 +891,14 @@ void RunServer(const ServerOptions& options, const FilterModule& filter,
                std::chrono::seconds(options.stop_grace_seconds);
     await_idle();
   });
-  for (auto& listener : listeners) listener->Start();
+  // Asio opens an event loop's own descriptors (epoll, eventfd, timerfd)
+  // with its first I/O object: open the workers' now, so that the count of
+  // descriptors in use includes them. Counted after everything else that
+  // holds one (listeners, the signal set), so that the connections never
+  // take the descriptors a request in flight needs.
+  for (Worker& worker : workers) net::steady_timer opens_reactor(worker.io);
+  const unsigned capacity = ConnectionCapacity(threads);
+  for (auto& listener : listeners) listener->Start(capacity);
 
   auto run = [&state](net::io_context& io) {
     // A handler that throws loses its own connection, not the server.
