@@ -633,8 +633,7 @@ unsigned ConnectionCapacity(unsigned threads) {
 class Listener : public std::enable_shared_from_this<Listener> {
  public:
   Listener(net::io_context& control, std::deque<Worker>& workers,
-           ServerState& state, ssl::context* tls,
-           unsigned max_connections)
+           ServerState& state, ssl::context* tls, unsigned max_connections)
       : workers_(workers),
         acceptor_(control),
         pause_(control),
