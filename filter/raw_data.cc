@@ -25,6 +25,16 @@ bool HeadersRuleOut(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
   });
 }
 
+// Asks the server not to raise raw-data notifications for the rest of this
+// request: every later chunk would only pass untouched, and a server that
+// no longer raises them can send them as it holds them (a file without
+// reading it). A server that refuses loses nothing: the chunks still pass.
+void StopRawDataNotifications(HTTP_FILTER_CONTEXT* pfc) {
+  if (pfc->ServerSupportFunction == nullptr) return;
+  pfc->ServerSupportFunction(pfc, SF_REQ_DISABLE_NOTIFICATIONS, nullptr,
+                             SF_NOTIFY_SEND_RAW_DATA, 0);
+}
+
 }  // namespace
 
 void HandleRawData(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
@@ -44,11 +54,15 @@ void HandleRawData(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
                        raw->cbInData) &&
       HeadersRuleOut(pfc, chain, *raw)) {
     LetResponseGo(pfc);
+    StopRawDataNotifications(pfc);
     return;
   }
   AppendChunk(pfc, raw);
-  chain = ChainOf(pfc);
-  if (chain != nullptr && chain->state == ChainState::kBuffering) {
-    chain->headerWatch = static_cast<std::uint32_t>(watch);
+  // Held past the limit, or memory refused: the response has been let go.
+  if (!IsHolding(pfc)) {
+    StopRawDataNotifications(pfc);
+    return;
   }
+  chain = ChainOf(pfc);
+  if (chain != nullptr) chain->headerWatch = static_cast<std::uint32_t>(watch);
 }

@@ -4,9 +4,10 @@
 // the rest pass untouched), and a candidate stays held to the end of the
 // request. A "200" HTML page in a coding the filter does not handle is
 // held too when its site's configuration asks for the result header (the
-// one case where the file is read here). The chunk's bytes belong to the
-// server; what is held comes from
-// AllocMem (buffer/response_chain.h).
+// one case where the file is read here). Once a response is let go, the
+// filter asks the server (SF_REQ_DISABLE_NOTIFICATIONS) to stop raising
+// raw data for it. The chunk's bytes belong to the server; what is held
+// comes from AllocMem (buffer/response_chain.h).
 #ifndef TAGSMITH_FILTER_RAW_DATA_H_
 #define TAGSMITH_FILTER_RAW_DATA_H_
 

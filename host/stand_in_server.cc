@@ -60,7 +60,8 @@ DWORD StandInRequest::EndOfRequest() {
 }
 
 DWORD StandInRequest::Raise(DWORD notification, void* record) {
-  if (!filter_.Wants(notification, settings_.secure_port))
+  if ((disabled_ & notification) != 0 ||
+      !filter_.Wants(notification, settings_.secure_port))
     return SF_STATUS_REQ_NEXT_NOTIFICATION;
   return filter_.Notify(&context_, notification, record);
 }
@@ -142,11 +143,18 @@ VOID* WINAPI StandInRequest::AllocMem(HTTP_FILTER_CONTEXT* context,
   return request ? request->memory_.Allocate(size) : nullptr;
 }
 
-BOOL WINAPI StandInRequest::ServerSupportFunction(HTTP_FILTER_CONTEXT*,
-                                                  enum SF_REQ_TYPE, PVOID,
-                                                  ULONG_PTR, ULONG_PTR) {
-  platform::SetCallbackError(platform::CallbackError::kNotSupported);
-  return FALSE;
+BOOL WINAPI StandInRequest::ServerSupportFunction(HTTP_FILTER_CONTEXT* context,
+                                                  enum SF_REQ_TYPE request,
+                                                  PVOID, ULONG_PTR value1,
+                                                  ULONG_PTR) {
+  StandInRequest* self = FromContext(context);
+  if (self == nullptr || request != SF_REQ_DISABLE_NOTIFICATIONS) {
+    platform::SetCallbackError(platform::CallbackError::kNotSupported);
+    return FALSE;
+  }
+  // For the rest of this request only: the next request gets a new object.
+  self->disabled_ |= static_cast<DWORD>(value1);
+  return TRUE;
 }
 
 ServeSummary ServeResponse(const FilterModule& filter,

@@ -1,6 +1,7 @@
 // The stand-in web server: hosts a loaded filter for one response at a time,
 // raising its notifications in the server's order and serving its callbacks
-// (AllocMem, WriteClient, GetServerVariable, ...). A StandInRequest owns the
+// (AllocMem, WriteClient, GetServerVariable, and SF_REQ_DISABLE_NOTIFICATIONS
+// of ServerSupportFunction). A StandInRequest owns the
 // HTTP_FILTER_CONTEXT it hands the filter and every AllocMem block; the
 // client sink owns what it is sent; the filter owns only what it keeps in
 // pFilterContext. One request is used by one thread at a time; separate
@@ -86,6 +87,8 @@ class StandInRequest {
 
   const HTTP_FILTER_CONTEXT& context() const { return context_; }
   const RequestMemory& memory() const { return memory_; }
+  // The notifications the filter asked not to be raised any more.
+  DWORD disabled_notifications() const { return disabled_; }
   // What went wrong on the first failed send to the client; empty if none.
   const std::string& client_error() const { return client_error_; }
 
@@ -115,6 +118,9 @@ class StandInRequest {
   RequestMemory memory_;
   HTTP_FILTER_CONTEXT context_;
   std::string client_error_;
+  // Notifications the filter asked not to be raised for this request
+  // (SF_REQ_DISABLE_NOTIFICATIONS).
+  DWORD disabled_ = 0;
 };
 
 struct ServeSummary {

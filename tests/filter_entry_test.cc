@@ -55,6 +55,9 @@ struct Server {
   std::string client;
   std::vector<std::unique_ptr<char[]>> blocks;
   int variableLookups = 0;
+  // SF_REQ_DISABLE_NOTIFICATIONS calls for raw data; each is refused, so
+  // the filter must go on as if the server had no such call.
+  int rawDataStops = 0;
 
   Server() {
     pfc.ServerContext = this;
@@ -71,6 +74,13 @@ struct Server {
     pfc.GetServerVariable = [](HTTP_FILTER_CONTEXT* pfc, LPSTR, LPVOID,
                                LPDWORD) -> BOOL {
       ++static_cast<Server*>(pfc->ServerContext)->variableLookups;
+      return FALSE;
+    };
+    pfc.ServerSupportFunction = [](HTTP_FILTER_CONTEXT* pfc, SF_REQ_TYPE type,
+                                   PVOID, ULONG_PTR value1, ULONG_PTR) -> BOOL {
+      if (type == SF_REQ_DISABLE_NOTIFICATIONS &&
+          value1 == SF_NOTIFY_SEND_RAW_DATA)
+        ++static_cast<Server*>(pfc->ServerContext)->rawDataStops;
       return FALSE;
     };
   }
@@ -165,6 +175,7 @@ TEST(FilterEntry, LetsGoAsSoonAsTheHeadersRuleItOut) {
     }
     server.End();
     EXPECT_EQ(server.client, sent) << k.name;
+    EXPECT_EQ(server.rawDataStops, k.letGoAt != kHeld ? 1 : 0) << k.name;
     if (k.letGoAt != kHeld) {
       EXPECT_EQ(server.variableLookups, k.lookups) << k.name;
     }

@@ -519,6 +519,28 @@ TEST_F(StandInServerTest, OnlyWhatTheRawDataRecordStillHoldsReachesTheClient) {
   }
 }
 
+// A filter that asks on the second chunk to hear no more raw data: the
+// rest passes to the client unseen, end-of-request still comes, and no
+// other request of the server is asked of it.
+TEST_F(StandInServerTest, DisabledRawDataPassesUnseenForTheRestOfTheRequest) {
+  BOOL answers[2] = {TRUE, TRUE};
+  script_.on_notify = [&](HTTP_FILTER_CONTEXT* pfc, DWORD type, void*, int) {
+    if (type != kRAW || script_.seen.size() != 3) return;
+    answers[0] = pfc->ServerSupportFunction(pfc, SF_REQ_GET_CONNID, nullptr,
+                                            SF_NOTIFY_SEND_RAW_DATA, 0);
+    answers[1] = pfc->ServerSupportFunction(
+        pfc, SF_REQ_DISABLE_NOTIFICATIONS, nullptr, SF_NOTIFY_SEND_RAW_DATA, 0);
+  };
+  EXPECT_EQ(Serve({"a", "b", "c", "d"}), "abcd");
+  EXPECT_EQ(SeenTypes(), (std::vector<DWORD>{kSR, kRAW, kRAW, kEND}));
+  EXPECT_EQ(answers[0], FALSE);
+  EXPECT_EQ(answers[1], TRUE);
+  script_ = Script{};
+  EXPECT_EQ(Serve({"a", "b"}), "ab");
+  EXPECT_EQ(SeenTypes(), (std::vector<DWORD>{kSR, kRAW, kRAW, kEND}))
+      << "a new request hears everything again";
+}
+
 TEST_F(StandInServerTest, FilterMayRewriteAChunkInPlaceWithoutTouchingTheInput) {
   script_.on_notify = [](HTTP_FILTER_CONTEXT*, DWORD type, void* record, int) {
     if (type != kRAW) return;
