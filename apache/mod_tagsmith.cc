@@ -1,7 +1,7 @@
 // mod_tagsmith: hosts the Tagsmith filter library in Apache httpd. The
 // module record, its hooks, and the filter each child process loads once;
 // the directives are in module_config.*, the hosting of responses in
-// connection_filter.*. No exception leaves a hook.
+// request_filter.*. No exception leaves a hook.
 #include <exception>
 #include <new>
 
@@ -19,8 +19,8 @@
 #include "http_request.h"
 // clang-format on
 
-#include "apache/connection_filter.h"
 #include "apache/module_config.h"
+#include "apache/request_filter.h"
 #include "host/filter_module.h"
 
 APLOG_USE_MODULE(tagsmith);
@@ -34,33 +34,10 @@ apr_status_t UnloadFilter(void* filter) {
   return APR_SUCCESS;
 }
 
-// HTTP/2 connections are not hosted: say so once at start-up for each host
-// that has Tagsmith On and allows h2 or h2c.
-void WarnAboutHttp2(server_rec* main_server) {
-  if (!ap_find_linked_module("mod_http2.c")) return;
-  const int main_on = ServerConfigOf(main_server)->tagsmith_on;
-  for (server_rec* server = main_server; server; server = server->next) {
-    if (!main_on && !ServerConfigOf(server)->tagsmith_on) continue;
-    if (!ap_is_allowed_protocol(nullptr, nullptr, server, "h2") &&
-        !ap_is_allowed_protocol(nullptr, nullptr, server, "h2c"))
-      continue;
-    const char* name = server->server_hostname ? server->server_hostname : "*";
-    ap_log_error(APLOG_MARK, APLOG_WARNING, 0, server,
-                 "Tagsmith On for %s, which allows HTTP/2: responses on "
-                 "HTTP/2 connections are not filtered and go out untagged",
-                 server->port ? apr_psprintf(server->process->pconf, "%s:%u",
-                                             name, server->port)
-                              : name);
-  }
-}
-
 int PostConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*,
                server_rec* main_server) {
   if (!CheckConfiguration(pconf, main_server))
     return HTTP_INTERNAL_SERVER_ERROR;
-  // Apache reads its configuration twice at start-up; warn on the real one.
-  if (ap_state_query(AP_SQ_MAIN_STATE) != AP_SQ_MS_CREATE_PRE_CONFIG)
-    WarnAboutHttp2(main_server);
   return OK;
 }
 
@@ -91,24 +68,20 @@ void ChildInit(apr_pool_t* pchild, server_rec* main_server) {
   }
 }
 
-int PreConnection(conn_rec* connection, void*) {
-  // HTTP/2 streams and connections to a backend are not clients' wire.
-  if (connection->master || connection->outgoing) return OK;
+// Every request that reaches its handler or its error response, on HTTP/1.x
+// and HTTP/2 alike.
+void InsertFilter(request_rec* request) {
   const ServerConfig* config = ServerConfigOf(ap_server_conf);
-  if (config->filter) AddConnectionFilter(connection, *config->filter);
-  return OK;
+  if (config->filter) AddRequestFilter(request, *config->filter);
 }
-
-void InsertFilter(request_rec* request) { NoteRequest(request); }
 
 void RegisterHooks(apr_pool_t*) {
   ap_hook_post_config(PostConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_test_config(TestConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_child_init(ChildInit, nullptr, nullptr, APR_HOOK_MIDDLE);
-  ap_hook_pre_connection(PreConnection, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_insert_filter(InsertFilter, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_insert_error_filter(InsertFilter, nullptr, nullptr, APR_HOOK_MIDDLE);
-  RegisterConnectionFilter();
+  RegisterRequestFilter();
 }
 
 }  // namespace

@@ -55,8 +55,8 @@ bool ParseStatusLine(std::string_view line, ParsedHead* head) {
       !IsDigit(line[7]) || line[8] != ' ' || !IsDigit(line[9]) ||
       !IsDigit(line[10]) || !IsDigit(line[11]) || line[9] == '0')
     return false;
-  head->status = static_cast<unsigned>((line[9] - '0') * 100 +
-                                       (line[10] - '0') * 10 + (line[11] - '0'));
+  head->status = static_cast<unsigned>(
+      (line[9] - '0') * 100 + (line[10] - '0') * 10 + (line[11] - '0'));
   if (line.size() == 12) return true;
   if (line[12] != ' ' || !AllText(line.substr(13))) return false;
   head->reason.assign(line.substr(13));
@@ -124,7 +124,8 @@ std::size_t ResponseBridge::Take(std::string_view bytes) {
   if (differs_) return TakeChanged(bytes);
   // While the bytes are the head given, nothing is copied.
   const std::size_t count = std::min(bytes.size(), head_.size() - matched_);
-  if (bytes.substr(0, count) == std::string_view(head_).substr(matched_, count)) {
+  if (bytes.substr(0, count) ==
+      std::string_view(head_).substr(matched_, count)) {
     matched_ += count;
     if (matched_ == head_.size()) state_ = Head::kUnchanged;
     return count;

@@ -49,7 +49,7 @@ bool Answers(int port) {
 }
 
 void WriteSite(const std::string& dir) {
-  for (const char* sub : {"site", "blog", "cgi", "logs"})
+  for (const char* sub : {"site", "blog", "cgi", "logs", "files"})
     fs::create_directories(dir + "/" + sub);
   const std::string real = std::string(TAGSMITH_TESTDATA_DIR) + "/real/";
   const std::string page = BodyOf(ReadFile(real + "p08-codecs.get.http"));
@@ -76,6 +76,16 @@ void WriteSite(const std::string& dir) {
                 "tail -c +" +
                 std::to_string(page.size() / 2 + 1) + " '" + dir +
                 "/site/page.html'\n");
+  // Streams: three events a second apart; and a page in two halves with a
+  // flush and a pause between, of the type its query names.
+  WriteFile(dir + "/cgi/events.cgi",
+            "#!/bin/sh\nprintf 'Content-Type: text/event-stream\\r\\n\\r\\n'\n"
+            "for i in 1 2 3; do printf 'data: event %s\\n\\n' $i; sleep 1; "
+            "done\n");
+  WriteFile(dir + "/cgi/halves.cgi",
+            "#!/bin/sh\nprintf 'Content-Type: %s\\r\\n\\r\\n' "
+            "\"$QUERY_STRING\"\nprintf '<html><body><p>first half</p>\\n'\n"
+            "sleep 1.5\nprintf '<p>second half</p></body></html>\\n'\n");
   // Apache's children run as another user when it starts as root; the
   // files are a day old so that conditional requests are not weak.
   const auto old = fs::file_time_type::clock::now() - std::chrono::hours(24);
@@ -107,6 +117,10 @@ std::string Configuration(const std::string& dir, int port, int tls_port,
                            "deflate", "proxy", "proxy_http"})
     conf += ModuleLine(name);
   if (options.tls) conf += ModuleLine("ssl");
+  if (options.http2) {
+    conf += ModuleLine("http2");
+    conf += "Protocols h2 h2c http/1.1\n";
+  }
   conf += "LoadModule tagsmith_module " + kBin + "/mod_tagsmith.so\n";
   conf += "TypesConfig /etc/mime.types\nDocumentRoot " + dir + "/site\n";
   conf += "<Directory " + dir + ">\n  Require all granted\n</Directory>\n";
@@ -117,6 +131,7 @@ std::string Configuration(const std::string& dir, int port, int tls_port,
   conf += "Alias /untagged " + dir +
           "/site\n<Location /untagged>\n"
           "  Tagsmith Off\n</Location>\n";
+  conf += "Alias /files " + dir + "/files\n";
   conf += "Alias /gz " + dir +
           "/site\n<Location /gz>\n"
           "  SetOutputFilter DEFLATE\n</Location>\n";
@@ -261,6 +276,31 @@ std::string TagsmithRun(const std::string& response, const std::string& app_dir,
                                 scratch.path() + "/response.http"};
   if (secure) argv.push_back("--secure");
   return RunProgram(argv, std::chrono::seconds(30)).out;
+}
+
+namespace {
+
+std::string Describe(const std::string& bytes) {
+  int blocks = 0;
+  for (std::string::size_type at = 0;
+       (at = bytes.find("/urchin.js\"", at)) != std::string::npos; ++at)
+    ++blocks;
+  return std::to_string(bytes.size()) + " bytes, " + std::to_string(blocks) +
+         " tracking block(s)";
+}
+
+}  // namespace
+
+::testing::AssertionResult SameBytes(const std::string& got,
+                                     const std::string& expected) {
+  if (got == expected) return ::testing::AssertionSuccess();
+  std::string::size_type at = 0;
+  while (at < got.size() && at < expected.size() && got[at] == expected[at])
+    ++at;
+  return ::testing::AssertionFailure()
+         << "got " << Describe(got) << ", expected " << Describe(expected)
+         << "; first difference at byte " << at << ": \"" << got.substr(at, 60)
+         << "\" against \"" << expected.substr(at, 60) << "\"";
 }
 
 std::string WithDateOf(const std::string& response, const std::string& from) {

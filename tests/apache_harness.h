@@ -6,6 +6,7 @@
 #ifndef TAGSMITH_TESTS_APACHE_HARNESS_H_
 #define TAGSMITH_TESTS_APACHE_HARNESS_H_
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <string>
@@ -25,6 +26,7 @@ int FreePort();
 struct ApacheOptions {
   bool tls = false;         // also HTTPS on tls_port(), throwaway certificate
   int backend_port = 0;     // nonzero: /proxy/ goes to 127.0.0.1:PORT
+  bool http2 = false;       // mod_http2: h2 over TLS, h2c over plain
   std::string filter_line;  // replaces "TagsmithFilter <the built library>"
   std::string extra;        // appended to the configuration
 };
@@ -36,7 +38,10 @@ struct ApacheOptions {
 //           through mod_deflate;
 //   blog/   at /blog/, TagsmithApplication blog/ (account UA-BLOG-1);
 //   cgi/    at /cgi-bin/, with TagsmithApplication site/: page.cgi sends
-//           site/page.html in two writes.
+//           site/page.html in two writes; events.cgi three server-sent
+//           events a second apart; halves.cgi?TYPE a page of that type in
+//           two halves 1.5 s apart.
+//   files/  at /files/, for a test's own files.
 class ApacheServer {
  public:
   explicit ApacheServer(const ApacheOptions& options = {});
@@ -74,6 +79,11 @@ std::string Exchange(int port, const std::string& request);
 // What `tagsmith run --app-dir DIR [--secure]` makes of a raw response.
 std::string TagsmithRun(const std::string& response, const std::string& app_dir,
                         bool secure = false);
+
+// Pages are too long to print: a failure says how long each is, how many
+// tracking blocks each has, and where they first differ.
+::testing::AssertionResult SameBytes(const std::string& got,
+                                     const std::string& expected);
 
 // The response with its Date header's value replaced by that of `from`
 // (both are the fixed width of an HTTP date).
