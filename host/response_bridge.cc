@@ -5,6 +5,8 @@
 #include <cassert>
 #include <cstring>
 
+#include "host/http_response.h"
+
 namespace tagsmith::host {
 
 namespace {
@@ -30,14 +32,6 @@ bool IsTextChar(char c) {
 
 bool AllText(std::string_view text) {
   return std::all_of(text.begin(), text.end(), IsTextChar);
-}
-
-std::string_view TrimSpaces(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-    text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-    text.remove_suffix(1);
-  return text;
 }
 
 // Cuts the next CRLF-ended line off `rest`; false when there is none.
@@ -70,7 +64,7 @@ bool ParseField(std::string_view line, ParsedHead* head) {
   const std::string_view value = line.substr(colon + 1);
   if (!std::all_of(name.begin(), name.end(), IsTokenChar) || !AllText(value))
     return false;
-  head->fields.emplace_back(std::string(name), std::string(TrimSpaces(value)));
+  head->fields.emplace_back(std::string(name), std::string(Trim(value)));
   return true;
 }
 

@@ -261,6 +261,33 @@ pid_t ApacheServer::ServingChild() const {
   return best;
 }
 
+Backend::Backend(const std::vector<std::string>& argv,
+                 const std::string& log_dir)
+    : pid_(serve_testing::Spawn(argv, log_dir + "/out", log_dir + "/err")) {}
+
+Backend::~Backend() {
+  if (pid_ <= 0) return;
+  kill(pid_, SIGTERM);
+  serve_testing::WaitFor(pid_, std::chrono::seconds(10));
+}
+
+bool Backend::Answers(const std::string& url) const {
+  for (int tries = 0; pid_ > 0 && tries < 100; ++tries) {
+    if (RunProgram({"curl", "-sf", "-o", "/dev/null", url}, kClientLimit)
+            .status == 0)
+      return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  return false;
+}
+
+long ResidentKilobytes(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  return -1;
+}
+
 std::string Exchange(int port, const std::string& request) {
   serve_testing::RawConnection connection(port);
   std::string response;

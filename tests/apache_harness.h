@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <string>
+#include <vector>
 
 #include "tests/serve_harness.h"
 
@@ -19,6 +21,18 @@ using serve_testing::ScratchDir;
 
 // Whether Debian's apache2 and the built module are there to test.
 bool HaveApache();
+
+#define REQUIRE_APACHE()                               \
+  if (!HaveApache()) {                                 \
+    GTEST_SKIP() << "apache2 or mod_tagsmith missing"; \
+  }                                                    \
+  static_assert(true, "")
+
+// How long a client program may take.
+inline constexpr auto kClientLimit = std::chrono::seconds(30);
+
+// A process's resident memory in kB (VmRSS), or -1.
+long ResidentKilobytes(pid_t pid);
 
 // A port that was free a moment ago on 127.0.0.1.
 int FreePort();
@@ -70,6 +84,21 @@ class ApacheServer {
   int port_ = 0;
   int tls_port_ = 0;
   pid_t pid_ = -1;
+};
+
+// A backend program, stopped when the object goes.
+class Backend {
+ public:
+  // Starts `argv` with its output in files of `log_dir`.
+  Backend(const std::vector<std::string>& argv, const std::string& log_dir);
+  ~Backend();
+  Backend(const Backend&) = delete;
+  Backend& operator=(const Backend&) = delete;
+  // Waits (at most 10 s) until `url` answers with a 2xx status.
+  bool Answers(const std::string& url) const;
+
+ private:
+  pid_t pid_;
 };
 
 // Sends `request` on a new connection to `port` and reads until the server

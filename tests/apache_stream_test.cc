@@ -2,14 +2,12 @@
 // proxied gzip backend; streamed responses that must not wait for their
 // end; and a large download that must pass as the file it is.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <stdio.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <thread>
 
 #include "tests/apache_harness.h"
 
@@ -24,14 +22,6 @@ using serve_testing::ReadFile;
 using serve_testing::RunProgram;
 using serve_testing::WriteFile;
 using Clock = std::chrono::steady_clock;
-
-constexpr auto kClientLimit = std::chrono::seconds(30);
-
-#define REQUIRE_APACHE()                               \
-  if (!HaveApache()) {                                 \
-    GTEST_SKIP() << "apache2 or mod_tagsmith missing"; \
-  }                                                    \
-  static_assert(true, "")
 
 std::string TaggedPage(const std::string& app_dir, const std::string& page,
                        bool secure = false) {
@@ -101,27 +91,12 @@ TEST(ApacheHttp2, PagesTaggedOnceOverTlsCleartextDeflateAndProxy) {
   ASSERT_TRUE(apache.Started()) << apache.Errors();
   const std::string page = ReadFile(apache.site() + "/page.html");
   WriteFile(backend_dir.path() + "/backend.py", kGzipBackend);
-  const pid_t backend = serve_testing::Spawn(
+  const Backend backend(
       {"python3", backend_dir.path() + "/backend.py",
        std::to_string(options.backend_port), apache.site() + "/page.html"},
-      backend_dir.path() + "/out", backend_dir.path() + "/err");
-  ASSERT_GT(backend, 0);
-  struct StopBackend {
-    pid_t pid;
-    ~StopBackend() {
-      kill(pid, SIGTERM);
-      serve_testing::WaitFor(pid, std::chrono::seconds(10));
-    }
-  } stop_backend{backend};
-
-  for (int tries = 0;
-       tries < 100 &&
-       RunProgram({"curl", "-sf", "-o", "/dev/null",
-                   "http://127.0.0.1:" + std::to_string(options.backend_port)},
-                  kClientLimit)
-               .status != 0;
-       ++tries)
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      backend_dir.path());
+  ASSERT_TRUE(backend.Answers("http://127.0.0.1:" +
+                              std::to_string(options.backend_port)));
 
   const std::string plain = "http://127.0.0.1:" + std::to_string(apache.port());
   const std::string tls =
@@ -220,13 +195,6 @@ TEST(ApacheStreams, EventsAndFlushesPassAsTheyComeOverBothProtocols) {
     EXPECT_EQ(WhenSeen(html, "first half"), WhenSeen(html, "second half"));
     EXPECT_GE(WhenSeen(html, "UA-AP-1"), 0);
   }
-}
-
-long ResidentKilobytes(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  return -1;
 }
 
 // A 200 MB file passes untouched and unread by the module (sent with

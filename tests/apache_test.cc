@@ -25,14 +25,6 @@ using serve_testing::ReadFile;
 using serve_testing::RunProgram;
 using serve_testing::WriteFile;
 
-constexpr auto kClientLimit = std::chrono::seconds(30);
-
-#define REQUIRE_APACHE()                               \
-  if (!HaveApache()) {                                 \
-    GTEST_SKIP() << "apache2 or mod_tagsmith missing"; \
-  }                                                    \
-  static_assert(true, "")
-
 std::string Get(const std::string& target, const std::string& headers = "",
                 const std::string& method = "GET") {
   return method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers +
@@ -174,18 +166,10 @@ TEST(Apache, ProxiedTlsAndPerApplicationPages) {
   ScratchDir backend_dir;
   fs::permissions(backend_dir.path(), fs::perms(0755));
   const int backend_port = FreePort();
-  const pid_t backend = serve_testing::Spawn(
+  const Backend backend(
       {"python3", "-m", "http.server", "--bind", "127.0.0.1",
        std::to_string(backend_port), "--directory", backend_dir.path()},
-      backend_dir.path() + "/out", backend_dir.path() + "/err");
-  ASSERT_GT(backend, 0);
-  struct StopBackend {
-    pid_t pid;
-    ~StopBackend() {
-      kill(pid, SIGTERM);
-      serve_testing::WaitFor(pid, std::chrono::seconds(10));
-    }
-  } stop_backend{backend};
+      backend_dir.path());
   ApacheOptions options;
   options.tls = true;
   options.backend_port = backend_port;
@@ -193,15 +177,8 @@ TEST(Apache, ProxiedTlsAndPerApplicationPages) {
   ASSERT_TRUE(apache.Started()) << apache.Errors();
   const std::string page = ReadFile(apache.site() + "/page.html");
   WriteFile(backend_dir.path() + "/page.html", page);
-  for (int tries = 0;
-       tries < 100 &&
-       RunProgram(
-           {"curl", "-sf", "-o", "/dev/null",
-            "http://127.0.0.1:" + std::to_string(backend_port) + "/page.html"},
-           kClientLimit)
-               .status != 0;
-       ++tries)
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  ASSERT_TRUE(backend.Answers(
+      "http://127.0.0.1:" + std::to_string(backend_port) + "/page.html"));
 
   const std::string plain = "http://127.0.0.1:" + std::to_string(apache.port());
   const std::string tls =
@@ -302,13 +279,6 @@ TEST(Apache, PipelinedAndConcurrentConnectionsEveryByteRight) {
   for (std::thread& client : clients) client.join();
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_EQ(done.load(), 2000);
-}
-
-long ResidentKilobytes(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  return -1;
 }
 
 // Each response's memory goes with it: the child's resident size stays flat
