@@ -34,15 +34,12 @@ apr_status_t UnloadFilter(void* filter) {
   return APR_SUCCESS;
 }
 
-int PostConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*,
-               server_rec* main_server) {
-  if (!CheckConfiguration(pconf, main_server))
-    return HTTP_INTERNAL_SERVER_ERROR;
-  return OK;
-}
-
-void TestConfig(apr_pool_t* pconf, server_rec* main_server) {
-  CheckConfiguration(pconf, main_server);
+// Runs on every reading of the configuration, before the logs are open and
+// before a configuration test says "Syntax OK": a refusal fails both the
+// test and the start.
+int CheckConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*,
+                server_rec* main_server) {
+  return CheckConfiguration(pconf, main_server) ? OK : !OK;
 }
 
 void ChildInit(apr_pool_t* pchild, server_rec* main_server) {
@@ -76,8 +73,7 @@ void InsertFilter(request_rec* request) {
 }
 
 void RegisterHooks(apr_pool_t*) {
-  ap_hook_post_config(PostConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
-  ap_hook_test_config(TestConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
+  ap_hook_check_config(CheckConfig, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_child_init(ChildInit, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_insert_filter(InsertFilter, nullptr, nullptr, APR_HOOK_MIDDLE);
   ap_hook_insert_error_filter(InsertFilter, nullptr, nullptr, APR_HOOK_MIDDLE);

@@ -21,29 +21,10 @@ namespace tagsmith::apache {
 
 namespace {
 
-// Every TagsmithApplication directive, for the start-up check: its value
-// and where it was written. Kept in the configuration pool's user data,
-// since per-directory records cannot be walked.
-struct ApplicationEntry {
-  const char* dir;
-  const char* where;
-};
-constexpr char kApplicationsKey[] = "tagsmith_module:applications";
-
 const char* WhereOf(cmd_parms* cmd) {
   if (!cmd->directive) return "(command line)";
   return apr_psprintf(cmd->pool, "%s:%d", cmd->directive->filename,
                       cmd->directive->line_num);
-}
-
-apr_array_header_t* Applications(apr_pool_t* pool, bool create) {
-  void* found = nullptr;
-  apr_pool_userdata_get(&found, kApplicationsKey, pool);
-  if (!found && create) {
-    found = apr_array_make(pool, 4, sizeof(ApplicationEntry));
-    apr_pool_userdata_set(found, kApplicationsKey, apr_pool_cleanup_null, pool);
-  }
-  return static_cast<apr_array_header_t*>(found);
 }
 
 const char* SetFilter(cmd_parms* cmd, void*, const char* path) {
@@ -61,15 +42,6 @@ const char* SetEnabled(cmd_parms* cmd, void* dir_config, int on) {
   return nullptr;
 }
 
-const char* SetApplication(cmd_parms* cmd, void* dir_config, const char* dir) {
-  static_cast<DirConfig*>(dir_config)->app_dir = dir;
-  auto* entry = static_cast<ApplicationEntry*>(
-      apr_array_push(Applications(cmd->pool, true)));
-  entry->dir = dir;
-  entry->where = WhereOf(cmd);
-  return nullptr;
-}
-
 // One message for a directory that cannot serve as an application's, or
 // null when it can.
 const char* ApplicationFault(apr_pool_t* pool, const char* dir) {
@@ -82,6 +54,15 @@ const char* ApplicationFault(apr_pool_t* pool, const char* dir) {
                         apr_strerror(status, text, sizeof text));
   }
   if (info.filetype != APR_DIR) return "is not a directory";
+  return nullptr;
+}
+
+// Checked as it is read, so that a configuration test refuses it with the
+// file and line, as it does any other wrong directive.
+const char* SetApplication(cmd_parms* cmd, void* dir_config, const char* dir) {
+  if (const char* fault = ApplicationFault(cmd->temp_pool, dir))
+    return apr_psprintf(cmd->pool, "TagsmithApplication %s: %s", dir, fault);
+  static_cast<DirConfig*>(dir_config)->app_dir = dir;
   return nullptr;
 }
 
@@ -137,7 +118,7 @@ void* MergeDirConfig(apr_pool_t* pool, void* base, void* add) {
   return merged;
 }
 
-bool CheckConfiguration(apr_pool_t* pool, server_rec* main_server) {
+bool CheckConfiguration(apr_pool_t*, server_rec* main_server) {
   bool good = true;
   ServerConfig* main_config = ServerConfigOf(main_server);
   if (main_config->filter_path) {
@@ -153,17 +134,6 @@ bool CheckConfiguration(apr_pool_t* pool, server_rec* main_server) {
                    "TagsmithFilter %s (%s): cannot be loaded",
                    main_config->filter_path, main_config->filter_where);
       good = false;
-    }
-  }
-  if (apr_array_header_t* entries = Applications(pool, false)) {
-    const auto* entry = reinterpret_cast<ApplicationEntry*>(entries->elts);
-    for (int i = 0; i < entries->nelts; ++i) {
-      if (const char* fault = ApplicationFault(pool, entry[i].dir)) {
-        ap_log_error(APLOG_MARK, APLOG_EMERG, 0, main_server,
-                     "TagsmithApplication %s (%s): %s", entry[i].dir,
-                     entry[i].where, fault);
-        good = false;
-      }
     }
   }
   int any_on = 0;

@@ -49,10 +49,10 @@ inline ServerConfig* ServerConfigOf(server_rec* server) {
 }
 
 // Checks what the directives named (the library loads and exports both
-// entry points; each application directory is absolute and is a
-// directory) and that Tagsmith On has a filter, logging one error per fault
-// with the directive, the path and where it was set. Returns false when
-// anything is wrong: Apache must not start.
+// entry points) and that Tagsmith On has a filter, logging one error per
+// fault with the directive, the path and where it was set. Returns false
+// when anything is wrong: Apache must not start. (An application
+// directory is checked as its directive is read.)
 bool CheckConfiguration(apr_pool_t* pool, server_rec* main_server);
 
 }  // namespace tagsmith::apache

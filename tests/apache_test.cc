@@ -342,6 +342,13 @@ TEST(Apache, StartUpRefusesWhatCannotWork) {
     EXPECT_NE(apache.WaitForExit(), 0);
     EXPECT_NE(apache.Errors().find(c.message), std::string::npos)
         << apache.Errors();
+    // A configuration test refuses the same, before any start.
+    const auto test = RunProgram(
+        {"/usr/sbin/apache2", "-t", "-f", apache.dir() + "/httpd.conf"},
+        kClientLimit);
+    EXPECT_NE(test.status, 0);
+    EXPECT_NE((test.out + test.err).find(c.message), std::string::npos)
+        << test.out << test.err;
   }
 }
 
