@@ -1,0 +1,330 @@
+// ngx_http_tagsmith_module in Debian's real nginx: pages tagged as
+// `tagsmith run` tags them, over HTTP/1.1 and HTTP/2, through gzip and a
+// proxy; what is not a candidate untouched; streams not held; ranges that
+// join; load, memory, and the refused starts. The range unit's table too.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <thread>
+#include <vector>
+
+#include "nginx/held_range.h"
+#include "tests/nginx_harness.h"
+
+namespace tagsmith::nginx_testing {
+namespace {
+
+using serve_testing::BodyOf;
+using serve_testing::FilteredByRun;
+using serve_testing::RawConnection;
+using serve_testing::ReadFile;
+using serve_testing::RunProgram;
+using serve_testing::WriteFile;
+constexpr auto kLimit = std::chrono::seconds(30);
+
+#define REQUIRE_NGINX()                                          \
+  if (!HaveNginx()) {                                            \
+    GTEST_SKIP() << "nginx or ngx_http_tagsmith_module missing"; \
+  }                                                              \
+  static_assert(true, "")
+
+TEST(HeldRange, ChoosesOneSatisfiableRangeOrTheWholePage) {
+  const struct {
+    const char* range;
+    const char* if_range;
+    const char* etag;
+    std::uint64_t length, first, last;
+    bool part;
+  } cases[] = {
+      {"bytes=0-99", "", "\"e\"", 1000, 0, 99, true},
+      {"bytes=900-", "", "", 1000, 900, 999, true},
+      {"bytes=-10", "", "", 1000, 990, 999, true},
+      {"bytes=-5000", "", "", 1000, 0, 999, true},
+      {"BYTES= 5-2000", "", "", 1000, 5, 999, true},
+      {"bytes=5-5", "\"e\"", "\"e\"", 1000, 5, 5, true},
+      {"bytes=5-9", "W/\"e\"", "W/\"e\"", 1000, 0, 0, false},  // weak
+      {"bytes=5-9", "\"e\"", "W/\"e\"", 1000, 0, 0, false},
+      {"bytes=5-9", "\"f\"", "\"e\"", 1000, 0, 0, false},
+      {"bytes=5-9", "Tue, 01 Dec 2026 10:00:00 GMT", "\"e\"", 1000, 0, 0,
+       false},
+      {"bytes=0-1,5-9", "", "", 1000, 0, 0, false},
+      {"bytes=1000-", "", "", 1000, 0, 0, false},
+      {"bytes=9-5", "", "", 1000, 0, 0, false},
+      {"bytes=-0", "", "", 1000, 0, 0, false},
+      {"bytes=0-0", "", "", 0, 0, 0, false},
+      {"bytes=x-9", "", "", 1000, 0, 0, false},
+      {"items=0-9", "", "", 1000, 0, 0, false},
+      {"bytes=99999999999999999999-", "", "", 1000, 0, 0, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.range) + " / " + c.if_range);
+    nginx_host::ByteSpan span;
+    ASSERT_EQ(
+        nginx_host::ChooseRange(c.range, c.if_range, c.etag, c.length, &span),
+        c.part);
+    if (!c.part) continue;
+    EXPECT_EQ(span.first, c.first);
+    EXPECT_EQ(span.last, c.last);
+  }
+}
+
+std::string Get(const std::string& target, const std::string& headers = "",
+                const std::string& method = "GET") {
+  return method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers +
+         "Connection: close\r\n\r\n";
+}
+
+std::string HeaderOf(const std::string& response, const std::string& name) {
+  const std::string key = "\r\n" + name + ": ";
+  const auto at = response.find(key);
+  if (at == std::string::npos) return "";
+  const auto end = response.find("\r\n", at + key.size());
+  return response.substr(at + key.size(), end - at - key.size());
+}
+
+std::string Tagged(const std::string& app_dir, const std::string& page,
+                   bool secure = false) {
+  return BodyOf(FilteredByRun(app_dir, "text/html", page, secure));
+}
+
+int Blocks(const std::string& bytes) {
+  int blocks = 0;
+  for (auto at = bytes.find("urchin.js"); at != std::string::npos;
+       at = bytes.find("urchin.js", at + 1))
+    ++blocks;
+  return blocks;
+}
+
+TEST(Nginx, StaticResponsesTaggedOrUntouched) {
+  REQUIRE_NGINX();
+  NginxServer nginx;
+  ASSERT_TRUE(nginx.Started()) << nginx.Errors();
+  const std::string page = ReadFile(nginx.site() + "/page.html");
+  const std::string tagged = Tagged(nginx.site(), page);
+  ASSERT_EQ(Blocks(tagged), 1);
+  const std::string get = Exchange(nginx.port(), Get("/page.html"));
+  EXPECT_EQ(BodyOf(get), tagged);
+  EXPECT_EQ(HeaderOf(get, "Content-Length"), std::to_string(tagged.size()));
+  EXPECT_EQ(HeaderOf(get, "ETag").substr(0, 2), "W/");
+  const std::string head =
+      Exchange(nginx.port(), Get("/page.html", "", "HEAD"));
+  EXPECT_EQ(head.substr(0, head.find("\r\nDate:")),
+            get.substr(0, get.find("\r\nDate:")));
+  EXPECT_EQ(HeaderOf(head, "Content-Length"), HeaderOf(get, "Content-Length"));
+  EXPECT_TRUE(BodyOf(head).empty());
+  EXPECT_EQ(BodyOf(Exchange(nginx.port(), Get("/blog/page.html"))),
+            Tagged(nginx.blog(), page));
+  // Untouched: tagsmith off, an image, a missing page, a 304.
+  const std::string plain = Exchange(nginx.port(), Get("/untagged/page.html"));
+  EXPECT_EQ(BodyOf(plain), page);
+  const std::string etag = HeaderOf(plain, "ETag");
+  EXPECT_EQ(BodyOf(Exchange(nginx.port(), Get("/image.png"))),
+            ReadFile(nginx.site() + "/image.png"));
+  EXPECT_EQ(Exchange(nginx.port(), Get("/missing.html")).substr(9, 3), "404");
+  EXPECT_EQ(Exchange(nginx.port(),
+                     Get("/page.html", "If-None-Match: " + etag + "\r\n"))
+                .substr(9, 3),
+            "304");
+  // A changed configuration applies to the next page.
+  WriteFile(nginx.blog() + "/tagsmith.config", "[ga1]\nAccount=UA-BLOG-2\n");
+  EXPECT_NE(Exchange(nginx.port(), Get("/blog/page.html")).find("UA-BLOG-2"),
+            std::string::npos);
+  // A resumed download joins to exactly the tagged page: the rest is cut
+  // from it, or the whole page comes again.
+  const std::string rest = Exchange(
+      nginx.port(), Get("/page.html", "Range: bytes=1000-\r\nIf-Range: " +
+                                          HeaderOf(get, "ETag") + "\r\n"));
+  const std::string joined = rest.substr(9, 3) == "206"
+                                 ? tagged.substr(0, 1000) + BodyOf(rest)
+                                 : BodyOf(rest);
+  EXPECT_EQ(joined, tagged);
+  const std::string part =
+      Exchange(nginx.port(), Get("/page.html", "Range: bytes=1000-\r\n"));
+  ASSERT_EQ(part.substr(9, 3), "206");
+  EXPECT_EQ(tagged.substr(0, 1000) + BodyOf(part), tagged);
+}
+
+TEST(Nginx, GzipHttp2AndProxiedPagesTaggedOnce) {
+  REQUIRE_NGINX();
+  if (!serve_testing::HaveProgram("curl") ||
+      !serve_testing::HaveProgram("python3"))
+    GTEST_SKIP() << "curl or python3 missing";
+  serve_testing::ScratchDir backend_dir;
+  const int backend_port = FreePort();
+  NginxOptions options;
+  options.tls = true;
+  options.backend_port = backend_port;
+  NginxServer nginx(options);
+  const std::string page = ReadFile(nginx.site() + "/page.html");
+  WriteFile(backend_dir.path() + "/page.html", page);
+  WriteFile(backend_dir.path() + "/backend.py", R"(
+import gzip, http.server, sys, time
+page = open(sys.argv[2], 'rb').read()
+class Handler(http.server.BaseHTTPRequestHandler):
+    protocol_version = 'HTTP/1.1'
+    def log_message(self, *args): pass
+    def send(self, headers, body):
+        self.send_response(200)
+        for name, value in headers: self.send_header(name, value)
+        self.end_headers()
+        self.wfile.write(body)
+    def do_GET(self):
+        html = ('Content-Type', 'text/html')
+        if self.path == '/plain':
+            self.send([html, ('Content-Length', str(len(page)))], page)
+        elif self.path == '/gzip':
+            body = gzip.compress(page)
+            self.send([html, ('Content-Encoding', 'gzip'),
+                       ('Content-Length', str(len(body)))], body)
+        elif self.path == '/chunked':
+            half = len(page) // 2
+            self.send([html, ('Transfer-Encoding', 'chunked')],
+                      b'%x\r\n%s\r\n' % (half, page[:half]))
+            time.sleep(0.2)
+            self.wfile.write(b'%x\r\n%s\r\n0\r\n\r\n' % (len(page) - half, page[half:]))
+        else:
+            self.send([('Content-Type', 'text/event-stream'),
+                       ('Transfer-Encoding', 'chunked')], b'')
+            for n in range(3):
+                event = b'data: %d\n\n' % n
+                self.wfile.write(b'%x\r\n%s\r\n' % (len(event), event))
+                self.wfile.flush()
+                time.sleep(1)
+            self.wfile.write(b'0\r\n\r\n')
+http.server.ThreadingHTTPServer(('127.0.0.1', int(sys.argv[1])), Handler).serve_forever()
+)");
+  const pid_t backend = serve_testing::Spawn(
+      {"python3", backend_dir.path() + "/backend.py",
+       std::to_string(backend_port), backend_dir.path() + "/page.html"},
+      backend_dir.path() + "/out", backend_dir.path() + "/err");
+  ASSERT_TRUE(nginx.Started()) << nginx.Errors();
+  const std::string tagged = Tagged(nginx.site(), page);
+  const std::string url = "http://127.0.0.1:" + std::to_string(nginx.port());
+  const auto curl = [](std::vector<std::string> args) {
+    args.insert(args.begin(), {"curl", "-sS", "--max-time", "20"});
+    return RunProgram(args, kLimit).out;
+  };
+  const auto with_backend = [&](const std::string& path) {
+    for (int tries = 0; tries < 100; ++tries) {
+      const std::string got = curl({"--compressed", url + path});
+      if (got.find("502 Bad Gateway") == std::string::npos) return got;
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return std::string();
+  };
+  for (const char* path : {"/proxy/plain", "/proxy/gzip", "/proxy/chunked"}) {
+    SCOPED_TRACE(path);
+    EXPECT_EQ(with_backend(path), tagged);
+  }
+  EXPECT_EQ(curl({"--compressed", url + "/gz/page.html"}), tagged);
+  const std::string gz_head =
+      curl({"-H", "Accept-Encoding: gzip", "-o", "/dev/null", "-D", "-",
+            url + "/gz/page.html"});
+  EXPECT_NE(gz_head.find("Content-Encoding: gzip"), std::string::npos);
+  const std::string h2 = curl(
+      {"-k", "--http2", "-i",
+       "https://127.0.0.1:" + std::to_string(nginx.tls_port()) + "/page.html"});
+  const std::string tagged_tls = Tagged(nginx.site(), page, true);
+  EXPECT_EQ(h2.substr(0, 10), "HTTP/2 200");
+  EXPECT_NE(h2.find("content-length: " + std::to_string(tagged_tls.size())),
+            std::string::npos);
+  EXPECT_EQ(BodyOf(h2), tagged_tls);
+  // The event stream is not held: each event comes as the backend sends it.
+  const std::string times = RunProgram({"python3", "-c", R"(
+import socket, sys, time
+s = socket.create_connection(('127.0.0.1', int(sys.argv[1])))
+s.sendall(b'GET /proxy/events HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n')
+start, seen, data = time.time(), 0, b''
+while True:
+    more = s.recv(65536)
+    if not more: break
+    data += more
+    while data.count(b'data: ') > seen:
+        seen += 1
+        print('%.2f' % (time.time() - start))
+)",
+                                        std::to_string(nginx.port())},
+                                       kLimit)
+                                .out;
+  std::vector<double> at;
+  for (std::size_t from = 0; from < times.size();) {
+    const auto end = times.find('\n', from);
+    at.push_back(std::stod(times.substr(from, end - from)));
+    from = end + 1;
+  }
+  ASSERT_EQ(at.size(), 3u) << times;
+  EXPECT_GE(at[1] - at[0], 0.8) << times;
+  EXPECT_GE(at[2] - at[1], 0.8) << times;
+  kill(backend, SIGTERM);
+  serve_testing::WaitFor(backend, std::chrono::seconds(10));
+}
+
+TEST(Nginx, ManyClientsByteExactAndMemoryFlat) {
+  REQUIRE_NGINX();
+  NginxServer nginx;
+  ASSERT_TRUE(nginx.Started()) << nginx.Errors();
+  const std::string tagged =
+      Tagged(nginx.site(), ReadFile(nginx.site() + "/page.html"));
+  const std::string request =
+      "GET /page.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> clients;
+  for (int client = 0; client < 50; ++client)
+    clients.emplace_back([&] {
+      RawConnection connection(nginx.port());
+      for (int i = 0; i < 2000; ++i) {
+        RawConnection::Response response;
+        if (!connection.Send(request) || !connection.Read(&response) ||
+            response.body != tagged)
+          ++wrong;
+      }
+    });
+  for (std::thread& client : clients) client.join();
+  EXPECT_EQ(wrong.load(), 0);
+  // Resident memory stays flat over 100,000 requests on one connection.
+  RawConnection connection(nginx.port());
+  long before = 0;
+  for (int i = 0; i < 100000 && wrong == 0; ++i) {
+    RawConnection::Response response;
+    if (!connection.Send(request) || !connection.Read(&response) ||
+        response.body.size() != tagged.size())
+      ++wrong;
+    if (i == 10000) before = ResidentKib(nginx.Worker());
+  }
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_LT(ResidentKib(nginx.Worker()) - before, 4 * 1024);
+}
+
+TEST(Nginx, RefusesToStartWithoutWhatItNeeds) {
+  REQUIRE_NGINX();
+  const struct {
+    std::string filter_line, http_extra, named;
+  } cases[] = {
+      {"tagsmith_filter /nonexistent/libtagsmith.so;", "",
+       "tagsmith_filter \"/nonexistent/libtagsmith.so\""},
+      {"tagsmith_filter " + std::string(TAGSMITH_BIN_DIR) +
+           "/ngx_http_tagsmith_module.so;",
+       "", "ngx_http_tagsmith_module.so\""},
+      {"", "server { listen 127.0.0.1:1; tagsmith_application /nonexistent; }",
+       "tagsmith_application \"/nonexistent\""},
+      {"tagsmith on;", "", "\"tagsmith on\" needs \"tagsmith_filter"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.named);
+    NginxOptions options;
+    options.filter_line = c.filter_line;
+    options.http_extra = c.http_extra;
+    NginxServer nginx(options);
+    const serve_testing::ProgramResult check = nginx.Check();
+    EXPECT_NE(check.status, 0);
+    EXPECT_NE(
+        (check.err + ReadFile(nginx.dir() + "/logs/check.log")).find(c.named),
+        std::string::npos)
+        << check.err;
+    EXPECT_FALSE(nginx.Started());
+  }
+}
+
+}  // namespace
+}  // namespace tagsmith::nginx_testing
