@@ -47,6 +47,9 @@ void WriteSite(const std::string& dir) {
                                            "/real/p08-codecs.get.http"));
   WriteFile(dir + "/site/page.html", page);
   WriteFile(dir + "/blog/page.html", page);
+  std::string small = "<html><head><title>small</title></head><body>\n";
+  while (small.size() < 1000) small += "<p>A short paragraph of text.</p>\n";
+  WriteFile(dir + "/site/small.html", small + "</body></html>\n");
   std::string image = "\x89PNG\r\n\x1a\n";
   for (unsigned value = 1; image.size() < 4096;
        value = value * 1103515245 + 12345)

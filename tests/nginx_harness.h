@@ -29,7 +29,7 @@ struct NginxOptions {
 };
 
 // The site, under dir():
-//   site/  the root: page.html (a captured real page), image.png,
+//   site/  the root: page.html (a captured real page), small.html, image.png,
 //          tagsmith.config (account UA-NX-1); also at /untagged/ with
 //          tagsmith off, and at /gz/ with gzip on;
 //   blog/  at /blog/, its own application (account UA-BLOG-1).

@@ -265,9 +265,9 @@ TEST(Nginx, ManyClientsByteExactAndMemoryFlat) {
   NginxServer nginx;
   ASSERT_TRUE(nginx.Started()) << nginx.Errors();
   const std::string tagged =
-      Tagged(nginx.site(), ReadFile(nginx.site() + "/page.html"));
+      Tagged(nginx.site(), ReadFile(nginx.site() + "/small.html"));
   const std::string request =
-      "GET /page.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+      "GET /small.html HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
   std::atomic<int> wrong{0};
   std::vector<std::thread> clients;
   for (int client = 0; client < 50; ++client)
