@@ -137,8 +137,9 @@ bool EndOut(RequestHost* host) {
 }
 
 ngx_int_t PassOut(RequestHost* host, ngx_http_output_body_filter_pt next) {
+  // Even with nothing new: a call without buffers is how nginx has the
+  // filters after this one send what they still hold.
   ngx_chain_t* out = host->out;
-  if (out == nullptr) return NGX_OK;
   host->out = nullptr;
   host->out_tail = &host->out;
   const ngx_int_t rc = next(host->request, out);

@@ -27,7 +27,8 @@ bool OfferRanges(RequestHost* host);
 // when there is none). False when memory was refused.
 bool EndOut(RequestHost* host);
 
-// Passes `out` to `next` and empties it; answers what `next` answered.
+// Passes `out` (empty too) to `next` and empties it; answers what `next`
+// answered.
 ngx_int_t PassOut(RequestHost* host, ngx_http_output_body_filter_pt next);
 
 }  // namespace tagsmith::nginx_host

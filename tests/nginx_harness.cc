@@ -55,6 +55,13 @@ void WriteSite(const std::string& dir) {
        value = value * 1103515245 + 12345)
     image += static_cast<char>(value >> 16);
   WriteFile(dir + "/site/image.png", image);
+  // Larger than the socket takes at once, so that nginx sends them in turns.
+  std::string big_page = page;
+  while (big_page.size() < 3000000) big_page += page;
+  WriteFile(dir + "/site/big.html", big_page);
+  std::string download;
+  while (download.size() < 8000000) download += image;
+  WriteFile(dir + "/site/big.bin", download);
   WriteFile(dir + "/site/tagsmith.config", "[ga1]\nAccount=UA-NX-1\n");
   WriteFile(dir + "/blog/tagsmith.config", "[ga1]\nAccount=UA-BLOG-1\n");
   // The worker runs as nginx's user when the master is root.

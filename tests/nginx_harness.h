@@ -30,8 +30,8 @@ struct NginxOptions {
 
 // The site, under dir():
 //   site/  the root: page.html (a captured real page), small.html, image.png,
-//          tagsmith.config (account UA-NX-1); also at /untagged/ with
-//          tagsmith off, and at /gz/ with gzip on;
+//          big.html (3 MB), big.bin (8 MB), tagsmith.config (account UA-NX-1);
+//          also at /untagged/ with tagsmith off, and at /gz/ with gzip on;
 //   blog/  at /blog/, its own application (account UA-BLOG-1).
 class NginxServer {
  public:

@@ -119,8 +119,12 @@ TEST(Nginx, StaticResponsesTaggedOrUntouched) {
   const std::string plain = Exchange(nginx.port(), Get("/untagged/page.html"));
   EXPECT_EQ(BodyOf(plain), page);
   const std::string etag = HeaderOf(plain, "ETag");
-  EXPECT_EQ(BodyOf(Exchange(nginx.port(), Get("/image.png"))),
-            ReadFile(nginx.site() + "/image.png"));
+  for (const char* file : {"/image.png", "/big.bin"})
+    EXPECT_TRUE(BodyOf(Exchange(nginx.port(), Get(file))) ==
+                ReadFile(nginx.site() + file))
+        << file;
+  EXPECT_TRUE(BodyOf(Exchange(nginx.port(), Get("/big.html"))) ==
+              Tagged(nginx.site(), ReadFile(nginx.site() + "/big.html")));
   EXPECT_EQ(Exchange(nginx.port(), Get("/missing.html")).substr(9, 3), "404");
   EXPECT_EQ(Exchange(nginx.port(),
                      Get("/page.html", "If-None-Match: " + etag + "\r\n"))
