@@ -43,6 +43,9 @@ ngx_int_t SendHead(RequestHost* host) {
       ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
                     "tagsmith: the filter wrote a head that does not parse; "
                     "the server's head goes on");
+      // Its length need not be that of the bytes that follow: the body is
+      // framed by what is sent instead.
+      ngx_http_clear_content_length(r);
       break;
     default:
       break;

@@ -92,8 +92,9 @@ std::string Configuration(const std::string& dir, int port, int tls_port,
   conf += "    root " + dir + "/site;\n    tagsmith on;\n";
   conf +=
       "    location /untagged/ { tagsmith off; alias " + dir + "/site/; }\n";
+  // Its application is the directory the alias maps to.
   conf += "    location /gz/ { gzip on; gzip_min_length 1; alias " + dir +
-          "/site/; tagsmith_application " + dir + "/site; }\n";
+          "/site/; }\n";
   conf += "    location /blog/ { root " + dir + "; tagsmith_application " +
           dir + "/blog; }\n";
   if (options.backend_port)
