@@ -8,6 +8,8 @@
 #include "nginx/response_filters.h"
 
 #include <exception>
+#include <string>
+#include <string_view>
 
 #include "host/filter_module.h"
 #include "nginx/held_body.h"
@@ -63,9 +65,27 @@ ngx_int_t SendHead(RequestHost* host) {
   return rc;
 }
 
+// A 304 carries the validator the client holds: one that was sent the page
+// tagged holds the weak form of the server's ETag, and is given it again.
+void KeepWeakEtagOfNotModified(ngx_http_request_t* r) {
+  const ngx_http_headers_out_t& out = r->headers_out;
+  if (out.status != NGX_HTTP_NOT_MODIFIED || out.etag == nullptr ||
+      r->headers_in.if_none_match == nullptr)
+    return;
+  const std::string_view etag(
+      reinterpret_cast<const char*>(out.etag->value.data), out.etag->value.len);
+  const std::string_view held(
+      reinterpret_cast<const char*>(r->headers_in.if_none_match->value.data),
+      r->headers_in.if_none_match->value.len);
+  if (etag.substr(0, 2) != "W/" &&
+      held.find("W/" + std::string(etag)) != std::string_view::npos)
+    ngx_http_weak_etag(r);
+}
+
 ngx_int_t StartResponse(ngx_http_request_t* r,
                         const tagsmith::host::FilterModule& filter,
                         const ngx_str_t& app_dir) {
+  KeepWeakEtagOfNotModified(r);
   std::string head;
   if (!BuildHead(r, &head)) return next_header_filter(r);
   RequestHost* host = CreateRequestHost(r, filter, app_dir);
