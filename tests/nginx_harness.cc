@@ -2,7 +2,6 @@
 #include "tests/nginx_harness.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -27,6 +26,8 @@ namespace {
 constexpr char kNginx[] = "/usr/sbin/nginx";
 const std::string kBin = TAGSMITH_BIN_DIR;
 
+}  // namespace
+
 bool Answers(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   if (fd < 0) return false;
@@ -39,6 +40,8 @@ bool Answers(int port) {
   close(fd);
   return answered;
 }
+
+namespace {
 
 void WriteSite(const std::string& dir) {
   for (const char* sub : {"site", "blog", "logs", "tmp"})
@@ -183,19 +186,10 @@ std::string NginxServer::Errors() const {
 }
 
 pid_t NginxServer::Worker() const {
-  DIR* proc = opendir("/proc");
-  if (!proc) return -1;
-  pid_t worker = -1;
-  while (dirent* entry = readdir(proc)) {
-    const pid_t pid = std::atoi(entry->d_name);
-    if (pid <= 0) continue;
-    std::ifstream status("/proc/" + std::string(entry->d_name) + "/status");
-    for (std::string line; std::getline(status, line);)
-      if (line.rfind("PPid:", 0) == 0 && std::atol(line.c_str() + 5) == pid_)
-        worker = pid;
-  }
-  closedir(proc);
-  return worker;
+  const std::string task = "/proc/" + std::to_string(pid_) + "/task/" +
+                           std::to_string(pid_) + "/children";
+  const pid_t worker = std::atoi(ReadFile(task).c_str());
+  return worker > 0 ? worker : -1;
 }
 
 std::string Exchange(int port, const std::string& request) {

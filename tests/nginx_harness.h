@@ -17,6 +17,8 @@ namespace tagsmith::nginx_testing {
 // Whether Debian's nginx and the built module are there to test.
 bool HaveNginx();
 
+// Whether something accepts connections on 127.0.0.1:port.
+bool Answers(int port);
 // A port that was free a moment ago on 127.0.0.1.
 int FreePort();
 
