@@ -102,6 +102,8 @@ ngx_int_t StartResponse(ngx_http_request_t* r,
   // A candidate: its body comes to this filter in memory, and nginx's own
   // range filters step aside (a range is cut here, from the page sent).
   host->held_whole = true;
+  // Subrequests (SSI includes) made from now on take the flag too.
+  r->main_filter_need_in_memory = 1;
   r->filter_need_in_memory = 1;
   r->allow_ranges = 0;
   return NGX_OK;

@@ -83,7 +83,9 @@ std::string Configuration(const std::string& dir, int port, int tls_port,
   for (const char* temp : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
     conf +=
         std::string("  ") + temp + "_temp_path " + dir + "/tmp/" + temp + ";\n";
+  // sendfile on, as in Debian's own configuration.
   conf += "  include /etc/nginx/mime.types;\n  keepalive_requests 1000000;\n";
+  conf += "  sendfile on;\n";
   conf += options.filter_line.empty()
               ? "  tagsmith_filter " + dir + "/libtagsmith.so;\n"
               : "  " + options.filter_line + "\n";
