@@ -39,7 +39,7 @@ ngx_int_t SendHead(RequestHost* host) {
   bridge.Finish();
   switch (bridge.state()) {
     case ResponseBridge::Head::kChanged:
-      if (!ApplyHead(r, bridge.head(), bridge.changed())) return NGX_ERROR;
+      if (!ApplyHead(r, bridge.changed())) return NGX_ERROR;
       break;
     case ResponseBridge::Head::kBroken:
       ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,

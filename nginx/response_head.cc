@@ -116,12 +116,9 @@ bool BuildHead(ngx_http_request_t* r, std::string* head) {
   return true;
 }
 
-bool ApplyHead(ngx_http_request_t* r, const std::string& given,
-               const tagsmith::host::ParsedHead& head) {
-  tagsmith::host::ParsedHead before;
-  if (!tagsmith::host::ParseHead(given, &before)) return false;
+bool ApplyHead(ngx_http_request_t* r, const tagsmith::host::ParsedHead& head) {
   ngx_http_headers_out_t& out = r->headers_out;
-  if (head.status != before.status) {
+  if (head.status != out.status) {
     out.status = head.status;
     out.status_line.len = 0;
   }

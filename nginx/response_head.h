@@ -21,8 +21,7 @@ bool BuildHead(ngx_http_request_t* r, std::string* head);
 // Makes r->headers_out say what `head` says: its status, Content-Type and
 // Content-Length, headers it dropped removed, headers it added pushed. The
 // headers it kept stay nginx's own entries. False when memory was refused.
-bool ApplyHead(ngx_http_request_t* r, const std::string& given,
-               const tagsmith::host::ParsedHead& head);
+bool ApplyHead(ngx_http_request_t* r, const tagsmith::host::ParsedHead& head);
 
 // Pushes a header "name: value" (texts copied into the pool); null when
 // memory was refused.
