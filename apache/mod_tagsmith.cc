@@ -22,6 +22,7 @@
 #include "apache/module_config.h"
 #include "apache/request_filter.h"
 #include "host/filter_module.h"
+#include "host/server_heap.h"
 
 APLOG_USE_MODULE(tagsmith);
 
@@ -46,6 +47,7 @@ void ChildInit(apr_pool_t* pchild, server_rec* main_server) {
   ServerConfig* config = ServerConfigOf(main_server);
   config->filter = nullptr;
   if (!config->filter_path || !config->any_on) return;
+  host::KeepFreedHeap();
   try {
     auto* filter =
         new host::FilterModule(host::FilterModule::Load(config->filter_path));

@@ -1,20 +1,17 @@
 // The directives; see module_config.h. Nothing here lets an exception out.
 #include "nginx/module_config.h"
 
-#include <malloc.h>
 #include <sys/stat.h>
 
 #include <exception>
 #include <string>
 
 #include "host/filter_module.h"
+#include "host/server_heap.h"
 
 namespace tagsmith::nginx_host {
 
 namespace {
-
-// The free heap a worker keeps rather than give back (see InitProcess).
-constexpr int kKeptFreeHeap = 32 * 1024 * 1024;
 
 std::string Text(const ngx_str_t& text) {
   return std::string(reinterpret_cast<const char*>(text.data), text.len);
@@ -114,11 +111,7 @@ ngx_int_t InitProcess(ngx_cycle_t* cycle) {
   auto* main = static_cast<MainConf*>(
       ngx_http_cycle_get_module_main_conf(cycle, ngx_http_tagsmith_module));
   if (main == nullptr || main->filter_path.len == 0) return NGX_OK;
-  // A held page takes a few times its size from the request's pool, which
-  // the worker's heap gives back to the system when the request ends; the
-  // heap would shrink and grow again on every page (a system call and a
-  // TLB flush each time). It is left to keep up to this much free instead.
-  mallopt(M_TRIM_THRESHOLD, kKeptFreeHeap);
+  tagsmith::host::KeepFreedHeap();
   try {
     main->filter = new tagsmith::host::FilterModule(
         tagsmith::host::FilterModule::Load(Text(main->filter_path)));
