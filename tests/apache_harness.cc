@@ -34,20 +34,6 @@ std::string ModuleLine(const std::string& name) {
          ".so\n";
 }
 
-// Whether something accepts connections on the port.
-bool Answers(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return false;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool answered =
-      connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return answered;
-}
-
 void WriteSite(const std::string& dir) {
   for (const char* sub : {"site", "blog", "cgi", "logs", "files"})
     fs::create_directories(dir + "/" + sub);
@@ -162,20 +148,6 @@ bool HaveApache() {
          access((kBin + "/mod_tagsmith.so").c_str(), R_OK) == 0;
 }
 
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-    port = ntohs(address.sin_port);
-  close(fd);
-  return port;
-}
-
 ApacheServer::ApacheServer(const ApacheOptions& options) {
   WriteSite(dir());
   port_ = FreePort();
@@ -219,7 +191,7 @@ bool ApacheServer::Started() {
       pid_ = -1;
       return false;
     }
-    if (Answers(port_) && (!tls_port_ || Answers(tls_port_))) return true;
+    if (serve_testing::Accepts(port_) && (!tls_port_ || serve_testing::Accepts(tls_port_))) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return false;
@@ -279,20 +251,6 @@ bool Backend::Answers(const std::string& url) const {
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
   }
   return false;
-}
-
-long ResidentKilobytes(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  return -1;
-}
-
-std::string Exchange(int port, const std::string& request) {
-  serve_testing::RawConnection connection(port);
-  std::string response;
-  if (connection.Send(request)) connection.ReadUntilClosed(&response);
-  return response;
 }
 
 std::string TagsmithRun(const std::string& response, const std::string& app_dir,

@@ -17,6 +17,10 @@
 
 namespace tagsmith::apache_testing {
 
+using serve_testing::Exchange;
+using serve_testing::FreePort;
+using serve_testing::ResidentKilobytes;
+
 using serve_testing::ScratchDir;
 
 // Whether Debian's apache2 and the built module are there to test.
@@ -31,11 +35,8 @@ bool HaveApache();
 // How long a client program may take.
 inline constexpr auto kClientLimit = std::chrono::seconds(30);
 
-// A process's resident memory in kB (VmRSS), or -1.
-long ResidentKilobytes(pid_t pid);
 
-// A port that was free a moment ago on 127.0.0.1.
-int FreePort();
+
 
 struct ApacheOptions {
   bool tls = false;         // also HTTPS on tls_port(), throwaway certificate
@@ -101,9 +102,6 @@ class Backend {
   pid_t pid_;
 };
 
-// Sends `request` on a new connection to `port` and reads until the server
-// closes it: the response's exact bytes.
-std::string Exchange(int port, const std::string& request);
 
 // What `tagsmith run --app-dir DIR [--secure]` makes of a raw response.
 std::string TagsmithRun(const std::string& response, const std::string& app_dir,

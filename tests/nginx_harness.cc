@@ -28,19 +28,6 @@ const std::string kBin = TAGSMITH_BIN_DIR;
 
 }  // namespace
 
-bool Answers(int port) {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  if (fd < 0) return false;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<std::uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool answered =
-      connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return answered;
-}
-
 namespace {
 
 void WriteSite(const std::string& dir) {
@@ -119,20 +106,6 @@ bool HaveNginx() {
          access((kBin + "/ngx_http_tagsmith_module.so").c_str(), R_OK) == 0;
 }
 
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof address;
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-    port = ntohs(address.sin_port);
-  close(fd);
-  return port;
-}
-
 NginxServer::NginxServer(const NginxOptions& options) {
   WriteSite(dir());
   port_ = FreePort();
@@ -171,7 +144,7 @@ bool NginxServer::Started() {
       pid_ = -1;
       return false;
     }
-    if (Answers(port_) && (!tls_port_ || Answers(tls_port_))) return true;
+    if (serve_testing::Accepts(port_) && (!tls_port_ || serve_testing::Accepts(tls_port_))) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return false;
@@ -192,20 +165,6 @@ pid_t NginxServer::Worker() const {
                            std::to_string(pid_) + "/children";
   const pid_t worker = std::atoi(ReadFile(task).c_str());
   return worker > 0 ? worker : -1;
-}
-
-std::string Exchange(int port, const std::string& request) {
-  serve_testing::RawConnection connection(port);
-  std::string response;
-  if (connection.Send(request)) connection.ReadUntilClosed(&response);
-  return response;
-}
-
-long ResidentKib(pid_t pid) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);)
-    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
-  return 0;
 }
 
 }  // namespace tagsmith::nginx_testing

@@ -14,13 +14,13 @@
 
 namespace tagsmith::nginx_testing {
 
+using serve_testing::Exchange;
+using serve_testing::FreePort;
+using serve_testing::ResidentKilobytes;
+
 // Whether Debian's nginx and the built module are there to test.
 bool HaveNginx();
 
-// Whether something accepts connections on 127.0.0.1:port.
-bool Answers(int port);
-// A port that was free a moment ago on 127.0.0.1.
-int FreePort();
 
 struct NginxOptions {
   bool tls = false;      // also HTTPS with HTTP/2 on tls_port()
@@ -63,11 +63,6 @@ class NginxServer {
   pid_t pid_ = -1;
 };
 
-// Sends `request` on a new connection and reads until the server closes it.
-std::string Exchange(int port, const std::string& request);
-
-// A process's resident memory in KiB, from /proc; 0 when unknown.
-long ResidentKib(pid_t pid);
 
 }  // namespace tagsmith::nginx_testing
 

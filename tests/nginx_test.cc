@@ -190,7 +190,7 @@ http.server.ThreadingHTTPServer(('127.0.0.1', int(sys.argv[1])), Handler).serve_
     args.insert(args.begin(), {"curl", "-sS", "--max-time", "20"});
     return RunProgram(args, kLimit).out;
   };
-  for (int tries = 0; tries < 200 && !Answers(backend_port); ++tries)
+  for (int tries = 0; tries < 200 && !serve_testing::Accepts(backend_port); ++tries)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   for (const char* path : {"/proxy/plain", "/proxy/gzip", "/proxy/chunked"})
     EXPECT_EQ(curl({"--compressed", url + path}), tagged) << path;
@@ -251,11 +251,11 @@ TEST(Nginx, ManyClientsByteExactAndMemoryFlat) {
     if (!connection.Send(request) || !connection.Read(&response) ||
         response.body.size() != tagged.size())
       ++wrong;
-    if (i == 10000) before = ResidentKib(nginx.Worker());
+    if (i == 10000) before = ResidentKilobytes(nginx.Worker());
   }
   EXPECT_EQ(wrong.load(), 0);
   ASSERT_GT(before, 0);
-  EXPECT_LT(ResidentKib(nginx.Worker()) - before, 4 * 1024);
+  EXPECT_LT(ResidentKilobytes(nginx.Worker()) - before, 4 * 1024);
 }
 
 TEST(Nginx, RefusesToStartWithoutWhatItNeeds) {

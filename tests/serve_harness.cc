@@ -18,7 +18,6 @@
 #include <iterator>
 #include <thread>
 
-
 namespace tagsmith::serve_testing {
 
 namespace fs = std::filesystem;
@@ -31,8 +30,8 @@ int PortAfter(const std::string& output, const std::string& prefix) {
   if (at == std::string::npos) return 0;
   const std::string::size_type end = output.find('/', at + prefix.size());
   if (end == std::string::npos) return 0;
-  return std::atoi(output.substr(at + prefix.size(), end - at - prefix.size())
-                       .c_str());
+  return std::atoi(
+      output.substr(at + prefix.size(), end - at - prefix.size()).c_str());
 }
 
 }  // namespace
@@ -245,10 +244,10 @@ ProgramResult MakeCertificate(const std::string& dir, std::string* cert,
                               std::string* key) {
   *cert = dir + "/cert.pem";
   *key = dir + "/key.pem";
-  return RunProgram({"openssl", "req", "-x509", "-newkey", "rsa:2048",
-                     "-nodes", "-subj", "/CN=localhost", "-days", "1",
-                     "-keyout", *key, "-out", *cert},
-                    std::chrono::seconds(60));
+  return RunProgram(
+      {"openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-subj",
+       "/CN=localhost", "-days", "1", "-keyout", *key, "-out", *cert},
+      std::chrono::seconds(60));
 }
 
 const char kStandInTracker[] =
@@ -278,14 +277,15 @@ ProgramResult DumpDom(const std::string& browser, const std::string& url,
   const std::string host = "www.google-analytics.com";
   ScratchDir profile;
   return RunProgram(
-      {browser, "--headless", "--no-sandbox", "--disable-gpu",
-       "--disable-quic", "--no-first-run", "--disable-background-networking",
+      {browser, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic",
+       "--no-first-run", "--disable-background-networking",
        "--disable-component-update", "--disable-sync",
        "--disable-dev-shm-usage", "--user-data-dir=" + profile.path(),
        "--ignore-certificate-errors",
-       "--host-resolver-rules=MAP " + host + ":80 127.0.0.1:" +
-           std::to_string(port) + ", MAP " + host + ":443 127.0.0.1:" +
-           std::to_string(tls_port) + ", MAP * ~NOTFOUND, EXCLUDE 127.0.0.1",
+       "--host-resolver-rules=MAP " + host +
+           ":80 127.0.0.1:" + std::to_string(port) + ", MAP " + host +
+           ":443 127.0.0.1:" + std::to_string(tls_port) +
+           ", MAP * ~NOTFOUND, EXCLUDE 127.0.0.1",
        "--virtual-time-budget=5000", "--dump-dom", url},
       std::chrono::seconds(90));
 }
@@ -307,6 +307,47 @@ std::string FilteredByRun(const std::string& app_dir,
 std::string BodyOf(const std::string& response) {
   const std::string::size_type end = response.find("\r\n\r\n");
   return end == std::string::npos ? "" : response.substr(end + 4);
+}
+
+int FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t length = sizeof address;
+  int port = 0;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+    port = ntohs(address.sin_port);
+  close(fd);
+  return port;
+}
+
+bool Accepts(int port) {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return false;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<std::uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool answered =
+      connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return answered;
+}
+
+std::string Exchange(int port, const std::string& request) {
+  RawConnection connection(port);
+  std::string response;
+  if (connection.Send(request)) connection.ReadUntilClosed(&response);
+  return response;
+}
+
+long ResidentKilobytes(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+  return -1;
 }
 
 }  // namespace tagsmith::serve_testing

@@ -74,9 +74,8 @@ class ServerProcess {
 // most `timeout`.
 class RawConnection {
  public:
-  explicit RawConnection(int port,
-                         std::chrono::milliseconds timeout =
-                             std::chrono::seconds(20));
+  explicit RawConnection(
+      int port, std::chrono::milliseconds timeout = std::chrono::seconds(20));
   ~RawConnection();
   RawConnection(const RawConnection&) = delete;
   RawConnection& operator=(const RawConnection&) = delete;
@@ -139,6 +138,16 @@ std::string FilteredByRun(const std::string& app_dir,
 
 // The body of a raw response (after the first blank line).
 std::string BodyOf(const std::string& response);
+
+// A port that was free a moment ago on 127.0.0.1.
+int FreePort();
+// Whether something accepts connections on 127.0.0.1:port.
+bool Accepts(int port);
+// Sends `request` on a new connection to `port` and reads until the server
+// closes it: the response's exact bytes.
+std::string Exchange(int port, const std::string& request);
+// A process's resident memory in kB (VmRSS), or -1.
+long ResidentKilobytes(pid_t pid);
 
 }  // namespace tagsmith::serve_testing
 
