@@ -28,6 +28,31 @@ const std::string_view kMarkers[] = {
     "<script src=\"https://ssl.google-analytics.com/urchin.js\""};
 
 bool IsSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// An account the block may carry: nothing that ends its string or script
+// (a double quote, a backslash, "<") and no control byte but TAB.
+bool IsUsableAccount(std::string_view account) {
+  for (const char ch : account) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (std::string_view("\"\\<").find(ch) != std::string_view::npos ||
+        c == 127 || (c < 32 && c != '\t')) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The accounts the block may carry: the configured one when set, else the
+// page's own; none that is not usable.
+std::vector<std::string_view> UsableAccounts(
+    const SiteValues& site, std::vector<std::string_view> accounts) {
+  if (!site.account.empty()) accounts.assign(1, site.account);
+  accounts.erase(
+      std::remove_if(accounts.begin(), accounts.end(),
+                     [](std::string_view a) { return !IsUsableAccount(a); }),
+      accounts.end());
+  return accounts;
+}
 unsigned char Lower(unsigned char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c;
 }
@@ -240,7 +265,7 @@ std::string CheckCodedOutput(std::string_view in, std::string_view out, const Co
   for (std::string_view marker : kMarkers) {
     if (ContainsNoCase(body.page, 0, marker)) return "tagged a page that loads the script already";
   }
-  if (accounts.empty()) return "tagged a page without an account";
+  if (accounts.empty()) return "tagged a page without a usable account";
   const std::size_t tag = LastClosingBodyTag(body.page);
   if (tag == npos) return "tagged a page without a closing body tag";
   const bool secure = securePort || site.alwaysSsl;
@@ -352,10 +377,19 @@ std::string TakeResultHeader(std::string_view in, std::string_view out,
   const std::size_t line = outHead.lines.back();
   const std::string_view value =
       out.substr(line + kName.size(), outHead.bodyStart - 2 - line - kName.size());
-  static constexpr std::string_view kWords[] = {
-      "tagged", "tagged gzip", "tagged deflate", "tagged chunked", "tagged gzip chunked",
-      "tagged deflate chunked", "no-account", "already-tagged", "no-closing-body-tag",
-      "coding-invalid", "too-large", "no-memory"};
+  static constexpr std::string_view kWords[] = {"tagged",
+                                                "tagged gzip",
+                                                "tagged deflate",
+                                                "tagged chunked",
+                                                "tagged gzip chunked",
+                                                "tagged deflate chunked",
+                                                "no-account",
+                                                "account-invalid",
+                                                "already-tagged",
+                                                "no-closing-body-tag",
+                                                "coding-invalid",
+                                                "too-large",
+                                                "no-memory"};
   bool known = value.substr(0, 19) == "coding-not-handled " && value.size() > 19;
   for (std::string_view word : kWords) known = known || value == word;
   if (out.substr(outHead.bodyStart - 2, 2) != "\r\n" || !known) {
@@ -414,16 +448,16 @@ std::string CheckOutput(std::string_view in, std::string_view out,
           return "tagged a page whose Content-Length cannot be corrected";
         }
       }
-      if (!site.account.empty()) accounts.assign(1, site.account);
-      return CheckCodedOutput(in, out, body, lengthLine, accounts, securePort, site);
+      return CheckCodedOutput(in, out, body, lengthLine,
+                              UsableAccounts(site, accounts), securePort, site);
     }
     // Plain bytes under announced codings: the plain page's rules.
   }
   for (std::string_view marker : kMarkers) {
     if (ContainsNoCase(in, head.bodyStart, marker)) return "tagged a page that loads the script already";
   }
-  if (!site.account.empty()) accounts.assign(1, site.account);
-  if (accounts.empty()) return "tagged a page without an account";
+  accounts = UsableAccounts(site, accounts);
+  if (accounts.empty()) return "tagged a page without a usable account";
 
   const std::size_t tag = LastClosingBodyTag(in);
   if (tag == npos || tag <= head.bodyStart) return "tagged a page without a closing body tag in its body";
