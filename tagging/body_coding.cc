@@ -77,10 +77,15 @@ enum class Inflated {
   kRefused,  // memory refused
 };
 
+// The page buffer holds one byte more than the largest page: a page of
+// exactly kMaxDecodedPage still has room for inflate to end its stream,
+// and a longer one shows as that one byte.
+constexpr std::uint64_t kPageRoom = kMaxDecodedPage + 1;
+
 // Why a page buffer could not grow by `more`: its limit, or memory.
 Inflated Refusal(const HeapBuffer& page, std::size_t more) {
-  return page.length + more > kMaxDecodedPage ? Inflated::kTooLarge
-                                              : Inflated::kRefused;
+  return page.length + more > kPageRoom ? Inflated::kTooLarge
+                                        : Inflated::kRefused;
 }
 
 // Inflates the input from `first` into a new page, noting block boundaries.
@@ -104,7 +109,7 @@ Inflated InflateAll(const WorkingHeap& heap, int windowBits,
     result = Inflated::kRefused;
     goto done;
   }
-  if (!ReserveBuffer(heap, &page, sizeHint, kMaxDecodedPage)) {
+  if (!ReserveBuffer(heap, &page, sizeHint, kPageRoom)) {
     result = Refusal(page, sizeHint);
     goto done;
   }
@@ -123,7 +128,7 @@ Inflated InflateAll(const WorkingHeap& heap, int windowBits,
       nextPos = nextNode != nullptr ? nextNode->data : nullptr;
     }
     if (page.length == page.capacity &&
-        !ReserveBuffer(heap, &page, 1, kMaxDecodedPage)) {
+        !ReserveBuffer(heap, &page, 1, kPageRoom)) {
       result = Refusal(page, 1);
       goto done;
     }
@@ -134,6 +139,10 @@ Inflated InflateAll(const WorkingHeap& heap, int windowBits,
     const uInt inBefore = stream.avail_in;
     const int ret = inflate(&stream, Z_BLOCK);
     page.length += outBefore - stream.avail_out;
+    if (page.length > kMaxDecodedPage) {
+      result = Inflated::kTooLarge;
+      goto done;
+    }
     if (stream.next_in > pieceStart) lastTaken = stream.next_in[-1];
     if (ret == Z_STREAM_END) {
       ended = true;
@@ -218,7 +227,7 @@ Decoding DecodeBody(const WorkingHeap& heap, ContentCoding coding,
   }
   // Deflate expands at most about 1032 times; a larger stated size is a lie.
   if (hint > inputLength * 1032 + 64) hint = inputLength * 1032 + 64;
-  if (hint > kMaxDecodedPage) hint = kMaxDecodedPage;
+  if (hint > kPageRoom) hint = kPageRoom;
 
   switch (InflateAll(heap, windowBits, *first, hint, decoded)) {
     case Inflated::kWhole:

@@ -23,8 +23,6 @@ int WindowBits(Format format) {
   return 15;
 }
 
-constexpr std::size_t kLimit = 64u * 1024 * 1024;
-
 }  // namespace
 
 bool BeginsFramed(std::string_view body) { return !body.empty() && Hex(body[0]) >= 0; }
@@ -102,7 +100,8 @@ std::string Compress(std::string_view page, Format format, int level) {
   return out;
 }
 
-std::optional<std::string> Inflate(std::string_view bytes, Format format) {
+std::optional<std::string> Inflate(std::string_view bytes, Format format,
+                                   std::size_t limit) {
   z_stream s{};
   if (inflateInit2(&s, WindowBits(format)) != Z_OK) return std::nullopt;
   std::string page;
@@ -115,7 +114,7 @@ std::optional<std::string> Inflate(std::string_view bytes, Format format) {
     s.avail_out = sizeof buffer;
     ret = inflate(&s, Z_NO_FLUSH);
     page.append(buffer, sizeof buffer - s.avail_out);
-    if (page.size() > kLimit) ret = Z_MEM_ERROR;
+    if (page.size() > limit) ret = Z_MEM_ERROR;
     if (ret == Z_BUF_ERROR && s.avail_in == 0) break;
   }
   const bool whole = ret == Z_STREAM_END && s.avail_in == 0;

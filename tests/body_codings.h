@@ -50,9 +50,13 @@ enum class Reading { kPlain, kDecoded, kUntouched };
 // coding: the page and its format when decoded.
 Reading ReadCoded(bool gzip, std::string_view bytes, std::string* page, Format* format);
 
+// The largest page the filter decodes.
+inline constexpr std::size_t kDecodedLimit = 64u * 1024 * 1024;
+
 // Inflates one whole stream of `format` that ends exactly at the end of
-// `bytes`; nullopt otherwise.
-std::optional<std::string> Inflate(std::string_view bytes, Format format);
+// `bytes`, into at most `limit` bytes; nullopt otherwise.
+std::optional<std::string> Inflate(std::string_view bytes, Format format,
+                                   std::size_t limit = kDecodedLimit);
 
 }  // namespace tagsmith::checks
 

@@ -169,5 +169,30 @@ TEST(CodedBodies, TaggedAsPromisedWhateverTheSeamsAndRefusals) {
   }
 }
 
+// A page may inflate to 64 MiB and no more: one of exactly that is
+// tagged, one a byte longer leaves untouched (gzip states the size, zlib
+// does not).
+TEST(CodedBodies, APageOfSixtyFourMiBIsTaggedAndNoLonger) {
+  AppDir app("[ga1]\r\nAccount=UA-CODED-1\r\n");
+  const checks::SiteValues site = checks::ReadSiteValues(app.path());
+  for (const Format format : {Format::kGzip, Format::kZlib}) {
+    for (const std::size_t size :
+         {checks::kDecodedLimit, checks::kDecodedLimit + 1}) {
+      std::string page = "<body>";
+      page.resize(size - 7, ' ');
+      page += "</body>";
+      const std::string coding = format == Format::kGzip ? "gzip" : "deflate";
+      const std::string in =
+          Response(kHtml + "Content-Encoding: " + coding + "\r\n",
+                   Compress(page, format, 9));
+      const std::string out = Filter(in, InApp(app.path())).client;
+      EXPECT_EQ(out != in, size == checks::kDecodedLimit)
+          << coding << ", " << size << " bytes";
+      EXPECT_EQ(checks::CheckOutput(in, out, false, site), "")
+          << coding << ", " << size;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tagsmith::testing
