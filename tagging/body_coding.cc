@@ -40,10 +40,12 @@ void MeasureInput(const ChainCursor& first, std::uint64_t* length,
   }
 }
 
+// A zlib header: method 8, a window of at most 32 KB, the check bits right.
+// Whether it asks for a preset dictionary is the FDICT bit of `flg`.
 bool IsZlibHeader(unsigned char cmf, unsigned char flg) {
-  return (cmf & 0x0F) == 8 && (cmf >> 4) <= 7 && (flg & 0x20) == 0 &&
-         (cmf * 256u + flg) % 31 == 0;
+  return (cmf & 0x0F) == 8 && (cmf >> 4) <= 7 && (cmf * 256u + flg) % 31 == 0;
 }
+constexpr unsigned char kPresetDictionary = 0x20;
 
 bool AddBoundary(const WorkingHeap& heap, DecodedBody* decoded,
                  const BlockBoundary& boundary) {
@@ -71,10 +73,11 @@ bool AddBoundary(const WorkingHeap& heap, DecodedBody* decoded,
 }
 
 enum class Inflated {
-  kWhole,    // one stream, inflated wholly, ending exactly at the input's end
-  kCorrupt,  // not such a stream
-  kTooLarge, // the page is over kMaxDecodedPage
-  kRefused,  // memory refused
+  kWhole,     // one stream, inflated wholly, ending exactly at the input's end
+  kTrailing,  // one whole stream, with bytes after its end
+  kCorrupt,   // no whole stream: it breaks, or the input ends inside it
+  kTooLarge,  // the page is over kMaxDecodedPage
+  kRefused,   // memory refused
 };
 
 // The page buffer holds one byte more than the largest page: a page of
@@ -176,8 +179,10 @@ Inflated InflateAll(const WorkingHeap& heap, int windowBits,
       }
     }
   }
-  // Whole, and nothing after the stream's end.
-  if (ended && stream.avail_in == 0 && nextNode == nullptr) {
+  // The stream's end reached: whole only when nothing follows it.
+  if (ended && (stream.avail_in > 0 || nextNode != nullptr)) {
+    result = Inflated::kTrailing;
+  } else if (ended) {
     result = Inflated::kWhole;
     decoded->page = page.bytes;
     decoded->pageLength = page.length;
@@ -217,6 +222,9 @@ Decoding DecodeBody(const WorkingHeap& heap, ContentCoding coding,
     hint = (last[0] | last[1] << 8 | last[2] << 16 |
             static_cast<std::uint32_t>(last[3]) << 24) + 1u;
   } else if (coding == ContentCoding::kDeflate && IsZlibHeader(b0, b1)) {
+    // A stream that needs a dictionary the filter does not have can be
+    // neither read nor continued; it is not raw deflate either.
+    if ((b1 & kPresetDictionary) != 0) return Decoding::kRefuse;
     decoded->format = BodyFormat::kZlib;
     windowBits = MAX_WBITS;
   } else if (coding == ContentCoding::kDeflate) {
@@ -232,10 +240,16 @@ Decoding DecodeBody(const WorkingHeap& heap, ContentCoding coding,
   switch (InflateAll(heap, windowBits, *first, hint, decoded)) {
     case Inflated::kWhole:
       return Decoding::kDecoded;
+    case Inflated::kTrailing:
+      // A whole stream is no page, whatever follows it; a client that
+      // stops at its end would lose what was put after it.
+      ReleaseDecoded(heap, decoded);
+      return Decoding::kRefuse;
     case Inflated::kCorrupt:
       ReleaseDecoded(heap, decoded);
-      // Bytes that are not raw deflate are the page itself; a body that
-      // announced its format and broke it is left alone.
+      // Bytes that are not raw deflate may be the page itself (whether
+      // they read as one is the caller's rule); a body that announced its
+      // format and broke it is left alone.
       return windowBits < 0 ? Decoding::kPlain : Decoding::kRefuse;
     case Inflated::kTooLarge:
       ReleaseDecoded(heap, decoded);

@@ -25,6 +25,21 @@ int WindowBits(Format format) {
 
 }  // namespace
 
+bool ReadsAsMarkup(std::string_view body) {
+  bool mark = false;
+  for (std::size_t i = 0; i < body.size(); ++i) {
+    if (body[i] == '<') return true;
+    if (!mark && body.substr(i, 3) == "\xEF\xBB\xBF") {
+      mark = true;
+      i += 2;
+    } else if (std::string_view(" \t\r\n").find(body[i]) ==
+               std::string_view::npos) {
+      return false;
+    }
+  }
+  return false;
+}
+
 bool BeginsFramed(std::string_view body) { return !body.empty() && Hex(body[0]) >= 0; }
 
 std::optional<Deframed> Deframe(std::string_view body) {
@@ -123,19 +138,41 @@ std::optional<std::string> Inflate(std::string_view bytes, Format format,
   return page;
 }
 
+// Whether a raw deflate stream ends before the bytes do.
+bool EndsBeforeTheBytes(std::string_view bytes) {
+  z_stream s{};
+  if (inflateInit2(&s, -15) != Z_OK) return false;
+  s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
+  s.avail_in = static_cast<uInt>(bytes.size());
+  char buffer[65536];
+  int ret = Z_OK;
+  while (ret == Z_OK) {
+    s.next_out = reinterpret_cast<Bytef*>(buffer);
+    s.avail_out = sizeof buffer;
+    ret = inflate(&s, Z_NO_FLUSH);
+  }
+  const bool early = ret == Z_STREAM_END && s.avail_in > 0;
+  inflateEnd(&s);
+  return early;
+}
+
 Reading ReadCoded(bool gzip, std::string_view bytes, std::string* page, Format* format) {
   const auto b = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
   if (gzip) {
     if (bytes.size() < 2 || b(0) != 0x1F || b(1) != 0x8B) return Reading::kPlain;
     *format = Format::kGzip;
   } else if (bytes.size() >= 2 && (b(0) & 0x0F) == 8 && (b(0) >> 4) <= 7 &&
-             (b(1) & 0x20) == 0 && (b(0) * 256 + b(1)) % 31 == 0) {
+             (b(0) * 256 + b(1)) % 31 == 0) {
+    if ((b(1) & 0x20) != 0)
+      return Reading::kUntouched;  // needs a preset dictionary
     *format = Format::kZlib;
   } else {
     *format = Format::kRaw;
   }
   std::optional<std::string> inflated = Inflate(bytes, *format);
-  if (!inflated) return *format == Format::kRaw ? Reading::kPlain : Reading::kUntouched;
+  if (!inflated && *format == Format::kRaw && !EndsBeforeTheBytes(bytes))
+    return Reading::kPlain;
+  if (!inflated) return Reading::kUntouched;
   *page = std::move(*inflated);
   return Reading::kDecoded;
 }

@@ -47,11 +47,17 @@ std::string Compress(std::string_view page, Format format, int level = 6);
 enum class Reading { kPlain, kDecoded, kUntouched };
 
 // Reads `bytes` under the announced `gzip` (true) or deflate content
-// coding: the page and its format when decoded.
+// coding: the page and its format when decoded. Untouched: a broken gzip
+// or zlib stream, a zlib stream that needs a preset dictionary, a whole
+// raw stream with bytes after it.
 Reading ReadCoded(bool gzip, std::string_view bytes, std::string* page, Format* format);
 
 // The largest page the filter decodes.
 inline constexpr std::size_t kDecodedLimit = 64u * 1024 * 1024;
+
+// Whether a body taken as a plain page reads as markup: its first byte
+// after spaces, TABs, CRs, LFs and one UTF-8 byte order mark is "<".
+bool ReadsAsMarkup(std::string_view body);
 
 // Inflates one whole stream of `format` that ends exactly at the end of
 // `bytes`, into at most `limit` bytes; nullopt otherwise.

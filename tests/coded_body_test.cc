@@ -194,5 +194,59 @@ TEST(CodedBodies, APageOfSixtyFourMiBIsTaggedAndNoLonger) {
   }
 }
 
+// A body not in a coding its headers announce is tagged as the page itself
+// only when it reads as markup; bodies in a coding misread as plain (each
+// holding the page's bytes as they are) leave untouched.
+TEST(CodedBodies, APlainBodyUnderACodingMustReadAsMarkup) {
+  AppDir app("[ga1]\r\nAccount=UA-CODED-1\r\nDiagnostics=1\r\n");
+  const checks::SiteValues site = checks::ReadSiteValues(app.path());
+  const std::string gzip = "Content-Encoding: gzip\r\n";
+  const std::string deflate = "Content-Encoding: deflate\r\n";
+  const std::string stored = Compress(kPage, Format::kRaw, 0);
+  // FLG 0xBB: check bits right, a preset dictionary asked for.
+  const std::string withDictionary =
+      "\x78\xBB\x01\x02\x03\x04" + stored + "\x01\x02\x03\x04";
+  const struct {
+    const char* name;
+    std::string headers;
+    std::string body;
+    bool tagged;
+  } cases[] = {
+      {"spaces, TAB, CR and LF first", gzip, " \t\r\n" + kPage, true},
+      {"a byte order mark first", gzip, "\xEF\xBB\xBF" + kPage, true},
+      {"the mark among spaces", deflate, "\n\xEF\xBB\xBF " + kPage, true},
+      {"two marks", gzip, "\xEF\xBB\xBF\xEF\xBB\xBF" + kPage, false},
+      {"text first", gzip, "hello " + kPage, false},
+      {"a form feed first", deflate, "\f" + kPage, false},
+      {"chunked, not framed", kChunked, kPage, true},
+      {"chunked, text first", kChunked, "x" + kPage, false},
+      {"gzip framed, plain data", gzip + kChunked, Frame(kPage, {9}), true},
+      {"gzip framed, text data", gzip + kChunked, Frame("text" + kPage, {9}),
+       false},
+      {"a size line with a plus", kChunked, "+" + Frame(kPage, {}), false},
+      {"size line after a space", kChunked, " " + Frame(kPage, {}), false},
+      {"a stored block and one byte more", deflate, stored + "x", false},
+      {"zlib with a preset dictionary", deflate, withDictionary, false},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    const std::string in = Response(kHtml + k.headers, k.body);
+    const std::string out = Filter(in, InApp(app.path())).client;
+    if (k.tagged) {
+      EXPECT_NE(out.find("X-Tagsmith-Result: tagged"), std::string::npos);
+      EXPECT_EQ(checks::CheckOutput(in, out, false, site), "");
+    } else {
+      EXPECT_EQ(out, Response(kHtml + k.headers +
+                                  "X-Tagsmith-Result: coding-invalid\r\n",
+                              k.body));
+    }
+    for (std::size_t at = 1; at < in.size(); ++at) {
+      FilterRun run = InApp(app.path());
+      run.cuts = {at};
+      ASSERT_TRUE(Filter(in, run).client == out) << "seam at " << at;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tagsmith::testing

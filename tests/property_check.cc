@@ -186,6 +186,12 @@ std::string ReadCodedBody(std::string_view in, const Head& head,
         break;
     }
   }
+  const bool plain =
+      !body->compressed && (gzip || deflate || (chunked && !body->framed));
+  if (plain && !ReadsAsMarkup(body->page)) {
+    return "changed a page not in its announced coding that does not read as "
+           "markup";
+  }
   return "";
 }
 
