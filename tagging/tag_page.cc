@@ -49,12 +49,15 @@ TagOutcome TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
   // lines out.
   bool framed = false;
   if (plan.chunked && hasBody) {
-    switch (ReadFraming(heap, &first, &frame->framing)) {
+    switch (
+        ReadFraming(heap, &first, HeldMemoryRoom(*chain), &frame->framing)) {
       case Framing::kBroken:
         return finish(TagResult::kCodingInvalid);
       case Framing::kRefused:
         return finish(TagResult::kNoMemory);
       case Framing::kFramed:
+        // Within the room it was given, so it always counts.
+        TakeHeldMemory(chain, frame->framing.memory);
         framed = true;
         break;
       case Framing::kPlain:

@@ -2,8 +2,11 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -25,24 +28,36 @@ DWORD WINAPI LinkedHttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD type,
 }
 
 // The heap the end-of-request pass gets in HeapFilter(): counts its
-// allocations, refuses the chosen one, and counts what is still held.
+// allocations, refuses the chosen one, and counts what is still held and
+// the most bytes it lent at once (each block's size kept before it).
 struct CountingHeap {
   std::uint64_t calls = 0;
   std::uint64_t refuse = 0;
   std::int64_t held = 0;
+  std::uint64_t bytes = 0;
+  std::uint64_t peak = 0;
 };
 CountingHeap testHeap;
+constexpr std::size_t kSizeRoom = alignof(std::max_align_t);
 
 void* CountingAllocate(void*, std::size_t size) {
   if (++testHeap.calls == testHeap.refuse) return nullptr;
+  auto* block = static_cast<char*>(std::malloc(kSizeRoom + size));
+  if (block == nullptr) return nullptr;
   ++testHeap.held;
-  return std::malloc(size);
+  testHeap.peak = std::max(testHeap.peak, testHeap.bytes += size);
+  std::memcpy(block, &size, sizeof size);
+  return block + kSizeRoom;
 }
 
 void CountingRelease(void*, void* block) {
   if (block == nullptr) return;
+  char* start = static_cast<char*>(block) - kSizeRoom;
+  std::size_t size;
+  std::memcpy(&size, start, sizeof size);
+  testHeap.bytes -= size;
   --testHeap.held;
-  std::free(block);
+  std::free(start);
 }
 
 const WorkingHeap kCountingHeap = {&CountingAllocate, &CountingRelease, nullptr};
@@ -70,6 +85,21 @@ HeapResult FilterRefusingHeap(const std::string& response, const FilterRun& run,
   host::StringSink client;
   host::ServeResponse(HeapFilter(), settings, host::SplitAt(response, run.cuts), client);
   return HeapResult{client.bytes(), testHeap.calls, testHeap.held};
+}
+
+HeldResult FilterHeld(const std::vector<std::string>& chunks,
+                      const FilterRun& run) {
+  testHeap = CountingHeap{};
+  host::RequestSettings settings;
+  settings.app_physical_path = run.appDir;
+  settings.keep_memory_until_destroyed = true;  // so that its count stays
+  host::StringSink client;
+  host::StandInRequest request(HeapFilter(), settings, client);
+  request.SendResponse();
+  for (const std::string& chunk : chunks) request.SendRawData(chunk);
+  request.EndOfRequest();
+  return HeldResult{client.bytes(), request.memory().bytes_held(),
+                    testHeap.peak};
 }
 
 const host::FilterModule& LinkedFilter() {
