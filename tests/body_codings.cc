@@ -138,24 +138,6 @@ std::optional<std::string> Inflate(std::string_view bytes, Format format,
   return page;
 }
 
-// Whether a raw deflate stream ends before the bytes do.
-bool EndsBeforeTheBytes(std::string_view bytes) {
-  z_stream s{};
-  if (inflateInit2(&s, -15) != Z_OK) return false;
-  s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(bytes.data()));
-  s.avail_in = static_cast<uInt>(bytes.size());
-  char buffer[65536];
-  int ret = Z_OK;
-  while (ret == Z_OK) {
-    s.next_out = reinterpret_cast<Bytef*>(buffer);
-    s.avail_out = sizeof buffer;
-    ret = inflate(&s, Z_NO_FLUSH);
-  }
-  const bool early = ret == Z_STREAM_END && s.avail_in > 0;
-  inflateEnd(&s);
-  return early;
-}
-
 Reading ReadCoded(bool gzip, std::string_view bytes, std::string* page, Format* format) {
   const auto b = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
   if (gzip) {
@@ -170,9 +152,8 @@ Reading ReadCoded(bool gzip, std::string_view bytes, std::string* page, Format* 
     *format = Format::kRaw;
   }
   std::optional<std::string> inflated = Inflate(bytes, *format);
-  if (!inflated && *format == Format::kRaw && !EndsBeforeTheBytes(bytes))
-    return Reading::kPlain;
-  if (!inflated) return Reading::kUntouched;
+  if (!inflated)
+    return *format == Format::kRaw ? Reading::kPlain : Reading::kUntouched;
   *page = std::move(*inflated);
   return Reading::kDecoded;
 }

@@ -48,8 +48,7 @@ enum class Reading { kPlain, kDecoded, kUntouched };
 
 // Reads `bytes` under the announced `gzip` (true) or deflate content
 // coding: the page and its format when decoded. Untouched: a broken gzip
-// or zlib stream, a zlib stream that needs a preset dictionary, a whole
-// raw stream with bytes after it.
+// or zlib stream, or a zlib stream that needs a preset dictionary.
 Reading ReadCoded(bool gzip, std::string_view bytes, std::string* page, Format* format);
 
 // The largest page the filter decodes.

@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "tagging/markup_start.h"
 #include "tests/body_codings.h"
+#include "tests/chain_builder.h"
 #include "tests/filter_harness.h"
 #include "tests/property_check.h"
 
@@ -169,82 +171,20 @@ TEST(CodedBodies, TaggedAsPromisedWhateverTheSeamsAndRefusals) {
   }
 }
 
-// A page may inflate to 64 MiB and no more: one of exactly that is
-// tagged, one a byte longer leaves untouched (gzip states the size, zlib
-// does not).
-TEST(CodedBodies, APageOfSixtyFourMiBIsTaggedAndNoLonger) {
-  AppDir app("[ga1]\r\nAccount=UA-CODED-1\r\n");
-  const checks::SiteValues site = checks::ReadSiteValues(app.path());
-  for (const Format format : {Format::kGzip, Format::kZlib}) {
-    for (const std::size_t size :
-         {checks::kDecodedLimit, checks::kDecodedLimit + 1}) {
-      std::string page = "<body>";
-      page.resize(size - 7, ' ');
-      page += "</body>";
-      const std::string coding = format == Format::kGzip ? "gzip" : "deflate";
-      const std::string in =
-          Response(kHtml + "Content-Encoding: " + coding + "\r\n",
-                   Compress(page, format, 9));
-      const std::string out = Filter(in, InApp(app.path())).client;
-      EXPECT_EQ(out != in, size == checks::kDecodedLimit)
-          << coding << ", " << size << " bytes";
-      EXPECT_EQ(checks::CheckOutput(in, out, false, site), "")
-          << coding << ", " << size;
-    }
-  }
-}
-
-// A body not in a coding its headers announce is tagged as the page itself
-// only when it reads as markup; bodies in a coding misread as plain (each
-// holding the page's bytes as they are) leave untouched.
-TEST(CodedBodies, APlainBodyUnderACodingMustReadAsMarkup) {
-  AppDir app("[ga1]\r\nAccount=UA-CODED-1\r\nDiagnostics=1\r\n");
-  const checks::SiteValues site = checks::ReadSiteValues(app.path());
-  const std::string gzip = "Content-Encoding: gzip\r\n";
-  const std::string deflate = "Content-Encoding: deflate\r\n";
-  const std::string stored = Compress(kPage, Format::kRaw, 0);
-  // FLG 0xBB: check bits right, a preset dictionary asked for.
-  const std::string withDictionary =
-      "\x78\xBB\x01\x02\x03\x04" + stored + "\x01\x02\x03\x04";
-  const struct {
-    const char* name;
-    std::string headers;
-    std::string body;
-    bool tagged;
-  } cases[] = {
-      {"spaces, TAB, CR and LF first", gzip, " \t\r\n" + kPage, true},
-      {"a byte order mark first", gzip, "\xEF\xBB\xBF" + kPage, true},
-      {"the mark among spaces", deflate, "\n\xEF\xBB\xBF " + kPage, true},
-      {"two marks", gzip, "\xEF\xBB\xBF\xEF\xBB\xBF" + kPage, false},
-      {"text first", gzip, "hello " + kPage, false},
-      {"a form feed first", deflate, "\f" + kPage, false},
-      {"chunked, not framed", kChunked, kPage, true},
-      {"chunked, text first", kChunked, "x" + kPage, false},
-      {"gzip framed, plain data", gzip + kChunked, Frame(kPage, {9}), true},
-      {"gzip framed, text data", gzip + kChunked, Frame("text" + kPage, {9}),
-       false},
-      {"a size line with a plus", kChunked, "+" + Frame(kPage, {}), false},
-      {"size line after a space", kChunked, " " + Frame(kPage, {}), false},
-      {"a stored block and one byte more", deflate, stored + "x", false},
-      {"zlib with a preset dictionary", deflate, withDictionary, false},
-  };
-  for (const auto& k : cases) {
-    SCOPED_TRACE(k.name);
-    const std::string in = Response(kHtml + k.headers, k.body);
-    const std::string out = Filter(in, InApp(app.path())).client;
-    if (k.tagged) {
-      EXPECT_NE(out.find("X-Tagsmith-Result: tagged"), std::string::npos);
-      EXPECT_EQ(checks::CheckOutput(in, out, false, site), "");
-    } else {
-      EXPECT_EQ(out, Response(kHtml + k.headers +
-                                  "X-Tagsmith-Result: coding-invalid\r\n",
-                              k.body));
-    }
-    for (std::size_t at = 1; at < in.size(); ++at) {
-      FilterRun run = InApp(app.path());
-      run.cuts = {at};
-      ASSERT_TRUE(Filter(in, run).client == out) << "seam at " << at;
-    }
+// A body taken for a plain page under a coding must read as markup: "<"
+// after spaces, TABs, CRs, LFs and one byte order mark, across seams.
+TEST(CodedBodies, APlainBodyMustReadAsMarkup) {
+  // clang-format off
+  const std::pair<std::string, bool> cases[] = {
+      {"<html>", true}, {" \t\r\n<p>", true}, {"\xEF\xBB\xBF<p>", true}, {"\n\xEF\xBB\xBF <p>", true},
+      {"\xEF\xBB\xBF\xEF\xBB\xBF<p>", false}, {"hi <p>", false}, {"\f<p>", false}, {"+64\r\n<p>", false},
+      {"\x01\x05", false}, {" \r\n", false}, {"\xEF\xBB\xBF", false}, {"\xEF\xBB<p>", false}};
+  // clang-format on
+  for (const auto& [body, markup] : cases) {
+    TestChain whole({body});
+    TestChain bytes(TestChain::Bytes(body));
+    EXPECT_EQ(ReadsAsMarkup(CursorAtStart(whole.head())), markup) << body;
+    EXPECT_EQ(ReadsAsMarkup(CursorAtStart(bytes.head())), markup) << body;
   }
 }
 

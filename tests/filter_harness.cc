@@ -1,12 +1,11 @@
 #include "tests/filter_harness.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <algorithm>
-#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -29,7 +28,7 @@ DWORD WINAPI LinkedHttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD type,
 
 // The heap the end-of-request pass gets in HeapFilter(): counts its
 // allocations, refuses the chosen one, and counts what is still held and
-// the most bytes it lent at once (each block's size kept before it).
+// the most bytes it lent at once (as the C library sizes its blocks).
 struct CountingHeap {
   std::uint64_t calls = 0;
   std::uint64_t refuse = 0;
@@ -38,26 +37,21 @@ struct CountingHeap {
   std::uint64_t peak = 0;
 };
 CountingHeap testHeap;
-constexpr std::size_t kSizeRoom = alignof(std::max_align_t);
 
 void* CountingAllocate(void*, std::size_t size) {
   if (++testHeap.calls == testHeap.refuse) return nullptr;
-  auto* block = static_cast<char*>(std::malloc(kSizeRoom + size));
-  if (block == nullptr) return nullptr;
   ++testHeap.held;
-  testHeap.peak = std::max(testHeap.peak, testHeap.bytes += size);
-  std::memcpy(block, &size, sizeof size);
-  return block + kSizeRoom;
+  void* block = std::malloc(size);
+  testHeap.peak =
+      std::max(testHeap.peak, testHeap.bytes += malloc_usable_size(block));
+  return block;
 }
 
 void CountingRelease(void*, void* block) {
   if (block == nullptr) return;
-  char* start = static_cast<char*>(block) - kSizeRoom;
-  std::size_t size;
-  std::memcpy(&size, start, sizeof size);
-  testHeap.bytes -= size;
+  testHeap.bytes -= malloc_usable_size(block);
   --testHeap.held;
-  std::free(start);
+  std::free(block);
 }
 
 const WorkingHeap kCountingHeap = {&CountingAllocate, &CountingRelease, nullptr};

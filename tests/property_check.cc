@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
 #include "host/chunks.h"
@@ -29,29 +30,19 @@ const std::string_view kMarkers[] = {
 
 bool IsSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-// An account the block may carry: nothing that ends its string or script
-// (a double quote, a backslash, "<") and no control byte but TAB.
-bool IsUsableAccount(std::string_view account) {
-  for (const char ch : account) {
-    const auto c = static_cast<unsigned char>(ch);
-    if (std::string_view("\"\\<").find(ch) != std::string_view::npos ||
-        c == 127 || (c < 32 && c != '\t')) {
-      return false;
-    }
-  }
-  return true;
-}
-
 // The accounts the block may carry: the configured one when set, else the
-// page's own; none that is not usable.
+// page's own; none with a quote, backslash, "<" or control byte but TAB.
 std::vector<std::string_view> UsableAccounts(
     const SiteValues& site, std::vector<std::string_view> accounts) {
   if (!site.account.empty()) accounts.assign(1, site.account);
-  accounts.erase(
-      std::remove_if(accounts.begin(), accounts.end(),
-                     [](std::string_view a) { return !IsUsableAccount(a); }),
-      accounts.end());
-  return accounts;
+  std::vector<std::string_view> usable;
+  for (std::string_view account : accounts) {
+    bool ok = true;
+    for (const unsigned char c : account)
+      ok = ok && !std::strchr("\"\\<\x7F", c) && (c >= 32 || c == '\t');
+    if (ok) usable.push_back(account);
+  }
+  return usable;
 }
 unsigned char Lower(unsigned char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c;
@@ -385,19 +376,12 @@ std::string TakeResultHeader(std::string_view in, std::string_view out,
   const std::size_t line = outHead.lines.back();
   const std::string_view value =
       out.substr(line + kName.size(), outHead.bodyStart - 2 - line - kName.size());
-  static constexpr std::string_view kWords[] = {"tagged",
-                                                "tagged gzip",
-                                                "tagged deflate",
-                                                "tagged chunked",
-                                                "tagged gzip chunked",
-                                                "tagged deflate chunked",
-                                                "no-account",
-                                                "account-invalid",
-                                                "already-tagged",
-                                                "no-closing-body-tag",
-                                                "coding-invalid",
-                                                "too-large",
-                                                "no-memory"};
+  // clang-format off
+  static constexpr std::string_view kWords[] = {
+      "tagged", "tagged gzip", "tagged deflate", "tagged chunked", "tagged gzip chunked",
+      "tagged deflate chunked", "no-account", "account-invalid", "already-tagged",
+      "no-closing-body-tag", "coding-invalid", "too-large", "no-memory"};
+  // clang-format on
   bool known = value.substr(0, 19) == "coding-not-handled " && value.size() > 19;
   for (std::string_view word : kWords) known = known || value == word;
   if (out.substr(outHead.bodyStart - 2, 2) != "\r\n" || !known) {
