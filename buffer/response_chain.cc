@@ -8,7 +8,8 @@ namespace {
 // response was let go before anything was held, so that the rest of the
 // response passes untouched instead of a later chunk starting a chain in
 // the middle of the response. Never written.
-const ResponseChain kGaveUp = {nullptr, nullptr, ChainState::kPassing, 0, 0};
+const ResponseChain kGaveUp = {
+    nullptr, nullptr, ChainState::kPassing, 0, 0, nullptr, 0, 0};
 
 void* SlotValueForGaveUp() {
   return const_cast<ResponseChain*>(&kGaveUp);
@@ -22,7 +23,39 @@ void GiveUp(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain) {
   FlushChain(pfc, chain->head);
 }
 
+// A new record at the start of a block with room for `capacity` bytes,
+// linked nowhere yet; null when refused.
+ChunkNode* NewRecord(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
+                     std::uint32_t capacity) {
+  void* block = AllocHeld(
+      pfc, chain, static_cast<std::uint32_t>(sizeof(ChunkNode)) + capacity);
+  if (block == nullptr) return nullptr;
+  auto* node = static_cast<ChunkNode*>(block);
+  node->prev = chain->tail;
+  node->next = nullptr;
+  node->data = reinterpret_cast<const char*>(node + 1);
+  node->length = 0;
+  return node;
+}
+
 }  // namespace
+
+bool TakeHeldMemory(ResponseChain* chain, std::uint64_t size) {
+  if (size > HeldMemoryRoom(*chain)) return false;
+  chain->heldMemory += size;
+  return true;
+}
+
+std::uint64_t HeldMemoryRoom(const ResponseChain& chain) {
+  const std::uint64_t bound = 2 * chain.heldBytes + kHeldMemorySlack;
+  return chain.heldMemory < bound ? bound - chain.heldMemory : 0;
+}
+
+void* AllocHeld(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
+                std::uint32_t size) {
+  if (!TakeHeldMemory(chain, size)) return nullptr;
+  return pfc->AllocMem(pfc, size, 0);
+}
 
 ResponseChain* ChainOf(HTTP_FILTER_CONTEXT* pfc) {
   void* slot = pfc->pFilterContext;
@@ -49,6 +82,9 @@ void AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
     chain->tail = nullptr;
     chain->state = ChainState::kBuffering;
     chain->heldBytes = 0;
+    chain->heldMemory = sizeof(ResponseChain);
+    chain->room = nullptr;
+    chain->roomLeft = 0;
     chain->headerWatch = 0;
     pfc->pFilterContext = chain;
   }
@@ -58,25 +94,48 @@ void AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
     return;
   }
 
-  auto* node =
-      static_cast<ChunkNode*>(pfc->AllocMem(pfc, sizeof(ChunkNode), 0));
-  void* copy = node != nullptr ? pfc->AllocMem(pfc, count, 0) : nullptr;
-  if (copy == nullptr) {
-    GiveUp(pfc, chain);
-    return;
+  // What fits goes into the room after the last record's bytes, the rest
+  // into a new block, obtained before anything is copied so that a refusal
+  // leaves the chain as it was. The new block has room for no more bytes
+  // than are held already, or kRecordRoom: small blocks while the response
+  // is small, and never more room left over than bytes held.
+  const auto* bytes = static_cast<const char*>(raw->pvInData);
+  const std::uint32_t inRoom =
+      count < chain->roomLeft ? count : chain->roomLeft;
+  const std::uint32_t rest = count - inRoom;
+  chain->heldBytes += count;  // counted first: the new block's bound holds it
+  ChunkNode* node = nullptr;
+  std::uint32_t capacity = 0;
+  if (rest > 0) {
+    const std::uint64_t held = chain->heldBytes - rest;
+    capacity =
+        held < kRecordRoom ? static_cast<std::uint32_t>(held) : kRecordRoom;
+    if (capacity < rest) capacity = rest;
+    node = NewRecord(pfc, chain, capacity);
+    if (node == nullptr) {
+      GiveUp(pfc, chain);
+      return;
+    }
   }
-  std::memcpy(copy, raw->pvInData, count);
-  node->prev = chain->tail;
-  node->next = nullptr;
-  node->data = static_cast<const char*>(copy);
-  node->length = count;
-  if (chain->tail != nullptr) {
-    chain->tail->next = node;
-  } else {
-    chain->head = node;
+  if (inRoom > 0) {
+    std::memcpy(chain->room, bytes, inRoom);
+    chain->tail->length += inRoom;
+    chain->room += inRoom;
+    chain->roomLeft -= inRoom;
   }
-  chain->tail = node;
-  chain->heldBytes += count;
+  if (node != nullptr) {
+    char* data = reinterpret_cast<char*>(node + 1);
+    std::memcpy(data, bytes + inRoom, rest);
+    node->length = rest;
+    if (chain->tail != nullptr) {
+      chain->tail->next = node;
+    } else {
+      chain->head = node;
+    }
+    chain->tail = node;
+    chain->room = data + rest;
+    chain->roomLeft = capacity - rest;
+  }
   raw->cbInData = 0;
 }
 

@@ -5,12 +5,13 @@
 // rest of the response passes untouched.
 //
 // Ownership: the `ResponseChain` record, the `ChunkNode`s appended here and
-// their byte copies come from the server's per-request allocator (AllocMem)
-// and are never freed by the filter; the server reclaims them when the
-// request ends. Records spliced in during the end-of-request pass live in
-// that call's frame and point at fixed texts, frame buffers or into the
-// bytes of existing records; the chain is flushed before that call returns
-// and is never walked again afterwards.
+// the blocks of bytes they hold (each record at the start of its own
+// block) come from the server's per-request allocator (AllocMem) and are
+// never freed by the filter; the server reclaims them when the request
+// ends. Records spliced in during the end-of-request pass live in that
+// call's frame and point at fixed texts, frame buffers or into the bytes
+// of existing records; the chain is flushed before that call returns and
+// is never walked again afterwards.
 #ifndef TAGSMITH_BUFFER_RESPONSE_CHAIN_H_
 #define TAGSMITH_BUFFER_RESPONSE_CHAIN_H_
 
@@ -42,26 +43,60 @@ enum class ChainState : std::uint32_t {
 // connection closes.
 inline constexpr std::uint64_t kMaxHeldBytes = std::uint64_t{64} << 20;
 
+// What one response holds: the chain record, the records with their
+// blocks, and the end-of-request view of its chunk framing (taken from
+// the process heap, tagging/chunk_framing.h) together stay within twice
+// its bytes plus kHeldMemorySlack, whatever the size of its chunks.
+// Appending keeps within it by itself: a chunk goes first into the room
+// left in the last record's block, and a new block has room for at most
+// as many bytes as are held already (and at most kRecordRoom, unless the
+// chunk's rest needs more), so every block but the last is full and a
+// record stands for at least kRecordRoom bytes once the chain is longer.
+// The end of the request asks TakeHeldMemory before it takes more, and a
+// response that would pass the bound goes out untagged and whole. A
+// decoded page is not part of it: kMaxDecodedPage bounds that.
+inline constexpr std::uint64_t kHeldMemorySlack = 16 * 1024;
+
 // What the filter-context slot holds for one response.
 struct ResponseChain {
   ChunkNode* head;  // null only until the first chunk is held
   ChunkNode* tail;  // the last record, so that appending costs O(1)
   ChainState state;
   std::uint64_t heldBytes;  // response bytes copied into the chain
+  std::uint64_t heldMemory;  // what holding them takes (see above)
+  char* room;                // the free bytes after the tail's, in its block
+  std::uint32_t roomLeft;
   // How far the filter has seen the header block arrive (its watch's
   // state, tagging/header_block.h); 0 when the chain is made. The chain
   // only keeps it.
   std::uint32_t headerWatch;
 };
 
+// The bytes a new block has room for at most, unless one chunk's rest
+// needs more: with its record, a block of 4 KiB.
+inline constexpr std::uint32_t kRecordRoom = 4096 - sizeof(ChunkNode);
+
 // Handles one SF_NOTIFY_SEND_RAW_DATA: copies the chunk to the end of the
-// response's chain and sets raw->cbInData to 0 so that nothing reaches the
-// client yet. A chunk of zero bytes is not recorded. When memory for the
-// chunk cannot be had, or it would take the chain past kMaxHeldBytes,
-// everything held so far is written out in order and this chunk and all
-// later ones of the response pass untouched. Once the chain is passing
-// (or the response was let go), chunks pass untouched.
+// response's chain (into the last record's block as far as it has room,
+// so that small chunks share a record) and sets raw->cbInData to 0 so that
+// nothing reaches the client yet. A chunk of zero bytes is not recorded.
+// When memory for the chunk cannot be had, or it would take the chain
+// past kMaxHeldBytes, everything held so far is written out in order and
+// this chunk and all later ones of the response pass untouched. Once the
+// chain is passing (or the response was let go), chunks pass untouched.
 void AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw);
+
+// Counts `size` more bytes in what the response holds, when that stays
+// within its bound; false, nothing counted, otherwise.
+bool TakeHeldMemory(ResponseChain* chain, std::uint64_t size);
+
+// What the response may still take within its bound.
+std::uint64_t HeldMemoryRoom(const ResponseChain& chain);
+
+// An AllocMem block of `size` bytes for the response, counted in what it
+// holds; null when that would pass its bound or AllocMem refuses.
+void* AllocHeld(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
+                std::uint32_t size);
 
 // The chain in the request's slot, or null when the response has nothing
 // buffered (or was let go before anything was held).

@@ -1,5 +1,6 @@
 #include "filter/end_of_request.h"
 
+#include "tagging/account_rule.h"
 #include "tagging/announced_coding.h"
 #include "tagging/header_scan.h"
 #include "tagging/result_header.h"
@@ -35,6 +36,8 @@ TagOutcome TagCandidatePage(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
     outcome.result = TagResult::kCodingInvalid;
   } else if (!account) {
     outcome.result = TagResult::kNoAccount;
+  } else if (!ChosenAccountIsUsable(facts, frame->config)) {
+    outcome.result = TagResult::kAccountInvalid;
   } else {
     outcome = TagCandidate(pfc, chain, facts, plan, frame->config, heap,
                            &frame->tag);

@@ -95,13 +95,28 @@ def request_seeds():
         "tag-in-headers": b"HTTP/1.1 200 OK\r\nX-Note: </body>\r\nContent-Type: text/html\r\n\r\n<body>",
         "identity": b"HTTP/1.1 200 OK\r\nTransfer-Encoding:  identity \r\nContent-Type: text/html"
                     b"\r\n\r\n<body>\xc3\xa9</body>",
+        # An account that would end the script's string; bodies in a coding
+        # that could be misread as plain pages.
+        "account-breaks-out": b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n"
+                              b"X-Tagsmith: U\"</script><b>\r\n\r\n<body></body>",
+        "gzip-text-first": b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: gzip\r\n"
+                           b"\r\n\xef\xbb\xbf hi <body></body>",
+        "size-line-plus": b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: chunked"
+                          b"\r\n\r\n+d\r\n<body></body>\r\n0\r\n\r\n",
+        "stored-and-a-byte": b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: deflate"
+                             b"\r\n\r\n\x01\x0d\x00\xf2\xff<body></body>x",
+        "zlib-dictionary": b"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Encoding: deflate"
+                           b"\r\n\r\n\x78\xbb\x01\x02\x03\x04\x01\x0d\x00\xf2\xff<body></body>"
+                           b"\x01\x02\x03\x04",
     }
+    as_written = list(made)[7:]  # their bodies already hold what they test: not coded again
     for i, (name, response) in enumerate(made.items()):
         config = CONFIGS["plain"] if i % 2 else CONFIGS["none"]
         path_kind = [2, 5, 6, 0][i % 4]
         flags = 0x10 | (path_kind << 1) | (i % 2)
         choices = [(flags, 1), (i * 5, 2), (i + 1 if i % 2 else 0, 2), (1 if i % 3 == 0 else 0, 1),
-                   (i % 8, 1), (3, 1), (2, 1), (i + 3, 2), (i + 3, 2)]
+                   (0 if name in as_written else i % 8, 1), (3, 1), (2, 1), (i + 3, 2),
+                   (i + 3, 2)]
         write("fuzz_request", name, text(config) + response + tail(*choices))
 
 

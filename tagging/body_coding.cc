@@ -40,10 +40,12 @@ void MeasureInput(const ChainCursor& first, std::uint64_t* length,
   }
 }
 
+// A zlib header: method 8, a window of at most 32 KB, the check bits right.
+// Whether it asks for a preset dictionary is the FDICT bit of `flg`.
 bool IsZlibHeader(unsigned char cmf, unsigned char flg) {
-  return (cmf & 0x0F) == 8 && (cmf >> 4) <= 7 && (flg & 0x20) == 0 &&
-         (cmf * 256u + flg) % 31 == 0;
+  return (cmf & 0x0F) == 8 && (cmf >> 4) <= 7 && (cmf * 256u + flg) % 31 == 0;
 }
+constexpr unsigned char kPresetDictionary = 0x20;
 
 bool AddBoundary(const WorkingHeap& heap, DecodedBody* decoded,
                  const BlockBoundary& boundary) {
@@ -71,16 +73,22 @@ bool AddBoundary(const WorkingHeap& heap, DecodedBody* decoded,
 }
 
 enum class Inflated {
-  kWhole,    // one stream, inflated wholly, ending exactly at the input's end
-  kCorrupt,  // not such a stream
-  kTooLarge, // the page is over kMaxDecodedPage
-  kRefused,  // memory refused
+  kWhole,     // one stream, inflated wholly, ending exactly at the input's end
+  kTrailing,  // one whole stream, with bytes after its end
+  kCorrupt,   // no whole stream: it breaks, or the input ends inside it
+  kTooLarge,  // the page is over kMaxDecodedPage
+  kRefused,   // memory refused
 };
+
+// The page buffer holds one byte more than the largest page: a page of
+// exactly kMaxDecodedPage still has room for inflate to end its stream,
+// and a longer one shows as that one byte.
+constexpr std::uint64_t kPageRoom = kMaxDecodedPage + 1;
 
 // Why a page buffer could not grow by `more`: its limit, or memory.
 Inflated Refusal(const HeapBuffer& page, std::size_t more) {
-  return page.length + more > kMaxDecodedPage ? Inflated::kTooLarge
-                                              : Inflated::kRefused;
+  return page.length + more > kPageRoom ? Inflated::kTooLarge
+                                        : Inflated::kRefused;
 }
 
 // Inflates the input from `first` into a new page, noting block boundaries.
@@ -104,7 +112,7 @@ Inflated InflateAll(const WorkingHeap& heap, int windowBits,
     result = Inflated::kRefused;
     goto done;
   }
-  if (!ReserveBuffer(heap, &page, sizeHint, kMaxDecodedPage)) {
+  if (!ReserveBuffer(heap, &page, sizeHint, kPageRoom)) {
     result = Refusal(page, sizeHint);
     goto done;
   }
@@ -123,7 +131,7 @@ Inflated InflateAll(const WorkingHeap& heap, int windowBits,
       nextPos = nextNode != nullptr ? nextNode->data : nullptr;
     }
     if (page.length == page.capacity &&
-        !ReserveBuffer(heap, &page, 1, kMaxDecodedPage)) {
+        !ReserveBuffer(heap, &page, 1, kPageRoom)) {
       result = Refusal(page, 1);
       goto done;
     }
@@ -134,6 +142,10 @@ Inflated InflateAll(const WorkingHeap& heap, int windowBits,
     const uInt inBefore = stream.avail_in;
     const int ret = inflate(&stream, Z_BLOCK);
     page.length += outBefore - stream.avail_out;
+    if (page.length > kMaxDecodedPage) {
+      result = Inflated::kTooLarge;
+      goto done;
+    }
     if (stream.next_in > pieceStart) lastTaken = stream.next_in[-1];
     if (ret == Z_STREAM_END) {
       ended = true;
@@ -167,8 +179,10 @@ Inflated InflateAll(const WorkingHeap& heap, int windowBits,
       }
     }
   }
-  // Whole, and nothing after the stream's end.
-  if (ended && stream.avail_in == 0 && nextNode == nullptr) {
+  // The stream's end reached: whole only when nothing follows it.
+  if (ended && (stream.avail_in > 0 || nextNode != nullptr)) {
+    result = Inflated::kTrailing;
+  } else if (ended) {
     result = Inflated::kWhole;
     decoded->page = page.bytes;
     decoded->pageLength = page.length;
@@ -208,6 +222,9 @@ Decoding DecodeBody(const WorkingHeap& heap, ContentCoding coding,
     hint = (last[0] | last[1] << 8 | last[2] << 16 |
             static_cast<std::uint32_t>(last[3]) << 24) + 1u;
   } else if (coding == ContentCoding::kDeflate && IsZlibHeader(b0, b1)) {
+    // A stream that needs a dictionary the filter does not have can be
+    // neither read nor continued; it is not raw deflate either.
+    if ((b1 & kPresetDictionary) != 0) return Decoding::kRefuse;
     decoded->format = BodyFormat::kZlib;
     windowBits = MAX_WBITS;
   } else if (coding == ContentCoding::kDeflate) {
@@ -218,15 +235,21 @@ Decoding DecodeBody(const WorkingHeap& heap, ContentCoding coding,
   }
   // Deflate expands at most about 1032 times; a larger stated size is a lie.
   if (hint > inputLength * 1032 + 64) hint = inputLength * 1032 + 64;
-  if (hint > kMaxDecodedPage) hint = kMaxDecodedPage;
+  if (hint > kPageRoom) hint = kPageRoom;
 
   switch (InflateAll(heap, windowBits, *first, hint, decoded)) {
     case Inflated::kWhole:
       return Decoding::kDecoded;
+    case Inflated::kTrailing:
+      // A whole stream is no page, whatever follows it; a client that
+      // stops at its end would lose what was put after it.
+      ReleaseDecoded(heap, decoded);
+      return Decoding::kRefuse;
     case Inflated::kCorrupt:
       ReleaseDecoded(heap, decoded);
-      // Bytes that are not raw deflate are the page itself; a body that
-      // announced its format and broke it is left alone.
+      // Bytes that are not raw deflate may be the page itself (whether
+      // they read as one is the caller's rule); a body that announced its
+      // format and broke it is left alone.
       return windowBits < 0 ? Decoding::kPlain : Decoding::kRefuse;
     case Inflated::kTooLarge:
       ReleaseDecoded(heap, decoded);

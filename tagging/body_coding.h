@@ -53,9 +53,10 @@ enum class Decoding {
 // deflate) says: gzip when they begin 1F 8B, then exactly one member that
 // inflates wholly with the right CRC-32 and size and ends at the end; for
 // deflate a zlib stream when the first two bytes are a valid zlib header
-// (method 8, window at most 32 KB, no dictionary), which must inflate
-// wholly with the right Adler-32 and end at the end; otherwise raw deflate
-// when that inflates wholly and ends exactly at the end; otherwise plain.
+// (method 8, window at most 32 KB), which must ask for no preset
+// dictionary, inflate wholly with the right Adler-32 and end at the end;
+// otherwise raw deflate when that inflates wholly and ends exactly at the
+// end; a whole raw stream with bytes after it is refused; otherwise plain.
 // A page over kMaxDecodedPage is refused. `first` null: no bytes (plain).
 Decoding DecodeBody(const WorkingHeap& heap, ContentCoding coding,
                     const ChainCursor* first, DecodedBody* decoded);

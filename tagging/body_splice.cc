@@ -46,10 +46,10 @@ void SpliceIntoPlain(ResponseChain* chain, const ResponseFacts& facts,
 
 void SpliceIntoFramed(ResponseChain* chain, const FramedBody& framing,
                       const ChainCursor& tag, SpliceFrame* frame) {
-  std::uint32_t index = 0;
-  std::uint32_t k = 0;
-  const ChainCursor at = ChainPositionOf(framing, tag, &index, &k);
-  const ChunkPlace& chunk = framing.chunks[index];
+  const std::uint64_t offset = ViewOffsetOf(framing, tag);
+  ChunkPlace chunk;
+  const ChainCursor at = ChainPositionOf(framing, offset, &chunk);
+  const auto k = static_cast<std::uint32_t>(offset - chunk.offset);
   const std::uint32_t blockLength = TrackingBlockLength(frame->block);
   ChunkNode* pieces[7];
   pieces[0] = &frame->openLine;
@@ -90,11 +90,9 @@ void SpliceCompressed(ResponseChain* chain, const ResponseFacts& facts,
     }
     return;
   }
-  std::uint32_t index = 0;
-  std::uint32_t k = 0;
-  const ChainCursor at =
-      ChainPositionOf(*framing, ViewPositionOf(*framing, kept), &index, &k);
-  const ChunkPlace& chunk = framing->chunks[index];
+  ChunkPlace chunk;
+  const ChainCursor at = ChainPositionOf(*framing, kept, &chunk);
+  const auto k = static_cast<std::uint32_t>(kept - chunk.offset);
   ChunkNode* const pieces[] = {&frame->openLine, &frame->encoded,
                                &frame->closeLine};
   SizeLine(&frame->openLine, frame->openText, k > 0, encodedLength);

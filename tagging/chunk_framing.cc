@@ -48,132 +48,171 @@ bool ReadSizeLine(ChainCursor* c, std::uint32_t* size,
   return ReadCrLf(c, ended);
 }
 
-// Makes room for one more element in `*array` (of `count` used), doubling
-// it in `heap`. False when refused.
-template <typename T>
-bool Grow(const WorkingHeap& heap, T** array, std::uint32_t count,
-          std::uint32_t* capacity) {
-  if (count < *capacity) return true;
-  if (*capacity > UINT32_MAX / 2 || *capacity > SIZE_MAX / 2 / sizeof(T)) return false;
-  const std::uint32_t grown = *capacity == 0 ? 16 : *capacity * 2;
-  auto* bigger = static_cast<T*>(heap.allocate(heap.opaque, grown * sizeof(T)));
-  if (bigger == nullptr) return false;
-  if (count > 0) std::memcpy(static_cast<void*>(bigger), *array, count * sizeof(T));
-  heap.release(heap.opaque, *array);
-  *array = bigger;
-  *capacity = grown;
-  return true;
-}
+// How a walk over the chunks ended.
+enum class Walk { kLastChunk, kStopped, kBroken };
 
-enum class Walk { kWellFormed, kBroken, kRefused };
-
-// One pass over the framing, filling `body`'s arrays as it goes.
-Walk WalkFraming(const WorkingHeap& heap, ChainCursor c, FramedBody* body) {
-  std::uint32_t viewCapacity = 0;
-  std::uint32_t chunkCapacity = 0;
+// Walks the chunks from the size line under `c`: for each chunk of data,
+// visit.Chunk(place), then visit.Piece(bytes, length) for each piece of
+// its data that lies in one chain record. A Chunk that answers false stops
+// the walk before its data (kStopped). kLastChunk with `c` past the last
+// chunk's size line (`*ended` when the chain ends there) and `*lastChunk`
+// on its first digit.
+template <typename Visit>
+Walk WalkChunks(ChainCursor* c, bool* ended, ChainCursor* lastChunk,
+                Visit* visit) {
   std::uint64_t offset = 0;
-  bool ended = false;
   for (;;) {
-    const ChainCursor sizeLine = c;
+    const ChainCursor sizeLine = *c;
     ChainCursor afterDigits;
     std::uint32_t size = 0;
-    if (!ReadSizeLine(&c, &size, &afterDigits, &ended)) return Walk::kBroken;
+    if (!ReadSizeLine(c, &size, &afterDigits, ended)) return Walk::kBroken;
     if (size == 0) {
-      body->lastChunk = sizeLine;
-      break;
+      *lastChunk = sizeLine;
+      return Walk::kLastChunk;
     }
-    if (ended) return Walk::kBroken;
-    if (!Grow(heap, &body->chunks, body->chunkCount, &chunkCapacity)) {
-      return Walk::kRefused;
+    if (*ended) return Walk::kBroken;
+    if (!visit->Chunk(ChunkPlace{sizeLine, afterDigits, *c, size, offset})) {
+      return Walk::kStopped;
     }
-    body->chunks[body->chunkCount] = ChunkPlace{sizeLine, afterDigits, size, offset};
-    // The data, record by record: each piece is one view record.
     for (std::uint32_t left = size; left > 0;) {
       const auto inRecord =
-          static_cast<std::uint32_t>(c.node->data + c.node->length - c.pos);
+          static_cast<std::uint32_t>(c->node->data + c->node->length - c->pos);
       const std::uint32_t take = left < inRecord ? left : inRecord;
-      const std::uint32_t before = viewCapacity;
-      if (!Grow(heap, &body->view, body->viewCount, &viewCapacity)) return Walk::kRefused;
-      if (viewCapacity != before) {
-        std::uint32_t sourceCapacity = before;
-        if (!Grow(heap, &body->sources, body->viewCount, &sourceCapacity)) {
-          return Walk::kRefused;
-        }
-      }
-      ChunkNode* view = &body->view[body->viewCount];
-      view->data = c.pos;
-      view->length = take;
-      body->sources[body->viewCount] = ViewSource{c.node, offset, body->chunkCount};
-      ++body->viewCount;
+      visit->Piece(c->pos, take);
       offset += take;
       left -= take;
-      if (!Advance(&c, take)) return Walk::kBroken;  // CRLF must follow the data
+      if (!Advance(c, take)) return Walk::kBroken;  // CRLF must follow the data
     }
-    ++body->chunkCount;
-    if (!ReadCrLf(&c, &ended) || ended) return Walk::kBroken;
+    if (!ReadCrLf(c, ended) || *ended) return Walk::kBroken;
   }
-  body->length = offset;
-  // Trailer lines, then the empty line that ends the response.
-  while (!ended) {
-    if (ByteAt(c) == '\r') {
-      return ReadCrLf(&c, &ended) && ended ? Walk::kWellFormed : Walk::kBroken;
-    }
-    while (ByteAt(c) != '\r') {
-      if (ByteAt(c) == '\n' || !Next(&c)) return Walk::kBroken;
-    }
-    if (!ReadCrLf(&c, &ended)) return Walk::kBroken;
-  }
-  return Walk::kBroken;  // the response ended without the closing CRLF
 }
+
+// Trailer lines from `c`, then the empty line that ends the response.
+bool ReadTrailers(ChainCursor c, bool ended) {
+  while (!ended) {
+    if (ByteAt(c) == '\r') return ReadCrLf(&c, &ended) && ended;
+    while (ByteAt(c) != '\r') {
+      if (ByteAt(c) == '\n' || !Next(&c)) return false;
+    }
+    if (!ReadCrLf(&c, &ended)) return false;
+  }
+  return false;  // the response ended without the closing CRLF
+}
+
+// Counts the pieces the view would have and the data bytes.
+struct CountPieces {
+  std::uint64_t pieces = 0;
+  std::uint64_t bytes = 0;
+  bool Chunk(const ChunkPlace&) { return true; }
+  void Piece(const char*, std::uint32_t length) {
+    ++pieces;
+    bytes += length;
+  }
+};
+
+// Points a record at each piece, or copies every piece to `copy`.
+struct FillView {
+  ChunkNode* view;
+  char* copy;  // null: records into the chain
+  std::uint32_t count = 0;
+  bool Chunk(const ChunkPlace&) { return true; }
+  void Piece(const char* bytes, std::uint32_t length) {
+    if (copy != nullptr) {
+      std::memcpy(copy, bytes, length);
+      copy += length;
+    } else {
+      view[count].data = bytes;
+      view[count++].length = length;
+    }
+  }
+};
+
+// Stops at the chunk that holds the de-framed byte at `offset`.
+struct FindChunk {
+  std::uint64_t offset;
+  ChunkPlace* found;
+  bool Chunk(const ChunkPlace& place) {
+    if (offset >= place.offset + place.size) return true;
+    *found = place;
+    return false;
+  }
+  void Piece(const char*, std::uint32_t) {}
+};
 
 }  // namespace
 
 Framing ReadFraming(const WorkingHeap& heap, const ChainCursor* first,
-                    FramedBody* body) {
+                    std::uint64_t room, FramedBody* body) {
   *body = FramedBody{};
   if (first == nullptr || !HasByte(*first) || HexValue(ByteAt(*first)) < 0) {
     return Framing::kPlain;
   }
-  const Walk walk = WalkFraming(heap, *first, body);
-  if (walk != Walk::kWellFormed) {
-    ReleaseFraming(heap, body);
-    return walk == Walk::kRefused ? Framing::kRefused : Framing::kBroken;
+  body->first = *first;
+  ChainCursor c = *first;
+  bool ended = false;
+  CountPieces count;
+  if (WalkChunks(&c, &ended, &body->lastChunk, &count) != Walk::kLastChunk ||
+      !ReadTrailers(c, ended)) {
+    return Framing::kBroken;
   }
-  // The view's records are linked only now that the array stays put.
+  body->length = count.bytes;
+  if (count.pieces == 0) return Framing::kFramed;
+
+  // A record a piece costs more than the bytes when chunks are tiny; then
+  // one record for a copy of them is the cheaper view. Either way the
+  // view takes no more than the data bytes and one record.
+  const std::uint64_t asRecords = count.pieces * sizeof(ChunkNode);
+  const std::uint64_t asCopy = sizeof(ChunkNode) + count.bytes;
+  const bool copied = asCopy < asRecords;
+  const std::uint64_t memory = copied ? asCopy : asRecords;
+  if (memory > room || memory > SIZE_MAX) return Framing::kRefused;
+  auto* view = static_cast<ChunkNode*>(
+      heap.allocate(heap.opaque, static_cast<std::size_t>(memory)));
+  if (view == nullptr) return Framing::kRefused;
+  body->view = view;
+  body->memory = memory;
+  body->viewCount = copied ? 1 : static_cast<std::uint32_t>(count.pieces);
+  FillView fill{view, copied ? reinterpret_cast<char*>(view + 1) : nullptr};
+  c = *first;
+  const Walk again = WalkChunks(&c, &ended, &body->lastChunk, &fill);
+  assert(again == Walk::kLastChunk);
+  (void)again;
+  if (copied) {
+    view->data = reinterpret_cast<const char*>(view + 1);
+    view->length = static_cast<std::uint32_t>(count.bytes);
+  }
   for (std::uint32_t i = 0; i < body->viewCount; ++i) {
-    ChunkNode* view = &body->view[i];
-    view->prev = i == 0 ? view : &body->view[i - 1];  // closed at its head
-    view->next = i + 1 < body->viewCount ? &body->view[i + 1] : nullptr;
+    view[i].prev = i == 0 ? view : &view[i - 1];  // closed at its head
+    view[i].next = i + 1 < body->viewCount ? &view[i + 1] : nullptr;
   }
   return Framing::kFramed;
 }
 
-ChainCursor ChainPositionOf(const FramedBody& body, const ChainCursor& at,
-                            std::uint32_t* chunk, std::uint32_t* offset) {
-  const auto index = static_cast<std::size_t>(at.node - body.view);
-  assert(index < body.viewCount);
-  const ViewSource& source = body.sources[index];
-  *chunk = source.chunk;
-  *offset = static_cast<std::uint32_t>(source.offset - body.chunks[source.chunk].offset +
-                                       static_cast<std::uint64_t>(at.pos - at.node->data));
-  return ChainCursor{source.record, at.pos};
+std::uint64_t ViewOffsetOf(const FramedBody& body, const ChainCursor& at) {
+  assert(at.node >= body.view && at.node < body.view + body.viewCount);
+  std::uint64_t offset = static_cast<std::uint64_t>(at.pos - at.node->data);
+  for (const ChunkNode* node = body.view; node != at.node; ++node) {
+    offset += node->length;
+  }
+  return offset;
 }
 
-ChainCursor ViewPositionOf(const FramedBody& body, std::uint64_t offset) {
+ChainCursor ChainPositionOf(const FramedBody& body, std::uint64_t offset,
+                            ChunkPlace* chunk) {
   assert(offset < body.length);
-  // The last record that starts at or before the offset.
-  std::uint32_t low = 0;
-  std::uint32_t high = body.viewCount;
-  while (high - low > 1) {
-    const std::uint32_t mid = low + (high - low) / 2;
-    if (body.sources[mid].offset <= offset) {
-      low = mid;
-    } else {
-      high = mid;
-    }
-  }
-  const ChunkNode* view = &body.view[low];
-  return ChainCursor{view, view->data + (offset - body.sources[low].offset)};
+  ChainCursor c = body.first;
+  bool ended = false;
+  ChainCursor last;
+  FindChunk find{offset, chunk};
+  const Walk walk = WalkChunks(&c, &ended, &last, &find);
+  assert(walk == Walk::kStopped);
+  (void)walk;
+  ChainCursor at = chunk->data;
+  const bool inside =
+      Advance(&at, static_cast<std::uint32_t>(offset - chunk->offset));
+  assert(inside);
+  (void)inside;
+  return at;
 }
 
 std::uint32_t FormatHex(std::uint32_t value, char* out) {
@@ -189,7 +228,5 @@ std::uint32_t FormatHex(std::uint32_t value, char* out) {
 
 void ReleaseFraming(const WorkingHeap& heap, FramedBody* body) {
   heap.release(heap.opaque, body->view);
-  heap.release(heap.opaque, body->sources);
-  heap.release(heap.opaque, body->chunks);
   *body = FramedBody{};
 }

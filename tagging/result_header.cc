@@ -12,6 +12,8 @@ const char* Word(TagResult result) {
   switch (result) {
     case TagResult::kTagged: return "tagged";
     case TagResult::kNoAccount: return "no-account";
+    case TagResult::kAccountInvalid:
+      return "account-invalid";
     case TagResult::kAlreadyTagged: return "already-tagged";
     case TagResult::kNoClosingBodyTag: return "no-closing-body-tag";
     case TagResult::kCodingNotHandled: return "coding-not-handled";

@@ -15,6 +15,7 @@
 enum class TagResult : std::uint8_t {
   kTagged,
   kNoAccount,
+  kAccountInvalid,
   kAlreadyTagged,
   kNoClosingBodyTag,
   kCodingNotHandled,

@@ -1,6 +1,7 @@
 #include "tagging/tag_page.h"
 
 #include "tagging/duplicate_check.h"
+#include "tagging/markup_start.h"
 
 namespace {
 
@@ -48,12 +49,15 @@ TagOutcome TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
   // lines out.
   bool framed = false;
   if (plan.chunked && hasBody) {
-    switch (ReadFraming(heap, &first, &frame->framing)) {
+    switch (
+        ReadFraming(heap, &first, HeldMemoryRoom(*chain), &frame->framing)) {
       case Framing::kBroken:
         return finish(TagResult::kCodingInvalid);
       case Framing::kRefused:
         return finish(TagResult::kNoMemory);
       case Framing::kFramed:
+        // Within the room it was given, so it always counts.
+        TakeHeldMemory(chain, frame->framing.memory);
         framed = true;
         break;
       case Framing::kPlain:
@@ -96,6 +100,15 @@ TagOutcome TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
       case Decoding::kPlain:
         break;
     }
+  }
+  // A body not in a coding its headers announce is tagged as the page
+  // itself only when it reads as one: anything else may be a coding read
+  // wrongly, which the block would corrupt.
+  const bool plainUnderCoding =
+      !compressed &&
+      ((plan.chunked && !framed) || plan.content != ContentCoding::kNone);
+  if (plainUnderCoding && !ReadsAsMarkup(framed ? page.from : first)) {
+    return finish(TagResult::kCodingInvalid);
   }
   if (compressed) {
     if (frame->decoded.pageLength == 0) return finish(TagResult::kNoClosingBodyTag);

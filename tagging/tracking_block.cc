@@ -24,7 +24,8 @@ constexpr std::uint32_t TextLength(const char (&)[N]) {
 
 // Points `account` at the account's bytes: the configured one, else the
 // page's own header value, else nothing. A header value split by seams is
-// gathered into one AllocMem block; false when that is refused.
+// gathered into one AllocMem block; false when that is refused or would
+// take the response past what it may hold.
 bool ResolveAccount(HTTP_FILTER_CONTEXT* pfc, const ResponseFacts& facts,
                     const SiteConfig& config, ChunkNode* account) {
   if (config.accountLength > 0) {
@@ -45,7 +46,8 @@ bool ResolveAccount(HTTP_FILTER_CONTEXT* pfc, const ResponseFacts& facts,
   ForEachSpanPiece(span, [&length](const char*, std::uint32_t count) {
     length += count;
   });
-  auto* gathered = static_cast<char*>(pfc->AllocMem(pfc, length, 0));
+  // Counted in what the response holds: a value may be most of it.
+  auto* gathered = static_cast<char*>(AllocHeld(pfc, ChainOf(pfc), length));
   if (gathered == nullptr) return false;
   char* out = gathered;
   ForEachSpanPiece(span, [&out](const char* bytes, std::uint32_t count) {

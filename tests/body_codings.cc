@@ -23,9 +23,22 @@ int WindowBits(Format format) {
   return 15;
 }
 
-constexpr std::size_t kLimit = 64u * 1024 * 1024;
-
 }  // namespace
+
+bool ReadsAsMarkup(std::string_view body) {
+  bool mark = false;
+  for (std::size_t i = 0; i < body.size(); ++i) {
+    if (body[i] == '<') return true;
+    if (!mark && body.substr(i, 3) == "\xEF\xBB\xBF") {
+      mark = true;
+      i += 2;
+    } else if (std::string_view(" \t\r\n").find(body[i]) ==
+               std::string_view::npos) {
+      return false;
+    }
+  }
+  return false;
+}
 
 bool BeginsFramed(std::string_view body) { return !body.empty() && Hex(body[0]) >= 0; }
 
@@ -102,7 +115,8 @@ std::string Compress(std::string_view page, Format format, int level) {
   return out;
 }
 
-std::optional<std::string> Inflate(std::string_view bytes, Format format) {
+std::optional<std::string> Inflate(std::string_view bytes, Format format,
+                                   std::size_t limit) {
   z_stream s{};
   if (inflateInit2(&s, WindowBits(format)) != Z_OK) return std::nullopt;
   std::string page;
@@ -115,7 +129,7 @@ std::optional<std::string> Inflate(std::string_view bytes, Format format) {
     s.avail_out = sizeof buffer;
     ret = inflate(&s, Z_NO_FLUSH);
     page.append(buffer, sizeof buffer - s.avail_out);
-    if (page.size() > kLimit) ret = Z_MEM_ERROR;
+    if (page.size() > limit) ret = Z_MEM_ERROR;
     if (ret == Z_BUF_ERROR && s.avail_in == 0) break;
   }
   const bool whole = ret == Z_STREAM_END && s.avail_in == 0;
@@ -130,13 +144,16 @@ Reading ReadCoded(bool gzip, std::string_view bytes, std::string* page, Format* 
     if (bytes.size() < 2 || b(0) != 0x1F || b(1) != 0x8B) return Reading::kPlain;
     *format = Format::kGzip;
   } else if (bytes.size() >= 2 && (b(0) & 0x0F) == 8 && (b(0) >> 4) <= 7 &&
-             (b(1) & 0x20) == 0 && (b(0) * 256 + b(1)) % 31 == 0) {
+             (b(0) * 256 + b(1)) % 31 == 0) {
+    if ((b(1) & 0x20) != 0)
+      return Reading::kUntouched;  // needs a preset dictionary
     *format = Format::kZlib;
   } else {
     *format = Format::kRaw;
   }
   std::optional<std::string> inflated = Inflate(bytes, *format);
-  if (!inflated) return *format == Format::kRaw ? Reading::kPlain : Reading::kUntouched;
+  if (!inflated)
+    return *format == Format::kRaw ? Reading::kPlain : Reading::kUntouched;
   *page = std::move(*inflated);
   return Reading::kDecoded;
 }

@@ -47,12 +47,21 @@ std::string Compress(std::string_view page, Format format, int level = 6);
 enum class Reading { kPlain, kDecoded, kUntouched };
 
 // Reads `bytes` under the announced `gzip` (true) or deflate content
-// coding: the page and its format when decoded.
+// coding: the page and its format when decoded. Untouched: a broken gzip
+// or zlib stream, or a zlib stream that needs a preset dictionary.
 Reading ReadCoded(bool gzip, std::string_view bytes, std::string* page, Format* format);
 
+// The largest page the filter decodes.
+inline constexpr std::size_t kDecodedLimit = 64u * 1024 * 1024;
+
+// Whether a body taken as a plain page reads as markup: its first byte
+// after spaces, TABs, CRs, LFs and one UTF-8 byte order mark is "<".
+bool ReadsAsMarkup(std::string_view body);
+
 // Inflates one whole stream of `format` that ends exactly at the end of
-// `bytes`; nullopt otherwise.
-std::optional<std::string> Inflate(std::string_view bytes, Format format);
+// `bytes`, into at most `limit` bytes; nullopt otherwise.
+std::optional<std::string> Inflate(std::string_view bytes, Format format,
+                                   std::size_t limit = kDecodedLimit);
 
 }  // namespace tagsmith::checks
 

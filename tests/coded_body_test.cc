@@ -8,7 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "tagging/markup_start.h"
 #include "tests/body_codings.h"
+#include "tests/chain_builder.h"
 #include "tests/filter_harness.h"
 #include "tests/property_check.h"
 
@@ -166,6 +168,23 @@ TEST(CodedBodies, TaggedAsPromisedWhateverTheSeamsAndRefusals) {
       ASSERT_TRUE(refused.client == in) << "heap allocation " << n;
       ASSERT_EQ(refused.heapHeld, 0) << "heap allocation " << n;
     }
+  }
+}
+
+// A body taken for a plain page under a coding must read as markup: "<"
+// after spaces, TABs, CRs, LFs and one byte order mark, across seams.
+TEST(CodedBodies, APlainBodyMustReadAsMarkup) {
+  // clang-format off
+  const std::pair<std::string, bool> cases[] = {
+      {"<html>", true}, {" \t\r\n<p>", true}, {"\xEF\xBB\xBF<p>", true}, {"\n\xEF\xBB\xBF <p>", true},
+      {"\xEF\xBB\xBF\xEF\xBB\xBF<p>", false}, {"hi <p>", false}, {"\f<p>", false}, {"+64\r\n<p>", false},
+      {"\x01\x05", false}, {" \r\n", false}, {"\xEF\xBB\xBF", false}, {"\xEF\xBB<p>", false}};
+  // clang-format on
+  for (const auto& [body, markup] : cases) {
+    TestChain whole({body});
+    TestChain bytes(TestChain::Bytes(body));
+    EXPECT_EQ(ReadsAsMarkup(CursorAtStart(whole.head())), markup) << body;
+    EXPECT_EQ(ReadsAsMarkup(CursorAtStart(bytes.head())), markup) << body;
   }
 }
 

@@ -53,8 +53,9 @@ class ConcurrencyTest : public ::testing::Test {
 
     r = checks::Request();
     r.response = Page("X-Tagsmith: UA-REFUSED\r\n", "<body>c</body>");
-    r.cuts = {60, 70, 75};
-    r.refuseAlloc = 10;  // after 1 + 2 per chunk: gathering the split account
+    r.cuts = {75, 80};  // the second chunk shares the second block
+    r.refuseAlloc =
+        4;  // after the chain and two blocks: gathering the split account
     requests_.push_back(r);
 
     r = checks::Request();

@@ -1,9 +1,11 @@
 #include "tests/filter_harness.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 
-#include <cstdlib>
+#include <algorithm>
 #include <cstdint>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -25,22 +27,29 @@ DWORD WINAPI LinkedHttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD type,
 }
 
 // The heap the end-of-request pass gets in HeapFilter(): counts its
-// allocations, refuses the chosen one, and counts what is still held.
+// allocations, refuses the chosen one, and counts what is still held and
+// the most bytes it lent at once (as the C library sizes its blocks).
 struct CountingHeap {
   std::uint64_t calls = 0;
   std::uint64_t refuse = 0;
   std::int64_t held = 0;
+  std::uint64_t bytes = 0;
+  std::uint64_t peak = 0;
 };
 CountingHeap testHeap;
 
 void* CountingAllocate(void*, std::size_t size) {
   if (++testHeap.calls == testHeap.refuse) return nullptr;
   ++testHeap.held;
-  return std::malloc(size);
+  void* block = std::malloc(size);
+  testHeap.peak =
+      std::max(testHeap.peak, testHeap.bytes += malloc_usable_size(block));
+  return block;
 }
 
 void CountingRelease(void*, void* block) {
   if (block == nullptr) return;
+  testHeap.bytes -= malloc_usable_size(block);
   --testHeap.held;
   std::free(block);
 }
@@ -70,6 +79,21 @@ HeapResult FilterRefusingHeap(const std::string& response, const FilterRun& run,
   host::StringSink client;
   host::ServeResponse(HeapFilter(), settings, host::SplitAt(response, run.cuts), client);
   return HeapResult{client.bytes(), testHeap.calls, testHeap.held};
+}
+
+HeldResult FilterHeld(const std::vector<std::string>& chunks,
+                      const FilterRun& run) {
+  testHeap = CountingHeap{};
+  host::RequestSettings settings;
+  settings.app_physical_path = run.appDir;
+  settings.keep_memory_until_destroyed = true;  // so that its count stays
+  host::StringSink client;
+  host::StandInRequest request(HeapFilter(), settings, client);
+  request.SendResponse();
+  for (const std::string& chunk : chunks) request.SendRawData(chunk);
+  request.EndOfRequest();
+  return HeldResult{client.bytes(), request.memory().bytes_held(),
+                    testHeap.peak};
 }
 
 const host::FilterModule& LinkedFilter() {

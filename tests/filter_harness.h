@@ -48,6 +48,16 @@ struct HeapResult {
 HeapResult FilterRefusingHeap(const std::string& response, const FilterRun& run,
                               std::uint64_t refuseHeapCall);
 
+// The response sent in `chunks` through HeapFilter(): what reached the
+// client, the bytes asked of AllocMem, and the most the heap lent at once.
+struct HeldResult {
+  std::string client;
+  std::uint64_t allocBytes = 0;
+  std::uint64_t heapPeak = 0;
+};
+HeldResult FilterHeld(const std::vector<std::string>& chunks,
+                      const FilterRun& run);
+
 // A temporary application directory holding a "tagsmith.config"; removed
 // with the object.
 class AppDir {

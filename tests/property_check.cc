@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <stdexcept>
 
 #include "host/chunks.h"
@@ -28,6 +29,21 @@ const std::string_view kMarkers[] = {
     "<script src=\"https://ssl.google-analytics.com/urchin.js\""};
 
 bool IsSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+
+// The accounts the block may carry: the configured one when set, else the
+// page's own; none with a quote, backslash, "<" or control byte but TAB.
+std::vector<std::string_view> UsableAccounts(
+    const SiteValues& site, std::vector<std::string_view> accounts) {
+  if (!site.account.empty()) accounts.assign(1, site.account);
+  std::vector<std::string_view> usable;
+  for (std::string_view account : accounts) {
+    bool ok = true;
+    for (const unsigned char c : account)
+      ok = ok && !std::strchr("\"\\<\x7F", c) && (c >= 32 || c == '\t');
+    if (ok) usable.push_back(account);
+  }
+  return usable;
+}
 unsigned char Lower(unsigned char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c;
 }
@@ -161,6 +177,12 @@ std::string ReadCodedBody(std::string_view in, const Head& head,
         break;
     }
   }
+  const bool plain =
+      !body->compressed && (gzip || deflate || (chunked && !body->framed));
+  if (plain && !ReadsAsMarkup(body->page)) {
+    return "changed a page not in its announced coding that does not read as "
+           "markup";
+  }
   return "";
 }
 
@@ -225,7 +247,9 @@ std::string CheckCompressed(std::string_view in, std::string_view out, const Cod
     return "Content-Length is \"" + std::string(stated) + "\", not the body's " +
            std::to_string(stream.size());
   }
-  std::optional<std::string> page = Inflate(stream, body.format);
+  // The tagged page may pass the limit by the block's length.
+  std::optional<std::string> page =
+      Inflate(stream, body.format, 2 * kDecodedLimit);
   if (!page) return "the body is no longer a whole stream of its format";
   for (const std::string& tagged : taggedPages) {
     if (*page == tagged) return "";
@@ -240,7 +264,7 @@ std::string CheckCodedOutput(std::string_view in, std::string_view out, const Co
   for (std::string_view marker : kMarkers) {
     if (ContainsNoCase(body.page, 0, marker)) return "tagged a page that loads the script already";
   }
-  if (accounts.empty()) return "tagged a page without an account";
+  if (accounts.empty()) return "tagged a page without a usable account";
   const std::size_t tag = LastClosingBodyTag(body.page);
   if (tag == npos) return "tagged a page without a closing body tag";
   const bool secure = securePort || site.alwaysSsl;
@@ -352,10 +376,12 @@ std::string TakeResultHeader(std::string_view in, std::string_view out,
   const std::size_t line = outHead.lines.back();
   const std::string_view value =
       out.substr(line + kName.size(), outHead.bodyStart - 2 - line - kName.size());
+  // clang-format off
   static constexpr std::string_view kWords[] = {
       "tagged", "tagged gzip", "tagged deflate", "tagged chunked", "tagged gzip chunked",
-      "tagged deflate chunked", "no-account", "already-tagged", "no-closing-body-tag",
-      "coding-invalid", "too-large", "no-memory"};
+      "tagged deflate chunked", "no-account", "account-invalid", "already-tagged",
+      "no-closing-body-tag", "coding-invalid", "too-large", "no-memory"};
+  // clang-format on
   bool known = value.substr(0, 19) == "coding-not-handled " && value.size() > 19;
   for (std::string_view word : kWords) known = known || value == word;
   if (out.substr(outHead.bodyStart - 2, 2) != "\r\n" || !known) {
@@ -414,16 +440,16 @@ std::string CheckOutput(std::string_view in, std::string_view out,
           return "tagged a page whose Content-Length cannot be corrected";
         }
       }
-      if (!site.account.empty()) accounts.assign(1, site.account);
-      return CheckCodedOutput(in, out, body, lengthLine, accounts, securePort, site);
+      return CheckCodedOutput(in, out, body, lengthLine,
+                              UsableAccounts(site, accounts), securePort, site);
     }
     // Plain bytes under announced codings: the plain page's rules.
   }
   for (std::string_view marker : kMarkers) {
     if (ContainsNoCase(in, head.bodyStart, marker)) return "tagged a page that loads the script already";
   }
-  if (!site.account.empty()) accounts.assign(1, site.account);
-  if (accounts.empty()) return "tagged a page without an account";
+  accounts = UsableAccounts(site, accounts);
+  if (accounts.empty()) return "tagged a page without a usable account";
 
   const std::size_t tag = LastClosingBodyTag(in);
   if (tag == npos || tag <= head.bodyStart) return "tagged a page without a closing body tag in its body";

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -136,6 +137,54 @@ TEST(ResponseChain, ACandidatePastTheBoundGoesOutUntagged) {
     } else {
       EXPECT_TRUE(out == response) << "past the bound: untouched";
     }
+  }
+}
+
+// What one response holds, its records and the view of its framing
+// included, stays within twice its bytes and a constant at any chunk size:
+// a page sent plain in chunks of each size, and framed in chunks of each
+// size, each chunk's size line, data and CRLF sent apart. All are tagged.
+// A page's own account, gathered from the records it spans, may not take
+// a response past the bound either: that one leaves untagged and whole.
+TEST(ResponseChain, HoldsAtMostTwiceItsBytesAtAnyChunkSize) {
+  AppDir app("[ga1]\nAccount=UA-HELD-1\n");
+  const std::string page = "<body>" + std::string(1 << 18, 'x') + "</body>";
+  for (const bool framed : {false, true}) {
+    for (const std::size_t size : {1, 2, 7, 64, 8192}) {
+      std::vector<std::string> chunks{
+          Response(std::string("Content-Type: text/html\r\n") +
+                       (framed ? "Transfer-Encoding: chunked\r\n" : ""),
+                   "")};
+      for (std::size_t at = 0; at < page.size(); at += size) {
+        char line[16];
+        std::snprintf(line, sizeof line, "%zx\r\n",
+                      page.substr(at, size).size());
+        if (framed)
+          chunks.insert(chunks.end(), {line, page.substr(at, size), "\r\n"});
+        if (!framed) chunks.push_back(page.substr(at, size));
+      }
+      if (framed) chunks.push_back("0\r\n\r\n");
+      std::size_t bytes = 0;
+      for (const std::string& chunk : chunks) bytes += chunk.size();
+      const HeldResult held = FilterHeld(chunks, InApp(app.path()));
+      std::printf("%s, chunks of %zu: %zu bytes, %.3f times as many held\n",
+                  framed ? "framed" : "plain", size, bytes,
+                  static_cast<double>(held.allocBytes + held.heapPeak) / bytes);
+      EXPECT_GT(held.client.size(), bytes) << size;
+      EXPECT_LE(held.allocBytes + held.heapPeak, 2 * bytes + kHeldMemorySlack)
+          << size;
+    }
+  }
+  for (const std::size_t length : {100000, 3000000}) {
+    const std::string in = Response("Content-Type: text/html\r\nX-Tagsmith: " +
+                                        std::string(length, 'U') + "\r\n",
+                                    "<body></body>");
+    std::vector<std::string> chunks;
+    for (std::size_t at = 0; at < in.size(); at += 64)
+      chunks.push_back(in.substr(at, 64));
+    const HeldResult held = FilterHeld(chunks, FilterRun{});
+    EXPECT_EQ(held.client == in, length > 1000000) << length;
+    EXPECT_LE(held.allocBytes, 2 * in.size() + kHeldMemorySlack) << length;
   }
 }
 

@@ -51,6 +51,11 @@ std::vector<Case> Cases() {
       "<body><script src=\"http://www.google-analytics.com/urchin.js\"></script></body>";
   const std::string huge =
       Compress("<body>" + std::string(64u << 20, ' ') + "</body>", Format::kGzip, 9);
+  const std::string limit =
+      "<body>" + std::string((64u << 20) - 13, ' ') + "</body>";
+  const std::string stored = Compress(kPage, Format::kRaw, 0);
+  const std::string deflate = "Content-Encoding: deflate\r\n";
+  // clang-format off
   return {
       {"plain", Response(kHtml + Length(kPage), kPage), kAccount, "tagged"},
       {"gzip", Response(kHtml + kGzip + Length(gz), gz), kAccount, "tagged gzip"},
@@ -62,6 +67,14 @@ std::vector<Case> Cases() {
       {"account from the page", Response(kHtml + "X-Tagsmith: UA-PAGE-2\r\n", kPage), kNoAccount,
        "tagged"},
       {"no account", Response(kHtml, kPage), kNoAccount, "no-account"},
+      {"quote in the file's account", Response(kHtml, kPage), "[ga1]\r\nAccount=U\";x//\r\n",
+       "account-invalid"},
+      {"tag in the page's account", Response(kHtml + "X-Tagsmith: U</script>\r\n", kPage),
+       kNoAccount, "account-invalid"},
+      {"the file's account before a bad one", Response(kHtml + "X-Tagsmith: U\"\r\n", kPage),
+       kAccount, "tagged"},
+      {"a bad file account before a good one", Response(kHtml + "X-Tagsmith: U-2\r\n", kPage),
+       "[ga1]\r\nAccount=U<1\r\n", "account-invalid"},
       {"already tagged", Response(kHtml, marked), kAccount, "already-tagged"},
       {"gzip, already tagged", Response(kHtml + kGzip, Compress(marked, Format::kGzip)), kAccount,
        "already-tagged"},
@@ -80,6 +93,24 @@ std::vector<Case> Cases() {
       {"chunked with a length", Response(kHtml + kChunked + Length(kPage), Frame(kPage, {9})),
        kAccount, "coding-invalid"},
       {"two content codings", Response(kHtml + kGzip + kGzip, kPage), kAccount, "coding-invalid"},
+      {"gzip announced, a mark and blanks first",
+       Response(kHtml + kGzip, "\xEF\xBB\xBF \r\n" + kPage), kAccount, "tagged"},
+      {"gzip announced, text first", Response(kHtml + kGzip, "hi " + kPage), kAccount,
+       "coding-invalid"},
+      {"gzip framed, text first", Response(kHtml + kGzip + kChunked, Frame("hi" + kPage, {9})),
+       kAccount, "coding-invalid"},
+      {"a size line with a plus", Response(kHtml + kChunked, "+" + Frame(kPage, {})), kAccount,
+       "coding-invalid"},
+      {"a stored block and a byte more", Response(kHtml + deflate, stored + "x"), kAccount,
+       "coding-invalid"},
+      // FLG 0xBB: its check bits right, a preset dictionary asked for.
+      {"zlib with a preset dictionary",
+       Response(kHtml + deflate, "\x78\xBB\x01\x02\x03\x04" + stored + "\x01\x02\x03\x04"),
+       kAccount, "coding-invalid"},
+      {"gzip of 64 MiB", Response(kHtml + kGzip, Compress(limit, Format::kGzip, 9)), kAccount,
+       "tagged gzip", false},
+      {"zlib of 64 MiB and a byte", Response(kHtml + deflate, Compress(limit + " ", Format::kZlib, 9)),
+       kAccount, "too-large", false},
       {"gzip over 64 MiB", Response(kHtml + kGzip, huge), kAccount, "too-large", false},
       // Not candidates: the file is not read for them.
       {"not found", Response(kHtml, kPage, "HTTP/1.1 404 Not Found"), kAccount, ""},
@@ -87,6 +118,7 @@ std::vector<Case> Cases() {
       {"br, not HTML", Response("Content-Encoding: br\r\n", kPage), kAccount, ""},
       {"two lengths", Response(kHtml + Length(kPage) + Length(kPage), kPage), kAccount, ""},
   };
+  // clang-format on
 }
 
 TEST(ResultHeader, SaysWhatBecameOfEachPage) {

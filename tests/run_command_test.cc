@@ -2,6 +2,7 @@
 // and exit status, with the built filter library beside it.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,6 +42,7 @@ struct Outcome {
   int status = -1;  // exit status, or -1 when killed by a signal
   std::string out;
   std::string err;
+  long max_rss_kb = 0;  // the largest resident size it reached
 };
 
 // Runs the tagsmith program with `args`, standard input from `stdin_path`;
@@ -58,8 +60,10 @@ Outcome RunTagsmith(const std::vector<std::string>& args,
   Outcome outcome;
   const pid_t pid = test_support::Spawn(argv, out_path, err_path, stdin_path);
   int status = 0;
-  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+  struct rusage usage {};
+  if (pid > 0 && wait4(pid, &status, 0, &usage) == pid && WIFEXITED(status))
     outcome.status = WEXITSTATUS(status);
+  outcome.max_rss_kb = usage.ru_maxrss;
   if (stdout_path.empty()) outcome.out = ReadFile(out_path);
   outcome.err = ReadFile(err_path);
   return outcome;
@@ -206,6 +210,32 @@ TEST(RunCommand, ApplicationSecureAndFailAllocReachTheFilter) {
     outputs.push_back(outcome.out);
   }
   EXPECT_NE(outputs[1], outputs[2]) << "--secure changed nothing";
+}
+
+// A 60 MB response in chunks of one data byte is tagged, and the program
+// stays within four times its size: the input, the chunk on its way to the
+// filter, and at most twice the bytes the filter holds.
+TEST(RunCommand, ALargePageInTinyChunksTakesAFewTimesItsSize) {
+  ScratchDir scratch;
+  std::ofstream(scratch.path() + "/tagsmith.config")
+      << "[ga1]\nAccount=UA-4242-1\n";
+  std::string in =
+      "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nTransfer-Encoding: "
+      "chunked\r\n\r\n";
+  const std::string page = "<body>" + std::string(10000000, 'x') + "</body>";
+  for (const char c : page) in.append("1\r\n").append(1, c).append("\r\n");
+  in += "0\r\n\r\n";
+  test_support::WriteFile(scratch.path() + "/in", in);
+  const Outcome outcome =
+      RunTagsmith({"run", "--app-dir", scratch.path(), scratch.path() + "/in"},
+                  "/dev/null", scratch.path() + "/out");
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_GT(fs::file_size(scratch.path() + "/out"), in.size()) << "tagged";
+  std::printf("%zu bytes, %.2f times as many resident\n", in.size(),
+              outcome.max_rss_kb * 1024.0 / static_cast<double>(in.size()));
+#ifndef TAGSMITH_SANITIZED  // a sanitizer's shadow and quarantine count too
+  EXPECT_LT(outcome.max_rss_kb * 1024.0, 4.0 * static_cast<double>(in.size()));
+#endif
 }
 
 // ---- Reading the command line --------------------------------------------------

@@ -2,14 +2,13 @@
 // page is left alone, and that seams and refused allocations never change
 // the result.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <filesystem>
-
 #include <string>
 #include <vector>
 
+#include "tagging/account_rule.h"
 #include "tests/filter_harness.h"
 #include "tests/property_check.h"
 
@@ -260,6 +259,22 @@ TEST(Tagging, SeamsNeverChangeTheResult) {
             << "allocation " << n << " refused, " << cuts.size() << " seams";
       }
     }
+  }
+}
+
+// The account goes between double quotes in a script: one that could end
+// the string or the element, or holds a control byte but TAB, is not used.
+TEST(Tagging, AnAccountMayNotEndItsStringOrScript) {
+  // clang-format off
+  const std::pair<std::string, bool> cases[] = {
+      {"UA-1234-1", true}, {"UA\t\xC3\xA9'> ", true}, {"U\";alert(1)//", false}, {"U</script>", false},
+      {"UA\\1", false}, {"UA\x01", false}, {"UA\x7F", false}, {std::string("UA\0", 3), false}, {"UA\r", false}};
+  // clang-format on
+  for (const auto& [account, usable] : cases) {
+    EXPECT_EQ(IsUsableAccount(account.data(),
+                              static_cast<std::uint32_t>(account.size())),
+              usable)
+        << account;
   }
 }
 
