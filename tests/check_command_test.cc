@@ -1,0 +1,172 @@
+// tagsmith check: the scan's warnings and lines, the nearest key, the web
+// user's missing permission, the values read as the filter reads them, and
+// the exit status and result word of the command.
+#include "host/check_command.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "host/config_report.h"
+#include "host/config_scan.h"
+#include "host/web_user_access.h"
+#include "tests/test_support.h"
+
+namespace tagsmith::host {
+namespace {
+
+using test_support::ScratchDir;
+using test_support::WriteFile;
+
+std::vector<std::string> Lines(const ConfigScan& scan) {
+  std::vector<std::string> lines;
+  for (const ConfigWarning& w : scan.warnings)
+    lines.push_back(std::to_string(w.line) + ": " + w.text);
+  return lines;
+}
+
+TEST(ConfigScan, WarnsWithTheLine) {
+  const struct {
+    std::string text;
+    std::vector<std::string> warnings;
+  } cases[] = {
+      {"[ga1]\r\nAccount=UA-1\r\n", {}},
+      {"\xEF\xBB\xBF[GA1]\nAcount=UA-1\n",
+       {"2: 'Acount' is not a key the filter reads (the nearest is "
+        "'Account')"}},
+      {"[ga1]\r\r\nalwaysssl=1\nDiagnostic=1\n",
+       {"4: 'Diagnostic' is not a key the filter reads (the nearest is "
+        "'Diagnostics')"}},
+      {"Account=UA-1\n[about]\nWhatever=1\n",
+       {"1: 'Account' is before any section header, so the filter never reads "
+        "it; put it under [ga1]"}},
+      {"[ga1]\nAccount=UA-1\nAccount=UA-2\n[ga1]\nAccount=UA-3\n",
+       {"3: Account is set again: the filter uses the first, at line 2",
+        "4: a second [ga1] section: the filter reads only the first, at line "
+        "1"}},
+      {" [ ga1 ] \nAccount\n[broken\n",
+       {"2: no '=' on the line 'Account': the filter reads it as a key with an "
+        "empty value"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    EXPECT_EQ(Lines(ScanConfigText(c.text)), c.warnings);
+  }
+  const ConfigScan scan =
+      ScanConfigText("[x]\n[ga1]\nAccount=1\nDiagnostics=1\n");
+  EXPECT_EQ(scan.sections, (std::vector<std::string>{"x", "ga1"}));
+  EXPECT_EQ(scan.ga1_line, 2u);
+  EXPECT_EQ(scan.ga1_body, 10u);
+  EXPECT_EQ(scan.key_lines[2], 3u);
+  EXPECT_EQ(scan.key_lines[4], 4u);
+  EXPECT_EQ(NearestFilterKey("insertbefore"), "InsertBeforeScriptBlock");
+  EXPECT_EQ(NearestFilterKey("AppendAfter"), "AppendAfterScriptBlock");
+}
+
+TEST(WebUserAccess, NamesTheMissingPermission) {
+  const UserIdentity web{"www-data", 33, {33}};
+  const PathStep root{"/", S_IFDIR | 0755, 0, 0};
+  const struct {
+    std::vector<PathStep> steps;
+    UserIdentity user;
+    std::string missing;
+  } cases[] = {
+      {{root, {"/srv", S_IFDIR | 0711, 0, 0}, {"/srv/t", S_IFREG | 0644, 0, 0}},
+       web,
+       ""},
+      {{root, {"/srv", S_IFDIR | 0700, 0, 0}, {"/srv/t", S_IFREG | 0644, 0, 0}},
+       web,
+       "www-data has no search (x) permission on /srv (drwx------, owner 0, "
+       "group 0)"},
+      {{root, {"/srv/t", S_IFREG | 0640, 0, 0}},
+       web,
+       "www-data has no read (r) permission on /srv/t (-rw-r-----, owner 0, "
+       "group 0)"},
+      {{root, {"/srv/t", S_IFREG | 0640, 0, 33}}, web, ""},
+      // The owner's bits decide for the owner, even when the others' allow.
+      {{root, {"/srv/t", S_IFREG | 0044, 33, 0}},
+       web,
+       "www-data has no read (r) permission on /srv/t (----r--r--, owner 33, "
+       "group 0)"},
+      {{root, {"/srv/t", S_IFREG | 0000, 0, 0}}, {"root", 0, {0}}, ""},
+  };
+  for (const auto& c : cases)
+    EXPECT_EQ(MissingReadAccess(c.steps, c.user), c.missing);
+}
+
+TEST(ConfigReport, ReadsAsTheFilterDoes) {
+  ScratchDir dir;
+  WriteFile(dir.path() + "/tagsmith.config",
+            "[ga1]\r\nAccount=UA-1234567890-123\r\nAlwaysSSL=no\r\n"
+            "InsertBeforeScriptBlock=\" <b>\"\r\nDiagnostics=maybe\r\n");
+  const ConfigReport report = ReportConfig(dir.path(), std::nullopt);
+  EXPECT_EQ(report.account, "UA-1234567890-1");
+  EXPECT_TRUE(report.secure_forced);
+  EXPECT_EQ(report.insert_before_length, 4u);
+  EXPECT_FALSE(report.result_header);
+  EXPECT_EQ(report.warnings,
+            (std::vector<std::string>{
+                "line 2: Account is 17 characters; the filter uses only its "
+                "first 15, "
+                "'UA-1234567890-1', in every page",
+                "line 3: AlwaysSSL 'no' forces the secure variant all the same "
+                "(any value "
+                "does); leave it empty to follow the connection",
+                "line 4: the value of InsertBeforeScriptBlock has blanks at "
+                "its start or "
+                "end, which the filter keeps: ' <b>'",
+                "line 5: Diagnostics 'maybe' reads as off; 1, yes, true or on "
+                "turn the "
+                "result header on"}));
+  ScratchDir other;
+  WriteFile(other.path() + "/tagsmith.config", "[about]\nA=1\n[GA]\n");
+  EXPECT_EQ(ReportConfig(other.path(), std::nullopt).warnings,
+            (std::vector<std::string>{
+                "no [ga1] section, the only one the filter reads "
+                "(found: [about], [GA])"}));
+}
+
+int Check(const std::vector<std::string>& args, std::string* out) {
+  std::FILE* file = std::tmpfile();
+  const int status = CheckCommand(args, file, file);
+  std::rewind(file);
+  out->clear();
+  for (int c; (c = std::fgetc(file)) != EOF;)
+    out->push_back(static_cast<char>(c));
+  std::fclose(file);
+  return status;
+}
+
+TEST(CheckCommand, ExitStatusAndResultWord) {
+  const std::string filter = std::string(TAGSMITH_BIN_DIR) + "/libtagsmith.so";
+  ScratchDir dir;
+  const std::string page = dir.path() + "/page.http";
+  WriteFile(page,
+            "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<body></body>");
+  WriteFile(dir.path() + "/plain.http", "HTTP/1.1 404 Not Found\r\n\r\n");
+  // The web server's user may search the directory: only the file counts.
+  ::chmod(dir.path().c_str(), 0755);
+  std::string out;
+  EXPECT_EQ(Check({dir.path()}, &out), 1) << out;  // no tagsmith.config
+  WriteFile(dir.path() + "/tagsmith.config", "[ga1]\nAccount=UA-9\n");
+  EXPECT_EQ(Check({dir.path()}, &out), 0) << out;
+  EXPECT_EQ(Check({dir.path(), page, "--filter", filter}, &out), 0) << out;
+  EXPECT_NE(out.find("\nresult: tagged\n"), std::string::npos) << out;
+  EXPECT_EQ(
+      Check({dir.path(), dir.path() + "/plain.http", "--filter", filter}, &out),
+      1);
+  EXPECT_NE(out.find("\nresult: none ("), std::string::npos) << out;
+  WriteFile(dir.path() + "/tagsmith.config",
+            "[ga1]\nAccount=\nDiagnostics=0\n");
+  EXPECT_EQ(Check({dir.path(), page, "--filter", filter}, &out), 1);
+  EXPECT_NE(out.find("\nresult: no-account\n"), std::string::npos) << out;
+  EXPECT_EQ(Check({dir.path() + "/missing"}, &out), 2);
+  EXPECT_EQ(Check({dir.path(), page, "extra"}, &out), 2);
+  EXPECT_EQ(Check({dir.path(), dir.path() + "/missing.http"}, &out), 2);
+}
+
+}  // namespace
+}  // namespace tagsmith::host
