@@ -390,9 +390,12 @@ TEST(VersionCommand, ShowsTheProgramAndTheLibraryItWouldLoad) {
   fs::copy_file(kBinDir + "/libtagsmith.so", copy);
   const std::string not_a_library = scratch.path() + "/libfake.so";
   std::ofstream(not_a_library) << "not a library\n";
-  const std::string program = std::string("tagsmith ") + ProgramVersion() + "\n";
-  const std::string filter =
-      std::string("filter: ") + kFilterDescription + " (";
+  const std::string program = std::string("tagsmith ") + ProgramVersion() +
+                              " (the version of this release)\n";
+  const std::string filter = "filter library: ";
+  const std::string described = std::string("\nfilter description: ") +
+                                kFilterDescription +
+                                " (a fixed text, the same in every release)\n";
   struct Case {
     std::vector<std::string> args;
     int status;
@@ -400,20 +403,45 @@ TEST(VersionCommand, ShowsTheProgramAndTheLibraryItWouldLoad) {
     std::string err;  // the start of the one line on standard error
   };
   const Case cases[] = {
-      {{"--version"}, 0, program + filter + kBinDir + "/libtagsmith.so)\n", ""},
-      {{"version"}, 0, program + filter + kBinDir + "/libtagsmith.so)\n", ""},
-      {{"--version", "--filter", copy}, 0, program + filter + copy + ")\n", ""},
-      {{"--version", "--filter=" + copy}, 0, program + filter + copy + ")\n", ""},
+      {{"--version"},
+       0,
+       program + filter + kBinDir + "/libtagsmith.so" + described,
+       ""},
+      {{"version"},
+       0,
+       program + filter + kBinDir + "/libtagsmith.so" + described,
+       ""},
+      {{"--version", "--filter", copy},
+       0,
+       program + filter + copy + described,
+       ""},
+      {{"--version", "--filter=" + copy},
+       0,
+       program + filter + copy + described,
+       ""},
       // The program's own line stands; the library's failure follows.
-      {{"--version", "--filter", scratch.path() + "/missing.so"}, 2, program,
-       "tagsmith: cannot load filter library '" + scratch.path() + "/missing.so'"},
-      {{"--version", "--filter", not_a_library}, 2, program,
+      {{"--version", "--filter", scratch.path() + "/missing.so"},
+       2,
+       program,
+       "tagsmith: cannot load filter library '" + scratch.path() +
+           "/missing.so'"},
+      {{"--version", "--filter", not_a_library},
+       2,
+       program,
        "tagsmith: cannot load filter library '" + not_a_library + "'"},
       {{"--version", "--bogus"}, 2, "", "tagsmith: unknown option '--bogus'"},
       {{"--version", "extra"}, 2, "", "tagsmith: --version takes no argument"},
-      {{"--version", "--filter"}, 2, "", "tagsmith: option --filter needs a value"},
-      {{"--version", "--filter="}, 2, "", "tagsmith: option --filter needs a value"},
-      {{"--version", "--filter", copy, "--filter", copy}, 2, "",
+      {{"--version", "--filter"},
+       2,
+       "",
+       "tagsmith: option --filter needs a value"},
+      {{"--version", "--filter="},
+       2,
+       "",
+       "tagsmith: option --filter needs a value"},
+      {{"--version", "--filter", copy, "--filter", copy},
+       2,
+       "",
        "tagsmith: option --filter given more than once"},
   };
   for (const Case& c : cases) {
@@ -454,7 +482,8 @@ TEST(VersionCommand, AnInstalledProgramFindsItsLibraryInTheLibraryDirectory) {
   fs::copy_file(kBinDir + "/libtagsmith.so", lib / "libtagsmith.so");
   outcome = RunTagsmith({"--version"}, "/dev/null", "", program);
   EXPECT_EQ(outcome.status, 0) << outcome.err;
-  EXPECT_NE(outcome.out.find("(" + (lib / "libtagsmith.so").string() + ")\n"),
+  EXPECT_NE(outcome.out.find(
+                "filter library: " + (lib / "libtagsmith.so").string() + "\n"),
             std::string::npos)
       << outcome.out;
 }
