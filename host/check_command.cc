@@ -25,7 +25,7 @@ namespace {
 OptionTable CheckTable(CheckOptions* options) {
   OptionTable table;
   table.command = "check";
-  table.operand = "[DIR] [RESPONSE-FILE]";
+  table.operand = "DIR [RESPONSE-FILE]";  // a response only after a DIR
   table.help_column = 19;
   auto operands = std::make_shared<int>(0);
   table.take_operand = [options, operands](const std::string& arg) {
