@@ -51,7 +51,8 @@ void TagPage(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
   if ((facts.flags & kIsHtml) == 0) return;
   const TagOutcome outcome = TagCandidatePage(pfc, chain, facts, heap, frame);
   // Last, once the page's own edits are done.
-  if (frame->config.diagnosticsLength > 0) {
+  if (DiagnosticsOn(frame->config.diagnostics,
+                    frame->config.diagnosticsLength)) {
     InsertResultHeader(chain, outcome, &frame->result);
   }
 }

@@ -5,6 +5,9 @@
 #include <vector>
 
 #include "host/run_command.h"
+#if TAGSMITH_HAS_CHECK
+#include "host/check_command.h"
+#endif
 #include "host/version_command.h"
 #if TAGSMITH_HAS_SERVE
 #include "host/serve_command.h"
@@ -31,6 +34,12 @@ int ServeMain(const std::vector<std::string>& args) {
 }
 #endif
 
+#if TAGSMITH_HAS_CHECK
+int CheckMain(const std::vector<std::string>& args) {
+  return tagsmith::host::CheckCommand(args, stdout, stderr);
+}
+#endif
+
 int VersionMain(const std::vector<std::string>& args) {
   return tagsmith::host::VersionCommand(args, stdout, stderr);
 }
@@ -42,6 +51,10 @@ const Command kCommands[] = {
 #if TAGSMITH_HAS_SERVE
     {"serve", "serve web applications over HTTP(S), filtering every response",
      ServeMain},
+#endif
+#if TAGSMITH_HAS_CHECK
+    {"check", "show what the filter reads in a tagsmith.config, with warnings",
+     CheckMain},
 #endif
     {"version", "show the versions of tagsmith and of its filter library",
      VersionMain},
@@ -60,6 +73,9 @@ std::string Usage() {
             std::string(8 - std::strlen(command.name), ' ') + command.summary +
             "\n";
   text += "\n" + RunUsage();
+#if TAGSMITH_HAS_CHECK
+  text += "\n" + tagsmith::host::CheckUsage();
+#endif
 #if TAGSMITH_HAS_SERVE
   text += "\n" + tagsmith::host::ServeUsage();
 #endif

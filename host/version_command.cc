@@ -44,11 +44,12 @@ std::string VersionUsage() {
   return std::string(
              "Usage: tagsmith --version [--filter PATH]\n"
              "\n"
-             "Prints the version of the tagsmith program, then the "
-             "description the filter\n"
-             "library gives when it is loaded (from GetFilterVersion) and "
-             "where it was loaded\n"
-             "from.\n"
+             "Prints the version of this release of tagsmith, then where the "
+             "filter library\n"
+             "was loaded from and the description it gives the server when "
+             "loaded (from\n"
+             "GetFilterVersion): a fixed text, the same in every release, "
+             "not a version.\n"
              "\n"
              "  --filter PATH    the filter library to ask (default: the one "
              "'tagsmith run'\n"
@@ -77,7 +78,8 @@ int VersionCommand(const std::vector<std::string>& args, std::FILE* out,
     return Flushed(out) ? 0 : 1;
   }
   // The program's own version stands even when no filter can be loaded.
-  std::fprintf(out, "tagsmith %s\n", ProgramVersion());
+  std::fprintf(out, "tagsmith %s (the version of this release)\n",
+               ProgramVersion());
   if (!Flushed(out)) return 1;
   std::string description;
   std::string path;
@@ -88,7 +90,13 @@ int VersionCommand(const std::vector<std::string>& args, std::FILE* out,
     std::fprintf(err, "tagsmith: %s\n", error.what());
     return 2;
   }
-  std::fprintf(out, "filter: %s (%s)\n", description.c_str(), path.c_str());
+  // The description is the filter's fixed text for the server, not a
+  // version of this release: say so, or it reads as a mismatch.
+  std::fprintf(out,
+               "filter library: %s\n"
+               "filter description: %s (a fixed text, the same in every "
+               "release)\n",
+               path.c_str(), description.c_str());
   return Flushed(out) ? 0 : 1;
 }
 

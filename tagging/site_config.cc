@@ -107,6 +107,23 @@ bool ConfigFilePath(HTTP_FILTER_CONTEXT* pfc, char (&path)[kConfigPathSize]) {
 
 }  // namespace
 
+bool DiagnosticsOn(const char* value, std::uint32_t length) {
+  static const char* const kOnWords[] = {"1", "yes", "true", "on"};
+  for (const char* word : kOnWords) {
+    const std::size_t size = std::strlen(word);
+    if (length != size) continue;
+    std::size_t i = 0;
+    // ASCII case folding only: bytes outside A-Z stay as they are.
+    while (i < size) {
+      const char c = value[i];
+      if ((c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c) != word[i]) break;
+      ++i;
+    }
+    if (i == size) return true;
+  }
+  return false;
+}
+
 bool ReadSiteConfig(HTTP_FILTER_CONTEXT* pfc, const ResponseFacts& facts,
                     SiteConfig* config) {
   config->insertBefore[0] = config->appendAfter[0] = '\0';
@@ -127,11 +144,14 @@ bool WantsResultHeader(HTTP_FILTER_CONTEXT* pfc) {
   char value[kShortValueSize];
 #ifdef _WIN32
   value[0] = '\0';
-  return IsReadableConfigFile(path) &&
-         GetPrivateProfileStringA(kSection, "Diagnostics", "", value,
-                                  sizeof value, path) > 0;
+  const std::uint32_t length =
+      IsReadableConfigFile(path)
+          ? GetPrivateProfileStringA(kSection, "Diagnostics", "", value,
+                                     sizeof value, path)
+          : 0;
 #else
-  return ReadProfileString(kSection, "Diagnostics", "", value, sizeof value,
-                           path) > 0;
+  const std::uint32_t length =
+      ReadProfileString(kSection, "Diagnostics", "", value, sizeof value, path);
 #endif
+  return DiagnosticsOn(value, length);
 }

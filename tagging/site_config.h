@@ -26,7 +26,8 @@ struct SiteConfig {
   // Only whether this is set counts: any value forces the secure script.
   char alwaysSsl[kShortValueSize];
   std::uint32_t alwaysSslLength;
-  // The same: any value asks for the result header (tagging/result_header.h).
+  // Whether the result header is asked for (tagging/result_header.h): see
+  // DiagnosticsOn.
   char diagnostics[kShortValueSize];
   std::uint32_t diagnosticsLength;
 };
@@ -38,9 +39,14 @@ struct SiteConfig {
 bool ReadSiteConfig(HTTP_FILTER_CONTEXT* pfc, const ResponseFacts& facts,
                     SiteConfig* config);
 
+// Whether a "Diagnostics" value turns the result header on: "1", "yes",
+// "true" or "on", in any ASCII case. Everything else, "0", "no", "false",
+// "off" and the empty value among it, leaves it off. Reads value[0..length).
+bool DiagnosticsOn(const char* value, std::uint32_t length);
+
 // Reads only the "Diagnostics" key of the request's application: true when
-// its value is not empty. For a page the headers rule out, which is held
-// to the end of the request only when its site asks for the result header.
+// DiagnosticsOn says so of its value. For a page the headers rule out, which is
+// held to the end of the request only when its site asks for the result header.
 bool WantsResultHeader(HTTP_FILTER_CONTEXT* pfc);
 
 #endif  // TAGSMITH_TAGGING_SITE_CONFIG_H_

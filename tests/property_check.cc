@@ -302,7 +302,11 @@ SiteValues ReadSiteValues(const std::optional<std::string>& appPath) {
   site.appendAfter = read("AppendAfterScriptBlock", text, sizeof text);
   site.account = read("Account", shortValue, sizeof shortValue);
   site.alwaysSsl = !read("AlwaysSSL", shortValue, sizeof shortValue).empty();
-  site.diagnostics = !read("Diagnostics", shortValue, sizeof shortValue).empty();
+  std::string diagnostics = read("Diagnostics", shortValue, sizeof shortValue);
+  for (char& c : diagnostics)
+    c = (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c;
+  site.diagnostics = diagnostics == "1" || diagnostics == "yes" ||
+                     diagnostics == "true" || diagnostics == "on";
   return site;
 }
 

@@ -173,5 +173,30 @@ TEST(ResultHeader, SaysWhatBecameOfEachPage) {
   }
 }
 
+// The words that turn the header on, for a tagged page and for one the
+// headers rule out early (a coding not handled); every other value is off.
+TEST(ResultHeader, DiagnosticsReadsOnAndOffWords) {
+  const struct {
+    const char* value;
+    bool on;
+  } kValues[] = {
+      {"1", true},      {"yes", true},   {"TRUE", true},  {"On", true},
+      {"\"on\"", true}, {" yes ", true}, {"0", false},    {"no", false},
+      {"false", false}, {"OFF", false},  {"", false},     {"2", false},
+      {"onn", false},   {"y", false},    {"\x11", false}, {"tru", false},
+  };
+  const std::string tagged = Response(kHtml, kPage);
+  const std::string early = Response(kHtml + "Content-Encoding: br\r\n", kPage);
+  for (const auto& v : kValues) {
+    SCOPED_TRACE(std::string("Diagnostics=") + v.value);
+    AppDir app(kAccount + "Diagnostics=" + v.value + "\r\n");
+    ASSERT_EQ(checks::ReadSiteValues(app.path()).diagnostics, v.on);
+    for (const std::string& response : {tagged, early}) {
+      const std::string out = Filter(response, InApp(app.path())).client;
+      EXPECT_EQ(out.find("\r\nX-Tagsmith-Result: ") != std::string::npos, v.on);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tagsmith::testing

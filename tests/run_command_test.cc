@@ -418,11 +418,20 @@ TEST(VersionCommand, ShowsTheProgramAndTheLibraryItWouldLoad) {
   ScratchDir scratch;
   const std::string copy = scratch.path() + "/libother.so";
   fs::copy_file(kBinDir + "/libtagsmith.so", copy);
-  const std::string not_a_library = scratch.path() + "/libfake.so";
-  std::ofstream(not_a_library) << "not a library\n";
-  const std::string program = std::string("tagsmith ") + ProgramVersion() + "\n";
-  const std::string filter =
-      std::string("filter: ") + kFilterDescription + " (";
+  const std::string fake = scratch.path() + "/libfake.so";  // not a library
+  std::ofstream(fake) << "not a library\n";
+  const std::string program = std::string("tagsmith ") + ProgramVersion() +
+                              " (the version of this release)\n";
+  auto listed = [&program](const std::string& path) {
+    return program + "filter library: " + path +
+           "\nfilter description: " + kFilterDescription +
+           " (a fixed text, the same in every release)\n";
+  };
+  const std::string lib = kBinDir + "/libtagsmith.so";
+  const std::string missing = scratch.path() + "/missing.so";
+  const std::string cannot = "tagsmith: cannot load filter library '";
+  const std::string needs = "tagsmith: option --filter needs a value";
+  const std::string twice = "tagsmith: option --filter given more than once";
   struct Case {
     std::vector<std::string> args;
     int status;
@@ -430,21 +439,18 @@ TEST(VersionCommand, ShowsTheProgramAndTheLibraryItWouldLoad) {
     std::string err;  // the start of the one line on standard error
   };
   const Case cases[] = {
-      {{"--version"}, 0, program + filter + kBinDir + "/libtagsmith.so)\n", ""},
-      {{"version"}, 0, program + filter + kBinDir + "/libtagsmith.so)\n", ""},
-      {{"--version", "--filter", copy}, 0, program + filter + copy + ")\n", ""},
-      {{"--version", "--filter=" + copy}, 0, program + filter + copy + ")\n", ""},
+      {{"--version"}, 0, listed(lib), ""},
+      {{"version"}, 0, listed(lib), ""},
+      {{"--version", "--filter", copy}, 0, listed(copy), ""},
+      {{"--version", "--filter=" + copy}, 0, listed(copy), ""},
       // The program's own line stands; the library's failure follows.
-      {{"--version", "--filter", scratch.path() + "/missing.so"}, 2, program,
-       "tagsmith: cannot load filter library '" + scratch.path() + "/missing.so'"},
-      {{"--version", "--filter", not_a_library}, 2, program,
-       "tagsmith: cannot load filter library '" + not_a_library + "'"},
+      {{"--version", "--filter", missing}, 2, program, cannot + missing + "'"},
+      {{"--version", "--filter", fake}, 2, program, cannot + fake + "'"},
       {{"--version", "--bogus"}, 2, "", "tagsmith: unknown option '--bogus'"},
       {{"--version", "extra"}, 2, "", "tagsmith: --version takes no argument"},
-      {{"--version", "--filter"}, 2, "", "tagsmith: option --filter needs a value"},
-      {{"--version", "--filter="}, 2, "", "tagsmith: option --filter needs a value"},
-      {{"--version", "--filter", copy, "--filter", copy}, 2, "",
-       "tagsmith: option --filter given more than once"},
+      {{"--version", "--filter"}, 2, "", needs},
+      {{"--version", "--filter="}, 2, "", needs},
+      {{"--version", "--filter", copy, "--filter", copy}, 2, "", twice},
   };
   for (const Case& c : cases) {
     std::string shown;
@@ -484,7 +490,8 @@ TEST(VersionCommand, AnInstalledProgramFindsItsLibraryInTheLibraryDirectory) {
   fs::copy_file(kBinDir + "/libtagsmith.so", lib / "libtagsmith.so");
   outcome = RunTagsmith({"--version"}, "/dev/null", "", program);
   EXPECT_EQ(outcome.status, 0) << outcome.err;
-  EXPECT_NE(outcome.out.find("(" + (lib / "libtagsmith.so").string() + ")\n"),
+  EXPECT_NE(outcome.out.find(
+                "filter library: " + (lib / "libtagsmith.so").string() + "\n"),
             std::string::npos)
       << outcome.out;
 }
