@@ -18,9 +18,10 @@ StandInRequest::StandInRequest(const FilterModule& filter,
     : filter_(filter),
       settings_(settings),
       client_(client),
-      memory_(settings.refuse_alloc_call, settings.arena_memory
-                                              ? MemoryLayout::kArena
-                                              : MemoryLayout::kExactBlocks) {
+      memory_(settings.refuse_alloc_call,
+              settings.arena_memory ? MemoryLayout::kArena
+                                    : MemoryLayout::kExactBlocks,
+              settings.held_budget) {
   std::memset(&context_, 0, sizeof context_);
   context_.cbSize = sizeof(HTTP_FILTER_CONTEXT);
   context_.Revision = HTTP_FILTER_REVISION;

@@ -17,6 +17,7 @@
 
 #include "filter/isapi.h"
 #include "host/filter_module.h"
+#include "host/held_budget.h"
 #include "host/request_memory.h"
 
 namespace tagsmith::host {
@@ -61,6 +62,9 @@ struct RequestSettings {
   // does not change a record it has written, so a server that writes after
   // the call may send them from there.
   bool keep_memory_until_destroyed = false;
+  // The process's budget for held memory, charged for every AllocMem block
+  // (none: no limit). Not owned; it must outlive the request.
+  HeldBudget* held_budget = nullptr;
 };
 
 class StandInRequest {
