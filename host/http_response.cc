@@ -209,22 +209,31 @@ void SentFraming::Observe(std::string_view bytes) {
     return;
   }
   if (head_broken_) return;
-  // Keep only enough to find the blank line across sends.
-  const std::size_t before = head_.size();
-  head_.append(bytes.substr(0, kMaxHeadBytes + 4 - std::min(before, kMaxHeadBytes)));
-  const std::size_t search_from = before >= 3 ? before - 3 : 0;
-  const std::size_t end = head_.find("\r\n\r\n", search_from);
-  if (end == std::string::npos) {
-    if (head_.size() > kMaxHeadBytes) head_broken_ = true;
-    return;
+  // A window at a time, so that only the head itself is kept (bytes of the
+  // body may follow it in the same send).
+  std::size_t used = 0;
+  while (used < bytes.size()) {
+    const std::size_t before = head_.size();
+    const std::string_view window = bytes.substr(used, kUsualHead);
+    head_.append(window);
+    const std::size_t end =
+        head_.find("\r\n\r\n", before >= 3 ? before - 3 : 0);
+    if (end != std::string::npos) {
+      const std::size_t head_size = end + 4;
+      used += head_size - before;
+      head_done_ = true;
+      head_.resize(head_size);
+      ReadHead();
+      std::string().swap(head_);  // frees it, allocating nothing
+      ObserveBody(bytes.substr(used));
+      return;
+    }
+    used += window.size();
+    if (head_.size() > kMaxHeadBytes) {
+      head_broken_ = true;
+      return;
+    }
   }
-  const std::size_t head_size = end + 4;
-  head_done_ = true;
-  head_.resize(head_size);
-  ReadHead();
-  head_.clear();
-  head_.shrink_to_fit();
-  ObserveBody(bytes.substr(head_size - before));
 }
 
 void SentFraming::ObserveBody(std::string_view bytes) {
@@ -270,8 +279,10 @@ void SentFraming::ReadHead() {
 }
 
 bool SentFraming::Complete() const {
-  if (!head_done_ || head_broken_) return false;
+  if (!head_done_) return false;
+  // No body may follow, whatever the fields say of the body GET would get.
   if (head_request_) return body_bytes_ == 0;
+  if (head_broken_) return false;
   return chunked_ ? chunks_.Ended() : body_bytes_ == content_length_;
 }
 

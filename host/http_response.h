@@ -61,21 +61,28 @@ class ChunkedWatch {
 // Transfer-Encoding: chunked alone), and follows the body.
 class SentFraming {
  public:
-  // `head_request`: the response answers HEAD, so no body may follow.
-  explicit SentFraming(bool head_request) : head_request_(head_request) {}
+  // `head_request`: the response answers HEAD or is a 304, so no body may
+  // follow, and its framing fields need not frame anything.
+  // Takes the room of a usual header block at once (throws std::bad_alloc),
+  // so that following the head once it has gone needs no more.
+  explicit SentFraming(bool head_request) : head_request_(head_request) {
+    head_.reserve(kUsualHead);
+  }
 
   void Observe(std::string_view bytes);
 
   // True when what went out is one whole response the client can find the
   // end of: exactly one valid Content-Length and exactly that many body
-  // bytes, or a chunked body that ended well with nothing after it (no
-  // body at all for HEAD). The next response on the connection then starts
-  // where the client expects.
+  // bytes, or a chunked body that ended well with nothing after it (for
+  // HEAD or a 304: the whole head and no body). The next response on the
+  // connection then starts where the client expects.
   bool Complete() const;
 
   std::uint64_t bytes_sent() const { return bytes_sent_; }
 
  private:
+  static constexpr std::size_t kUsualHead = 1024;
+
   void ReadHead();
   void ObserveBody(std::string_view bytes);
 

@@ -43,16 +43,23 @@ struct ServerOptions {
   // Connections held at once; one more is answered 503 (over HTTPS, just
   // closed) and closed. 0: as many as the descriptor limit allows.
   unsigned max_connections = 0;
-  // After SIGTERM or SIGINT: how long requests in flight may take to end.
+  // The most bytes held for all responses at once: the filter's AllocMem
+  // blocks and the pages read whole to compress. None: DefaultHeldLimit of
+  // the machine's memory.
+  std::optional<std::uint64_t> max_held_bytes;
+  // After SIGTERM or SIGINT: how long the process takes at most to end,
+  // requests in flight finishing first.
   unsigned stop_grace_seconds = 5;
 };
 
 // Listens, prints one line per address ("listening on http://ADDR:PORT/")
 // and then one line per request to `log`, until SIGINT or SIGTERM; then
 // accepts no more, closes connections that wait for a request, and returns
-// once every request in flight has ended. When one has not ended after
-// `stop_grace_seconds` (a filter call that does not return), it ends the
-// process with status 0 instead. Throws ServeError when it cannot start.
+// once every request in flight has ended. When one has not ended half a
+// second before `stop_grace_seconds` have passed (a filter
+// call that does not return, a client that does not read), it ends the
+// process with status 0 instead, so that the process is gone within the
+// grace. Throws ServeError when it cannot start.
 void RunServer(const ServerOptions& options, const FilterModule& filter,
                const StaticSite& site, std::FILE* log);
 

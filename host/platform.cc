@@ -8,6 +8,9 @@
 #else
 #include <dlfcn.h>
 #include <unistd.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 
 #include <cerrno>
 #include <cstring>
@@ -94,6 +97,15 @@ std::string JoinPath(const std::string& directory, const std::string& name) {
 
 void UseBinaryMode(std::FILE* stream) { _setmode(_fileno(stream), _O_BINARY); }
 
+void ReturnFreeMemory() {}
+
+std::uint64_t PhysicalMemory() {
+  MEMORYSTATUSEX status;
+  status.dwLength = sizeof status;
+  if (!GlobalMemoryStatusEx(&status)) return 0;
+  return status.ullTotalPhys;
+}
+
 void SetCallbackError(CallbackError error) {
   switch (error) {
     case CallbackError::kInsufficientBuffer:
@@ -164,6 +176,20 @@ std::string JoinPath(const std::string& directory, const std::string& name) {
 }
 
 void UseBinaryMode(std::FILE*) {}
+
+void ReturnFreeMemory() {
+#ifdef __GLIBC__
+  malloc_trim(0);
+#endif
+}
+
+std::uint64_t PhysicalMemory() {
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long page_size = sysconf(_SC_PAGESIZE);
+  if (pages <= 0 || page_size <= 0) return 0;
+  return static_cast<std::uint64_t>(pages) *
+         static_cast<std::uint64_t>(page_size);
+}
 
 void SetCallbackError(CallbackError) {}
 

@@ -5,6 +5,7 @@
 #ifndef TAGSMITH_HOST_PLATFORM_H_
 #define TAGSMITH_HOST_PLATFORM_H_
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -48,6 +49,13 @@ std::string JoinPath(const std::string& directory, const std::string& name);
 enum class CallbackError { kInsufficientBuffer, kUnknownVariable, kNoData,
                            kNotSupported };
 void SetCallbackError(CallbackError error);
+
+// The machine's physical memory in bytes; 0 when it cannot be had.
+std::uint64_t PhysicalMemory();
+
+// Gives the heap's free pages back to the system (glibc's malloc_trim);
+// nothing where the heap has no such call.
+void ReturnFreeMemory();
 
 // Makes a standard stream pass bytes unchanged (no CR LF translation).
 void UseBinaryMode(std::FILE* stream);

@@ -21,12 +21,21 @@ struct WriteBatch {
   std::vector<std::string_view> pieces;
 };
 
-// Once the connection is lost, sends fail, which the stand-in server
-// records as the client's error.
+// Once the connection is lost, or a send could not be queued for want of
+// memory, sends fail, which the stand-in server records as the client's
+// error.
 class QueuedClient : public ClientSink {
  public:
   void Send(std::string_view bytes) override;
   void SendKept(std::string_view bytes) override;
+
+  // The answer to HEAD: bytes after the blank line that ends the header
+  // block are dropped, so the client gets the head GET would get.
+  void DropBody() { drop_body_ = true; }
+
+  // Takes the room a response let through piece by piece needs, so that
+  // no later send of it needs more. Throws std::bad_alloc.
+  void Reserve() { pieces_.reserve(kReservedPieces); }
 
   bool empty() const { return pieces_.empty(); }
   // Moves everything queued into `batch` (whose earlier contents go, their
@@ -34,6 +43,9 @@ class QueuedClient : public ClientSink {
   void Take(WriteBatch* batch);
   void MarkLost();
   bool lost() const { return lost_; }
+  // A send found no memory to queue its bytes: the queue lost them, so what
+  // it holds is no longer the response.
+  bool failed() const { return failed_; }
 
  private:
   // A run of kept bytes (`kept` set) or of `copies_` from `offset`.
@@ -43,9 +55,20 @@ class QueuedClient : public ClientSink {
     std::size_t size;
   };
 
+  // The part of `bytes` the client is to get: all of them, or with
+  // DropBody, those up to the end of the header block.
+  std::string_view Admit(std::string_view bytes);
+  void Refuse() const;   // throws when the queue takes no more
+  void Fail() noexcept;  // no memory: what is queued goes
+
+  static constexpr std::size_t kReservedPieces = 16;
+
   std::string copies_;
   std::vector<Piece> pieces_;
   bool lost_ = false;
+  bool failed_ = false;
+  bool drop_body_ = false;
+  int head_end_seen_ = 0;  // bytes of "\r\n\r\n" seen in a row; 4: ended
 };
 
 }  // namespace tagsmith::host

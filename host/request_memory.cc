@@ -47,22 +47,35 @@ void* RequestMemory::AllocateFromArena(std::size_t size) noexcept {
 }
 
 void* RequestMemory::AllocateBlock(std::size_t size) noexcept {
+  if (budget_) {
+    bool first = false;
+    if (!budget_->Charge(size, &first)) {
+      ++budget_refusals_;
+      began_episode_ = began_episode_ || first;
+      return nullptr;
+    }
+  }
   // The default operator new aligns for every fundamental type, and gives a
   // distinct pointer even for zero bytes.
   void* block = ::operator new(size, std::nothrow);
-  if (!block) return nullptr;
-  try {
-    blocks_.push_back(Block{static_cast<char*>(block), size});
-  } catch (...) {
-    ::operator delete(block);
-    return nullptr;
+  if (block) {
+    try {
+      blocks_.push_back(Block{static_cast<char*>(block), size});
+      charged_ += size;
+      return block;
+    } catch (...) {
+      ::operator delete(block);
+    }
   }
-  return block;
+  if (budget_) budget_->Refund(size);
+  return nullptr;
 }
 
 void RequestMemory::ReleaseAll() noexcept {
   for (const Block& block : blocks_) ::operator delete(block.start);
   blocks_.clear();
+  if (budget_ && charged_ > 0) budget_->Refund(charged_);
+  charged_ = 0;
   last_held_ = 0;
   bytes_held_ = 0;
   arena_next_ = nullptr;

@@ -1,13 +1,17 @@
 // The server's memory for one request: the blocks handed out by AllocMem.
 // RequestMemory owns every block; the filter only borrows them, never frees
 // one, and may use them until ReleaseAll (at the end of the request, after
-// the end-of-request notification has returned).
+// the end-of-request notification has returned). Given the process's
+// HeldBudget, it charges the budget for every system block it takes and
+// refunds them in ReleaseAll; a block the budget refuses is not taken.
 #ifndef TAGSMITH_HOST_REQUEST_MEMORY_H_
 #define TAGSMITH_HOST_REQUEST_MEMORY_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <vector>
+
+#include "host/held_budget.h"
 
 namespace tagsmith::host {
 
@@ -19,16 +23,18 @@ enum class MemoryLayout { kExactBlocks, kArena };
 class RequestMemory {
  public:
   // `refuse_call`: the call of Allocate (counting from 1) that returns null;
-  // 0 refuses none.
+  // 0 refuses none. `budget` (none: no limit) must outlive the memory.
   explicit RequestMemory(std::uint64_t refuse_call = 0,
-                         MemoryLayout layout = MemoryLayout::kExactBlocks)
-      : refuse_call_(refuse_call), layout_(layout) {}
+                         MemoryLayout layout = MemoryLayout::kExactBlocks,
+                         HeldBudget* budget = nullptr)
+      : refuse_call_(refuse_call), layout_(layout), budget_(budget) {}
   ~RequestMemory() { ReleaseAll(); }
   RequestMemory(const RequestMemory&) = delete;
   RequestMemory& operator=(const RequestMemory&) = delete;
 
   // A block of `size` bytes aligned for any object type; null when this
-  // call is the refused one or the heap is exhausted. Never throws.
+  // call is the refused one, the budget refuses it or the heap is
+  // exhausted. Never throws.
   void* Allocate(std::size_t size) noexcept;
   // Frees every block handed out so far.
   void ReleaseAll() noexcept;
@@ -40,6 +46,13 @@ class RequestMemory {
   std::uint64_t calls() const { return calls_; }
   std::size_t blocks_held() const { return blocks_.size(); }
   std::size_t bytes_held() const { return bytes_held_; }
+  // The bytes of the system blocks taken (arenas whole), as charged to the
+  // budget.
+  std::uint64_t bytes_charged() const { return charged_; }
+  // Blocks the budget refused, and whether one of those refusals began an
+  // episode of them (HeldBudget::Charge), which the host then logs.
+  std::uint64_t budget_refusals() const { return budget_refusals_; }
+  bool began_refusal_episode() const { return began_episode_; }
 
  private:
   struct Block {
@@ -60,7 +73,11 @@ class RequestMemory {
 
   std::uint64_t refuse_call_;
   MemoryLayout layout_;
+  HeldBudget* budget_;
   std::uint64_t calls_ = 0;
+  std::uint64_t charged_ = 0;
+  std::uint64_t budget_refusals_ = 0;
+  bool began_episode_ = false;
   char* arena_next_ = nullptr;  // free bytes of the current arena block
   std::size_t arena_left_ = 0;
   std::size_t bytes_held_ = 0;

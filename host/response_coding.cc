@@ -42,6 +42,12 @@ bool IsHtml(std::string_view content_type) {
 
 }  // namespace
 
+std::uint64_t CompressedBound(std::uint64_t size) {
+  // zlib's bound for its own wrapper, and the larger gzip header and
+  // trailer on top.
+  return size + (size >> 12) + (size >> 14) + (size >> 25) + 13 + 18;
+}
+
 bool AcceptsGzip(std::string_view accept_encoding) {
   // -1: not named; 0: refused; 1: accepted.
   int gzip = -1, any = -1;
@@ -67,12 +73,13 @@ bool AcceptsGzip(std::string_view accept_encoding) {
 
 ResponseCoder::ResponseCoder(const CodingOptions& options,
                              const CodingRequest& request) {
-  vary_ = options.gzip && request.status == 200 &&
+  bodiless_ = request.status == 304;
+  vary_ = options.gzip && (request.status == 200 || bodiless_) &&
           IsHtml(request.content_type) &&
           request.body_size <= kMaxCompressedPage;
-  gzip_ = vary_ && AcceptsGzip(request.accept_encoding);
+  gzip_ = vary_ && !bodiless_ && AcceptsGzip(request.accept_encoding);
   // A 304 has no body, so nothing to frame.
-  chunked_ = options.chunked && request.http11 && request.status != 304;
+  chunked_ = options.chunked && request.http11 && !bodiless_;
 }
 
 void ResponseCoder::Compress(std::string* body) {
@@ -114,10 +121,13 @@ void ResponseCoder::SetFields(std::uint64_t length,
   auto at = std::find_if(fields->begin(), fields->end(), [](const auto& f) {
     return EqualNoCase(f.first, "Content-Length");
   });
-  if (at == fields->end())
+  if (bodiless_) {
+    if (at != fields->end()) fields->erase(at);
+  } else if (at == fields->end()) {
     fields->push_back(std::move(framing));
-  else
+  } else {
     *at = std::move(framing);
+  }
   if (gzip_) fields->emplace_back("Content-Encoding", "gzip");
   if (vary_) fields->emplace_back("Vary", "Accept-Encoding");
 }

@@ -34,6 +34,9 @@ struct CodingRequest {
 // A larger page is sent as it is: compressing it would hold it whole.
 constexpr std::uint64_t kMaxCompressedPage = 64 * 1024 * 1024;
 
+// The most bytes ResponseCoder::Compress makes of a body of `size` bytes.
+std::uint64_t CompressedBound(std::uint64_t size);
+
 // True when an Accept-Encoding value takes gzip: "gzip", "x-gzip" or "*"
 // with a weight above zero ("q=0" refuses; names in any case), where a
 // coding named outright wins over "*".
@@ -45,7 +48,8 @@ class ResponseCoder {
   ResponseCoder() = default;
   // Compresses only a 200 "text/html" page of at most kMaxCompressedPage
   // bytes for a client that accepts gzip; chunks any response but a 304 of an
-  // HTTP/1.1 request (an HTTP/1.0 client cannot read chunks).
+  // HTTP/1.1 request (an HTTP/1.0 client cannot read chunks). A 304 of such
+  // a page gets the Vary its 200 would get, and no framing field.
   ResponseCoder(const CodingOptions& options, const CodingRequest& request);
 
   // The whole body must pass through Compress before the head is made.
@@ -56,9 +60,13 @@ class ResponseCoder {
   // zlib fails (no memory), *body stays as it was and the response goes
   // out uncompressed: compresses() is false from then on.
   void Compress(std::string* body);
+  // The page goes out uncompressed after all (the server has no memory to
+  // compress it): compresses() is false from then on; Vary stays.
+  void Decline() { gzip_ = false; }
 
   // Sets the fields for a coded body of `length` bytes: the Content-Length
-  // set to that length, or replaced by Transfer-Encoding: chunked; then
+  // set to that length, or replaced by Transfer-Encoding: chunked (for a
+  // 304, removed); then
   // Content-Encoding: gzip when compressed, and Vary: Accept-Encoding for
   // every page that could be compressed, since its body depends on the
   // request. Fields of a response left uncoded stay as they were.
@@ -77,6 +85,7 @@ class ResponseCoder {
   bool gzip_ = false;
   bool vary_ = false;
   bool chunked_ = false;
+  bool bodiless_ = false;  // a 304: no framing field at all
 };
 
 }  // namespace tagsmith::host

@@ -140,7 +140,6 @@ ResponsePlan PlanResponse(const StaticSite& site, const RequestHead& head) {
                       modified <= since;
         if (unchanged) {
           plan.status = 304;
-          plan.content_type.clear();
         } else {
           plan.file = std::move(lookup.file);
         }
@@ -163,7 +162,7 @@ ResponsePlan PlanResponse(const StaticSite& site, const RequestHead& head) {
         plan = ErrorPlan(503, lookup.app_directory);
         break;
     }
-    plan.keep_alive = head.keep_alive;
+    plan.keep_alive = head.keep_alive && plan.status != 400;
   }
   plan.head_only = is_head || plan.status == 304;
   plan.method = head.method;
@@ -174,9 +173,12 @@ ResponsePlan PlanResponse(const StaticSite& site, const RequestHead& head) {
 HeaderFields ResponseFields(const ResponsePlan& plan, unsigned version,
                             bool closing, std::time_t now) {
   HeaderFields fields = {{"Server", "tagsmith"}, {"Date", HttpDate(now)}};
-  if (!plan.content_type.empty())
-    fields.emplace_back("Content-Type", plan.content_type);
-  fields.emplace_back("Content-Length", std::to_string(plan.body_size));
+  // A 304 describes the client's copy; it has no body to frame.
+  if (plan.status != 304) {
+    if (!plan.content_type.empty())
+      fields.emplace_back("Content-Type", plan.content_type);
+    fields.emplace_back("Content-Length", std::to_string(plan.body_size));
+  }
   for (const auto& field : plan.extra_fields) fields.push_back(field);
   if (!plan.keep_alive || closing)
     fields.emplace_back("Connection", "close");

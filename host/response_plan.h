@@ -57,7 +57,7 @@ HeadVerdict CheckHead(const RequestHead& head);
 struct ResponsePlan {
   unsigned status = 500;
   HeaderFields extra_fields;  // Location, Allow
-  std::string content_type = "text/plain";
+  std::string content_type = "text/plain";  // a 304's: that of its 200
   FileHandle file;  // open: the body is its first `body_size` bytes
   std::string text;  // the body when no file is open
   std::uint64_t body_size = 0;
@@ -76,11 +76,13 @@ ResponsePlan ErrorPlan(unsigned status, const std::string& app_directory);
 // 505). A file carries Last-Modified and a weak ETag (the filter may change
 // the bytes, never what they mean); a GET or HEAD whose If-None-Match
 // matches it, or, without one, whose If-Modified-Since is not older than
-// it, gets 304 with the same fields and the file's length but no body.
+// it, gets 304 with the same validators but no body (`body_size` stays the
+// file's length). A 400 closes the connection: what follows a target that
+// names no file is not trusted to be a next request.
 ResponsePlan PlanResponse(const StaticSite& site, const RequestHead& head);
 
 // The header fields of a planned response, in order: Server, Date,
-// Content-Type (none for 304), Content-Length, the plan's own, and
+// Content-Type and Content-Length (neither for 304), the plan's own, and
 // Connection: close when the connection ends after it (`closing`, or the
 // plan keeps none), keep-alive for an HTTP/1.0 client that keeps it.
 HeaderFields ResponseFields(const ResponsePlan& plan, unsigned version,

@@ -23,6 +23,7 @@ namespace tagsmith::host {
 namespace {
 
 constexpr std::uint64_t kMaxChunkSize = 64 * 1024 * 1024;
+constexpr std::uint64_t kMaxHeldBytes = std::uint64_t{1} << 50;
 
 Mount ParseApp(const std::string& text) {
   const std::string::size_type equals = text.find('=');
@@ -98,14 +99,14 @@ OptionTable ServeTable(ServeOptions* options, TlsArguments* tls) {
        [&server](const std::string& value) {
          server.listen = ParseListenAddress(value, "--listen");
        }},
-      {"--tls-listen", "ADDR:PORT", "also serve HTTPS there, with", false,
-       true, false,
+      {"--tls-listen", "ADDR:PORT", "also serve HTTPS there, with", false, true,
+       false,
        [&server, tls](const std::string& value) {
          tls->listen = value;
          server.tls_listen = ParseListenAddress(value, "--tls-listen");
        }},
-      {"--tls-cert", "FILE", "its PEM certificate chain and", false, true,
-       true, [tls](const std::string& value) { tls->cert = value; }},
+      {"--tls-cert", "FILE", "its PEM certificate chain and", false, true, true,
+       [tls](const std::string& value) { tls->cert = value; }},
       {"--tls-key", "FILE", "its PEM private key", false, true, true,
        [tls](const std::string& value) { tls->key = value; }},
       {"--chunk-size", "BYTES",
@@ -116,8 +117,8 @@ OptionTable ServeTable(ServeOptions* options, TlsArguments* tls) {
              ParseNumber(value, "--chunk-size", 1, kMaxChunkSize));
        }},
       {"--idle-timeout", "SECONDS",
-       "time allowed to send a request or take a response (default 30)",
-       false, false, false,
+       "time allowed to send a request or take a response (default 30)", false,
+       false, false,
        [&server](const std::string& value) {
          server.idle_timeout_seconds = static_cast<unsigned>(
              ParseNumber(value, "--idle-timeout", 1, 3600));
@@ -148,6 +149,16 @@ OptionTable ServeTable(ServeOptions* options, TlsArguments* tls) {
        [&server](const std::string& value) {
          server.max_connections = static_cast<unsigned>(
              ParseNumber(value, "--max-connections", 1, 1000000));
+       }},
+      {"--max-held", "BYTES",
+       "the most bytes held for all responses at once (pages the filter "
+       "holds, pages read whole to compress); a page that would pass it goes "
+       "out untagged (default: a quarter of this machine's memory, at most "
+       "1 GiB)",
+       false, false, false,
+       [&server](const std::string& value) {
+         server.max_held_bytes =
+             ParseNumber(value, "--max-held", 0, kMaxHeldBytes);
        }},
       {"--filter", "PATH",
        std::string("the filter library to load (default: ") +

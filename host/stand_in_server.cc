@@ -18,9 +18,10 @@ StandInRequest::StandInRequest(const FilterModule& filter,
     : filter_(filter),
       settings_(settings),
       client_(client),
-      memory_(settings.refuse_alloc_call, settings.arena_memory
-                                              ? MemoryLayout::kArena
-                                              : MemoryLayout::kExactBlocks) {
+      memory_(settings.refuse_alloc_call,
+              settings.arena_memory ? MemoryLayout::kArena
+                                    : MemoryLayout::kExactBlocks,
+              settings.held_budget) {
   std::memset(&context_, 0, sizeof context_);
   context_.cbSize = sizeof(HTTP_FILTER_CONTEXT);
   context_.Revision = HTTP_FILTER_REVISION;
@@ -49,7 +50,13 @@ DWORD StandInRequest::SendRawData(char* data, std::size_t size) {
   if (size > std::numeric_limits<DWORD>::max())
     throw std::length_error("a chunk of 4 GiB or more cannot be sent");
   DWORD status = SF_STATUS_REQ_NEXT_NOTIFICATION;
+  if (settings_.chunks_outlive_sends) {
+    chunk_ = data;
+    chunk_size_ = size;
+  }
   PassToClient(data, static_cast<DWORD>(size), &status);
+  chunk_ = nullptr;
+  chunk_size_ = 0;
   return status;
 }
 
@@ -82,8 +89,9 @@ bool StandInRequest::PassToClient(void* data, DWORD size, DWORD* status) {
   try {
     const std::string_view bytes(static_cast<const char*>(raw.pvInData),
                                  raw.cbInData);
-    if (settings_.keep_memory_until_destroyed &&
-        memory_.Holds(bytes.data(), bytes.size()))
+    if ((settings_.keep_memory_until_destroyed &&
+         memory_.Holds(bytes.data(), bytes.size())) ||
+        InChunk(bytes))
       client_.SendKept(bytes);
     else
       client_.Send(bytes);
@@ -94,6 +102,14 @@ bool StandInRequest::PassToClient(void* data, DWORD size, DWORD* status) {
     if (client_error_.empty()) client_error_ = "sending to the client failed";
   }
   return false;
+}
+
+bool StandInRequest::InChunk(std::string_view bytes) const {
+  // By address as integers: the bytes may lie anywhere.
+  const auto start = reinterpret_cast<std::uintptr_t>(chunk_);
+  const auto at = reinterpret_cast<std::uintptr_t>(bytes.data());
+  return chunk_ != nullptr && at >= start && at - start <= chunk_size_ &&
+         bytes.size() <= chunk_size_ - (at - start);
 }
 
 StandInRequest* StandInRequest::FromContext(HTTP_FILTER_CONTEXT* context) {

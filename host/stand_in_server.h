@@ -17,6 +17,7 @@
 
 #include "filter/isapi.h"
 #include "host/filter_module.h"
+#include "host/held_budget.h"
 #include "host/request_memory.h"
 
 namespace tagsmith::host {
@@ -61,6 +62,13 @@ struct RequestSettings {
   // does not change a record it has written, so a server that writes after
   // the call may send them from there.
   bool keep_memory_until_destroyed = false;
+  // The buffers given to SendRawData(char*, size) stay unchanged until the
+  // client has taken what was sent from them, as a server's send buffers
+  // do until written: bytes from them reach the client as SendKept.
+  bool chunks_outlive_sends = false;
+  // The process's budget for held memory, charged for every AllocMem block
+  // (none: no limit). Not owned; it must outlive the request.
+  HeldBudget* held_budget = nullptr;
 };
 
 class StandInRequest {
@@ -79,7 +87,8 @@ class StandInRequest {
   // afterwards. Throws std::length_error for a chunk of 4 GiB or more.
   DWORD SendRawData(std::string_view chunk);
   // The same for the caller's own buffer, which the filter may change in
-  // place, as it may a server's send buffer: no copy is made.
+  // place, as it may a server's send buffer: no copy is made (nor one for
+  // the client, when the settings say the chunks outlive sends).
   DWORD SendRawData(char* data, std::size_t size);
   // Raises SF_NOTIFY_END_OF_REQUEST, then frees every AllocMem block
   // (unless the settings keep them).
@@ -96,6 +105,8 @@ class StandInRequest {
   DWORD Raise(DWORD notification, void* record);
   // A write on its way out: the raw-data notification, then the client.
   bool PassToClient(void* data, DWORD size, DWORD* status);
+  // Whether `bytes` lie inside the chunk in progress (chunk_).
+  bool InChunk(std::string_view bytes) const;
 
   static StandInRequest* FromContext(HTTP_FILTER_CONTEXT* context);
   static BOOL WINAPI GetServerVariable(HTTP_FILTER_CONTEXT* context,
@@ -118,6 +129,10 @@ class StandInRequest {
   RequestMemory memory_;
   HTTP_FILTER_CONTEXT context_;
   std::string client_error_;
+  // The chunk of the raw-data notification in progress, when it outlives
+  // the sends (settings); else empty.
+  const char* chunk_ = nullptr;
+  std::size_t chunk_size_ = 0;
   // Notifications the filter asked not to be raised for this request
   // (SF_REQ_DISABLE_NOTIFICATIONS).
   DWORD disabled_ = 0;

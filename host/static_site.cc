@@ -301,14 +301,8 @@ StaticSite::StaticSite(const std::vector<Mount>& mounts,
                    [](const Application& a, const Application& b) {
                      return a.segments.size() > b.segments.size();
                    });
-  for (Application& app : apps_)
-    for (const Application& other : apps_) {
-      const std::string& inner = other.directory;
-      if (inner == app.directory ||
-          (inner.compare(0, app.directory.size(), app.directory) == 0 &&
-           (app.directory == "/" || inner[app.directory.size()] == '/')))
-        app.config_directories.push_back(other.root.get());
-    }
+  for (const Application& app : apps_)
+    config_directories_.push_back(app.root.get());
   one_step_ = resolution == Resolution::kAutomatic &&
               ProbeOneStep(apps_.back().root.get());
 }
@@ -388,9 +382,9 @@ Lookup StaticSite::Resolve(std::string_view target) const {
   // Pipes and devices could block a reader or never end.
   if (!S_ISREG(status.st_mode))
     return Refuse(Lookup::Kind::kForbidden, app.directory);
-  // The filter's settings under another name (a hard link, or a link to
-  // what the settings file links to).
-  for (const int directory : app.config_directories) {
+  // The filter's settings of any application under another name (a hard
+  // link, or a link to what a settings file links to).
+  for (const int directory : config_directories_) {
     struct stat config;
     if (fstatat(directory, "tagsmith.config", &config, 0) == 0 &&
         config.st_dev == status.st_dev && config.st_ino == status.st_ino)

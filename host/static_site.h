@@ -28,9 +28,6 @@ struct Application {
   std::vector<std::string> segments;  // the prefix's segments, {} for "/"
   std::string directory;              // canonical, no trailing slash
   FileHandle root;                    // that directory, opened O_PATH
-  // The directories whose tagsmith.config a file of this application must
-  // not be: its own and those of applications inside it (not owned).
-  std::vector<int> config_directories;
 };
 
 struct Lookup {
@@ -86,8 +83,8 @@ class StaticSite {
   // - a name starting with "." (hidden files), and a file whose name ends
   //   in ".config", either as asked or met while following symbolic links,
   //   is not found;
-  //   so is the application's tagsmith.config (or that of an application
-  //   inside it) under any other name: the same device and inode;
+  //   so is any application's tagsmith.config under any other name (the
+  //   same device and inode), in every application;
   // - every component is opened below the application's directory; a
   //   symbolic link that leads out of it (absolute or through "..") is
   //   forbidden;
@@ -107,6 +104,9 @@ class StaticSite {
 
  private:
   std::vector<Application> apps_;  // longest prefix first
+  // Every application's directory (descriptors of apps_' roots): no file
+  // served may be the tagsmith.config of any of them.
+  std::vector<int> config_directories_;
   bool one_step_ = false;
 };
 

@@ -152,8 +152,10 @@ TEST(ResponseCoder, CodesWhatTheOptionsAndTheRequestAllow) {
        "Content-Type: text/html|Transfer-Encoding: chunked|", "0\r\n\r\n"},
       {"chunked, HTTP/1.0", chunked, http10, "hello", 4,
        "Content-Type: text/html|Content-Length: 5|", "hello"},
-      {"chunked, 304", chunked, not_modified, "", 4,
-       "Content-Type: text/html|Content-Length: 0|", ""},
+      {"chunked, 304", chunked, not_modified, "", 4, "Content-Type: text/html|",
+       ""},
+      {"gzip, 304: the Vary of its 200", gzip, not_modified, "", 4,
+       "Content-Type: text/html|Vary: Accept-Encoding|", ""},
       {"gzip and chunked", both, html, page, 7,
        "Content-Type: text/html|Transfer-Encoding: chunked|"
        "Content-Encoding: gzip|Vary: Accept-Encoding|",

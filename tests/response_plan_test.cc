@@ -148,7 +148,8 @@ TEST(PlanResponse, AnswersEachKindOfRequest) {
         extra += field.first + ": " + field.second;
     EXPECT_EQ(extra, c.extra);
     EXPECT_EQ(plan.head_only, c.head.method == "HEAD");
-    EXPECT_EQ(plan.keep_alive, c.status != 505);
+    // A 400 closes: what follows a bad target is no trusted next request.
+    EXPECT_EQ(plan.keep_alive, c.status != 505 && c.status != 400);
     EXPECT_EQ(plan.app_directory, site_dir);
   }
 }
@@ -198,6 +199,14 @@ TEST(PlanResponse, AnswersUnchangedFilesWith304) {
     EXPECT_EQ(plan.file.valid(), c.status == 200);
     EXPECT_EQ(plan.body_size, 11u);
     EXPECT_EQ(plan.extra_fields, plain.extra_fields);
+    // A 304 frames no body: no Content-Length, nor Content-Type.
+    std::string fields;
+    for (const auto& field : ResponseFields(plan, 11, false, 0))
+      fields += field.first + ";";
+    EXPECT_EQ(fields, c.status == 304
+                          ? "Server;Date;Last-Modified;ETag;"
+                          : "Server;Date;Content-Type;Content-Length;"
+                            "Last-Modified;ETag;");
   }
 }
 

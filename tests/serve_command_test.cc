@@ -57,6 +57,8 @@ TEST(ServeArguments, EveryOptionSetsItsValue) {
   EXPECT_EQ(options.server.idle_timeout_seconds, 2u);
   EXPECT_EQ(options.server.threads, 3u);
   EXPECT_EQ(options.server.max_connections, 50u);
+  EXPECT_FALSE(options.server.max_held_bytes);
+  EXPECT_EQ(ParseServeArguments({"--max-held", "0"}).server.max_held_bytes, 0u);
   EXPECT_EQ(options.filter_path, "lib.so");
   EXPECT_TRUE(options.server.coding.gzip);
   EXPECT_TRUE(options.server.coding.chunked);
@@ -97,6 +99,7 @@ TEST(ServeArguments, RefusesBadCommandLines) {
       {"--threads", "0"},
       {"--max-connections", "0"},
       {"--max-connections", "1", "--max-connections", "2"},
+      {"--max-held", "256M"},
       {"--filter="},
       {"--filter", "a", "--filter", "b"},
       {"--gzip=yes"},

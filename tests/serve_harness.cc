@@ -129,6 +129,13 @@ std::string ServerProcess::Threads() const {
   return out;
 }
 
+long ServerProcess::PeakResidentKiB() const {
+  const std::string status =
+      ReadFile("/proc/" + std::to_string(pid_) + "/status");
+  const std::string::size_type at = status.find("VmHWM:");
+  return at == std::string::npos ? 0 : std::atol(status.c_str() + at + 6);
+}
+
 std::string ServerProcess::Errors() const {
   return ReadFile(logs_.path() + "/err");
 }
@@ -206,9 +213,10 @@ bool RawConnection::Read(Response* response, bool head_request) {
   response->head = buffer_.substr(0, end + 4);
   response->status = std::atoi(response->head.substr(9, 3).c_str());
   const std::string length = response->Header("Content-Length");
-  if (length.empty()) return false;
+  const bool bodiless = head_request || response->status == 304;
+  if (length.empty() && !bodiless) return false;
   const std::size_t size =
-      head_request ? 0 : static_cast<std::size_t>(std::stoull(length));
+      bodiless ? 0 : static_cast<std::size_t>(std::stoull(length));
   while (buffer_.size() < end + 4 + size)
     if (!Fill()) return false;
   response->body = buffer_.substr(end + 4, size);

@@ -59,6 +59,9 @@ class ServerProcess {
   // What each of its threads is doing, a line each (its state, the kernel
   // function it waits in, the system call it is in), for a failure's message.
   std::string Threads() const;
+  // The most memory it has had resident so far (VmHWM), in KiB; 0 if
+  // unknown.
+  long PeakResidentKiB() const;
   // Sends SIGTERM and waits (at most 15 s, then SIGKILL); the exit status,
   // or -1 when it had to be killed.
   int Stop();
@@ -90,8 +93,8 @@ class RawConnection {
     std::string Header(const std::string& name) const;  // "" when absent
   };
   // Reads one response framed by its Content-Length (no body after a HEAD
-  // when `head_request`). False when the connection ended or timed out
-  // before it was whole.
+  // when `head_request`, nor in a 304). False when the connection ended or
+  // timed out before it was whole.
   bool Read(Response* response, bool head_request = false);
   // Reads exactly `size` bytes into *bytes; false when they do not come.
   bool ReadSome(std::string* bytes, std::size_t size);

@@ -186,5 +186,41 @@ TEST(ServeLoad, FiftyClientsFourThousandRequestsEveryByteRight) {
   EXPECT_EQ(server.Stop(), 0);
 }
 
+// 32 clients ask for a 60 MB page and never read it, with a budget of
+// 256 MiB for what is held: the server stays within the budget and a
+// little more, and clients that read still get the page whole, tagged or
+// not.
+TEST(ServeLoad, ClientsThatNeverReadHoldNoMoreThanTheBudget) {
+  constexpr long kBudget = 256L << 20;
+  ScratchDir top;
+  std::string page = "<html><body>\n";
+  while (page.size() < 60000000) page += "<p>a row of a long page</p>\n";
+  page += "</body></html>\n";
+  WriteFile(top.path() + "/tagsmith.config", "[ga1]\nAccount=UA-HELD-1\n");
+  WriteFile(top.path() + "/big.html", page);
+  const std::string tagged =
+      BodyOf(FilteredByRun(top.path(), "text/html", page, false));
+  ServerProcess server({top.path(), "--max-held", std::to_string(kBudget)});
+  ASSERT_TRUE(server.started()) << server.Errors();
+  const std::string get = "GET /big.html HTTP/1.1\r\nHost: t\r\n\r\n";
+  std::vector<std::unique_ptr<RawConnection>> stuck;
+  for (int i = 0; i < 32; ++i) {
+    stuck.push_back(std::make_unique<RawConnection>(server.port()));
+    ASSERT_TRUE(stuck.back()->Send(get));
+  }
+  for (int i = 0; i < 4; ++i) {
+    RawConnection reader(server.port());
+    RawConnection::Response response;
+    ASSERT_TRUE(reader.Send(get) && reader.Read(&response)) << i;
+    EXPECT_TRUE(response.body == tagged || response.body == page) << i;
+  }
+  EXPECT_NE(server.Output().find("held memory at its limit of 268435456"),
+            std::string::npos)
+      << server.Output();
+#if !defined(__SANITIZE_ADDRESS__)  // its shadow memory would count
+  EXPECT_LT(server.PeakResidentKiB(), (kBudget + (64L << 20)) / 1024);
+#endif
+}
+
 }  // namespace
 }  // namespace tagsmith::serve_testing

@@ -172,30 +172,32 @@ TEST_F(ServeTest, TwoPagesArriveWholeOverOneKeptConnection) {
                                        false)));
 }
 
-// HEAD gets the headers the page has before the filter (no body for it to
-// tag), and the connection goes on right after them.
-TEST_F(ServeTest, HeadSendsHeadersOnlyAndKeepsTheConnection) {
+// HEAD gets the head GET gets, the filter's length included, and the
+// connection goes on right after it.
+TEST_F(ServeTest, HeadSendsTheHeadOfGetAndKeepsTheConnection) {
   ServerProcess server(Apps());
   ASSERT_TRUE(server.started()) << server.Errors();
-  const std::string file = ReadFile(root_ + "/page.html");
-  const ProgramResult curl = Curl({"-I", server.Url("/page.html")});
-  ASSERT_EQ(curl.status, 0) << curl.err;
-  EXPECT_NE(curl.out.find("Content-Length: " + std::to_string(file.size())),
-            std::string::npos)
-      << curl.out;
-
   RawConnection connection(server.port());
   ASSERT_TRUE(connection.connected());
-  ASSERT_TRUE(connection.Send(
-      "HEAD /page.html HTTP/1.1\r\nHost: t\r\n\r\n"
-      "GET /notes.txt HTTP/1.1\r\nHost: t\r\n\r\n"));
-  RawConnection::Response head, get;
+  ASSERT_TRUE(
+      connection.Send("GET /page.html HTTP/1.1\r\nHost: t\r\n\r\n"
+                      "HEAD /page.html HTTP/1.1\r\nHost: t\r\n\r\n"
+                      "GET /notes.txt HTTP/1.1\r\nHost: t\r\n\r\n"));
+  RawConnection::Response page, head, get;
+  ASSERT_TRUE(connection.Read(&page));
   ASSERT_TRUE(connection.Read(&head, true));
   EXPECT_EQ(head.status, 200);
-  EXPECT_EQ(head.Header("Content-Length"), std::to_string(file.size()));
+  EXPECT_NE(page.body.find("UA-ROOT-1"), std::string::npos);
+  EXPECT_EQ(head.Header("Content-Length"), std::to_string(page.body.size()));
   ASSERT_TRUE(connection.Read(&get));
   EXPECT_EQ(get.status, 200);
   EXPECT_EQ(get.body, ReadFile(root_ + "/notes.txt"));
+  const ProgramResult curl = Curl({"-I", server.Url("/page.html")});
+  ASSERT_EQ(curl.status, 0) << curl.err;
+  EXPECT_NE(
+      curl.out.find("Content-Length: " + std::to_string(page.body.size())),
+      std::string::npos)
+      << curl.out;
 }
 
 TEST_F(ServeTest, OtherResponsesArriveUntouched) {
@@ -319,35 +321,34 @@ TEST_F(ServeTest, RefusesWhatItMustNotServeAndKeepsServing) {
     bool closes;  // the server closes the connection after answering
   } cases[] = {
       {"dot-dot", "GET /../outside/secret.html HTTP/1.1\r\nHost: t\r\n\r\n",
-       400, false},
+       400, true},
       {"deep dot-dot",
        "GET /sub/../../../../etc/passwd HTTP/1.1\r\nHost: t\r\n\r\n", 400,
-       false},
+       true},
       {"encoded dot-dot",
-       "GET /%2e%2e/%2E%2E/etc/passwd HTTP/1.1\r\nHost: t\r\n\r\n", 400,
-       false},
+       "GET /%2e%2e/%2E%2E/etc/passwd HTTP/1.1\r\nHost: t\r\n\r\n", 400, true},
       {"encoded slashes",
        "GET /..%2f..%2f..%2fetc%2fpasswd HTTP/1.1\r\nHost: t\r\n\r\n", 400,
-       false},
+       true},
       {"encoded backslashes",
-       "GET /..%5c..%5coutside%5csecret.html HTTP/1.1\r\nHost: t\r\n\r\n",
-       400, false},
+       "GET /..%5c..%5coutside%5csecret.html HTTP/1.1\r\nHost: t\r\n\r\n", 400,
+       true},
       {"absolute path", "GET /%2fetc/passwd HTTP/1.1\r\nHost: t\r\n\r\n", 400,
-       false},
+       true},
       {"double slash", "GET //etc/passwd HTTP/1.1\r\nHost: t\r\n\r\n", 404,
        false},
-      {"redirect to another host", "GET //sub HTTP/1.1\r\nHost: t\r\n\r\n",
-       301, false},
+      {"redirect to another host", "GET //sub HTTP/1.1\r\nHost: t\r\n\r\n", 301,
+       false},
       {"configuration, hard link", "GET /hard.txt HTTP/1.1\r\nHost: t\r\n\r\n",
        404, false},
       {"header of 8 KiB", sized(8192), 200, false},
       {"absolute form",
        "GET http://127.0.0.1/etc/passwd HTTP/1.1\r\nHost: t\r\n\r\n", 400,
-       false},
+       true},
       {"symbolic link out", "GET /link-out.html HTTP/1.1\r\nHost: t\r\n\r\n",
        403, false},
-      {"configuration", "GET /tagsmith.config HTTP/1.1\r\nHost: t\r\n\r\n",
-       404, false},
+      {"configuration", "GET /tagsmith.config HTTP/1.1\r\nHost: t\r\n\r\n", 404,
+       false},
       {"configuration, other case",
        "GET /blog/TAGSMITH.CONFIG HTTP/1.1\r\nHost: t\r\n\r\n", 404, false},
       {"configuration, encoded",
@@ -468,6 +469,58 @@ TEST_F(ServeTest, AClientThatStopsReadingDoesNotHoldTheServer) {
     EXPECT_NE(got.out.find("END-OF-CONTENT"), std::string::npos);
   }
   EXPECT_EQ(server.Stop(), 0) << server.Errors();
+}
+
+// A held page read slowly, but steadily, for longer than the idle timeout
+// (2 s) arrives whole, and the log counts every byte of it.
+TEST_F(ServeTest, ASlowButSteadyReaderOfAHeldPageGetsItWhole) {
+  WriteFile(root_ + "/long.html", Page("Long", std::string(24 << 20, 'l')));
+  const std::string tagged = BodyOf(
+      FilteredByRun(root_, "text/html", ReadFile(root_ + "/long.html"), false));
+  ServerProcess server(Apps());
+  ASSERT_TRUE(server.started()) << server.Errors();
+  RawConnection connection(server.port());
+  ASSERT_TRUE(connection.Send("GET /long.html HTTP/1.1\r\nHost: t\r\n\r\n"));
+  // 256 KiB every 64 ms: 4 MiB a second, 6 s for the page.
+  std::string got, piece;
+  ASSERT_TRUE(connection.ReadSome(&got, 4096));
+  const std::size_t whole = got.find("\r\n\r\n") + 4 + tagged.size();
+  while (got.size() < whole &&
+         connection.ReadSome(
+             &piece, std::min<std::size_t>(256 * 1024, whole - got.size()))) {
+    got += piece;
+    std::this_thread::sleep_for(std::chrono::milliseconds(64));
+  }
+  ASSERT_TRUE(BodyOf(got) == tagged) << got.size() << " bytes came";
+  const std::string log = server.Output();
+  EXPECT_NE(log.find("GET /long.html 200 " + std::to_string(got.size())),
+            std::string::npos)
+      << log;
+}
+
+// A 304 frames no body (no Content-Length), carries the Vary its 200 would,
+// and the connection goes on after it.
+TEST_F(ServeTest, NotModifiedFramesNoBodyAndKeepsTheConnection) {
+  std::vector<std::string> args = Apps();
+  args.push_back("--gzip");
+  ServerProcess server(args);
+  ASSERT_TRUE(server.started()) << server.Errors();
+  RawConnection connection(server.port());
+  RawConnection::Response page, unchanged, next;
+  ASSERT_TRUE(connection.Send("HEAD /page.html HTTP/1.1\r\nHost: t\r\n\r\n"));
+  ASSERT_TRUE(connection.Read(&page, true));
+  ASSERT_TRUE(
+      connection.Send("GET /page.html HTTP/1.1\r\nHost: t\r\n"
+                      "If-None-Match: " +
+                      page.Header("ETag") +
+                      "\r\n\r\nGET /notes.txt HTTP/1.1\r\nHost: t"
+                      "\r\n\r\n"));
+  ASSERT_TRUE(connection.Read(&unchanged));
+  EXPECT_EQ(unchanged.status, 304);
+  EXPECT_EQ(unchanged.head.find("Content-Length"), std::string::npos);
+  EXPECT_EQ(unchanged.Header("Vary"), "Accept-Encoding");
+  ASSERT_TRUE(connection.Read(&next));
+  EXPECT_EQ(next.body, ReadFile(root_ + "/notes.txt"));
 }
 
 // A client that sends its body only after "100 Continue" gets it, then its

@@ -63,6 +63,10 @@ class SiteTree : public ::testing::Test {
     fs::create_symlink("sub/other.config", site_ + "/link-other.txt");
     fs::create_symlink("loop", site_ + "/loop");
     fs::create_hard_link(site_ + "/tagsmith.config", site_ + "/hard.txt");
+    // Another application's settings, linked from the one beside it.
+    std::ofstream(blog_ + "/tagsmith.config") << "x";
+    fs::create_hard_link(blog_ + "/tagsmith.config", site_ + "/blog.txt");
+    fs::create_hard_link(site_ + "/tagsmith.config", blog_ + "/site.txt");
     // Only a file's own name is a configuration name, not a directory's.
     fs::create_directories(site_ + "/dir.config");
     std::ofstream(site_ + "/dir.config/a.txt") << "x";
@@ -121,6 +125,8 @@ TEST_F(SiteTree, ResolvesEveryKindOfTarget) {
       {"/sub/other.config", Kind::kNotFound, "", "site"},
       {"/link-config.html", Kind::kNotFound, "", "site"},
       {"/hard.txt", Kind::kNotFound, "", "site"},
+      {"/blog.txt", Kind::kNotFound, "", "site"},
+      {"/blog/site.txt", Kind::kNotFound, "", "blog"},
       {"/link-other.txt", Kind::kNotFound, "", "site"},
       {"/link-hidden.html", Kind::kNotFound, "", "site"},
       {"/dir.config/a.txt", Kind::kFile, "site/dir.config/a.txt", "site"},
@@ -141,7 +147,9 @@ TEST_F(SiteTree, ResolvesEveryKindOfTarget) {
       {"/%2E%2E/outside/secret.txt", Kind::kBadRequest, "", ""},
       {"/.%2e/outside/secret.txt", Kind::kBadRequest, "", ""},
       {"/sub/..%2f..%2foutside/secret.txt", Kind::kBadRequest, "", ""},
-      {"/%2f" "etc/passwd", Kind::kBadRequest, "", ""},
+      {"/%2f"
+       "etc/passwd",
+       Kind::kBadRequest, "", ""},
       {"/..%5c..%5coutside", Kind::kBadRequest, "", ""},
       {"/./page.html", Kind::kBadRequest, "", ""},
       {"/page.html%00.txt", Kind::kBadRequest, "", ""},
