@@ -144,7 +144,17 @@ BOOL WINAPI WriteClient(HTTP_FILTER_CONTEXT* context, LPVOID buffer,
 
 VOID* WINAPI AllocMem(HTTP_FILTER_CONTEXT* context, DWORD size, DWORD) {
   ResponseState* state = StateOf(context);
-  return state ? state->memory.Allocate(size) : nullptr;
+  if (!state) return nullptr;
+  void* block = state->memory.Allocate(size);
+  // The first refusal of an episode of the child's budget is logged.
+  if (!block && !state->refusal_logged &&
+      state->memory.began_refusal_episode()) {
+    state->refusal_logged = true;
+    ap_log_rerror(APLOG_MARK, APLOG_WARNING, 0, state->request,
+                  "Tagsmith: held memory at TagsmithMaxHeld's limit; pages "
+                  "go out untagged until some is freed");
+  }
+  return block;
 }
 
 BOOL WINAPI AddResponseHeaders(HTTP_FILTER_CONTEXT*, LPSTR, DWORD) {

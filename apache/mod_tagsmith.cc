@@ -22,6 +22,8 @@
 #include "apache/module_config.h"
 #include "apache/request_filter.h"
 #include "host/filter_module.h"
+#include "host/held_budget.h"
+#include "host/platform.h"
 #include "host/server_heap.h"
 
 APLOG_USE_MODULE(tagsmith);
@@ -32,6 +34,11 @@ namespace {
 
 apr_status_t UnloadFilter(void* filter) {
   delete static_cast<host::FilterModule*>(filter);
+  return APR_SUCCESS;
+}
+
+apr_status_t DeleteBudget(void* budget) {
+  delete static_cast<host::HeldBudget*>(budget);
   return APR_SUCCESS;
 }
 
@@ -46,9 +53,16 @@ int CheckConfig(apr_pool_t* pconf, apr_pool_t*, apr_pool_t*,
 void ChildInit(apr_pool_t* pchild, server_rec* main_server) {
   ServerConfig* config = ServerConfigOf(main_server);
   config->filter = nullptr;
+  config->budget = nullptr;
   if (!config->filter_path || !config->any_on) return;
   host::KeepFreedHeap();
   try {
+    config->budget = new host::HeldBudget(
+        config->max_held_set
+            ? config->max_held
+            : host::DefaultHeldLimit(host::platform::PhysicalMemory()));
+    apr_pool_cleanup_register(pchild, config->budget, DeleteBudget,
+                              apr_pool_cleanup_null);
     auto* filter =
         new host::FilterModule(host::FilterModule::Load(config->filter_path));
     apr_pool_cleanup_register(pchild, filter, UnloadFilter,
@@ -71,7 +85,8 @@ void ChildInit(apr_pool_t* pchild, server_rec* main_server) {
 // and HTTP/2 alike.
 void InsertFilter(request_rec* request) {
   const ServerConfig* config = ServerConfigOf(ap_server_conf);
-  if (config->filter) AddRequestFilter(request, *config->filter);
+  if (config->filter)
+    AddRequestFilter(request, *config->filter, config->budget);
 }
 
 void RegisterHooks(apr_pool_t*) {

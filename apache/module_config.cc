@@ -36,6 +36,25 @@ const char* SetFilter(cmd_parms* cmd, void*, const char* path) {
   return nullptr;
 }
 
+const char* SetMaxHeld(cmd_parms* cmd, void*, const char* value) {
+  if (const char* error = ap_check_cmd_context(cmd, GLOBAL_ONLY)) return error;
+  // Whole bytes, as many as a 64-bit count holds with room to spare.
+  constexpr apr_uint64_t kMost = apr_uint64_t{1} << 50;
+  apr_uint64_t bytes = 0;
+  const char* at = value;
+  for (; *at >= '0' && *at <= '9' && bytes <= kMost; ++at)
+    bytes = bytes * 10 + static_cast<apr_uint64_t>(*at - '0');
+  if (at == value || *at != '\0' || bytes > kMost)
+    return apr_psprintf(cmd->pool,
+                        "TagsmithMaxHeld %s: not a number of bytes (0 to "
+                        "%" APR_UINT64_T_FMT ")",
+                        value, kMost);
+  ServerConfig* config = ServerConfigOf(cmd->server);
+  config->max_held = bytes;
+  config->max_held_set = 1;
+  return nullptr;
+}
+
 const char* SetEnabled(cmd_parms* cmd, void* dir_config, int on) {
   static_cast<DirConfig*>(dir_config)->enabled = on ? 1 : 0;
   if (on) ServerConfigOf(cmd->server)->tagsmith_on = 1;
@@ -78,6 +97,10 @@ cmd_func AsCommand(Handler handler) {
 const command_rec kDirectives[] = {
     AP_INIT_TAKE1("TagsmithFilter", AsCommand(SetFilter), nullptr, RSRC_CONF,
                   "the filter library that hosts Tagsmith (server config)"),
+    AP_INIT_TAKE1("TagsmithMaxHeld", AsCommand(SetMaxHeld), nullptr, RSRC_CONF,
+                  "the most bytes a child process's responses hold at once; "
+                  "a page that would pass it goes out untagged (server "
+                  "config; default a quarter of the memory, at most 1 GiB)"),
     AP_INIT_FLAG("Tagsmith", AsCommand(SetEnabled), nullptr,
                  RSRC_CONF | ACCESS_CONF,
                  "On to pass responses through the filter, Off not to"),
@@ -99,6 +122,10 @@ void* MergeServerConfig(apr_pool_t* pool, void* base, void* add) {
   if (!merged->filter_path) {
     merged->filter_path = parent->filter_path;
     merged->filter_where = parent->filter_where;
+  }
+  if (!merged->max_held_set) {
+    merged->max_held = parent->max_held;
+    merged->max_held_set = parent->max_held_set;
   }
   return merged;
 }

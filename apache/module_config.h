@@ -13,6 +13,7 @@
 
 namespace tagsmith::host {
 class FilterModule;
+class HeldBudget;
 }
 
 // The module record, the one symbol the module exports.
@@ -28,6 +29,10 @@ struct ServerConfig {
   int tagsmith_on;           // Tagsmith On appears in this server's config
   int any_on;                // main server: in any server's config
   const host::FilterModule* filter;  // main server, in a child: the filter
+  // TagsmithMaxHeld: the bytes a child's responses may hold at once.
+  apr_uint64_t max_held;
+  int max_held_set;
+  host::HeldBudget* budget;  // main server, in a child: its budget
 };
 
 // Per directory or location.

@@ -42,6 +42,7 @@ constexpr char kFilterName[] = "TAGSMITH";
 // The filter's context in the request's filter chain.
 struct FilterConfig {
   const host::FilterModule* filter;
+  host::HeldBudget* budget;
   const char* app_dir;
   ResponseState* state;  // once the response has started
 };
@@ -74,7 +75,8 @@ ResponseState* StartResponse(ap_filter_t* f) {
     WeakenEtag(r);
   ResponseState* state = nullptr;
   try {
-    state = new ResponseState(r, f, *config->filter, BuildHead(r));
+    state =
+        new ResponseState(r, f, *config->filter, config->budget, BuildHead(r));
   } catch (const std::exception&) {
     ap_log_rerror(APLOG_MARK, APLOG_ERR, 0, r,
                   "Tagsmith: no memory to host the response; it goes out "
@@ -191,7 +193,8 @@ void RegisterRequestFilter() {
                             AP_FTYPE_CONTENT_SET);
 }
 
-void AddRequestFilter(request_rec* r, const host::FilterModule& filter) {
+void AddRequestFilter(request_rec* r, const host::FilterModule& filter,
+                      host::HeldBudget* budget) {
   if (r->main) return;  // a subrequest's output is its parent's
   const auto* dir = static_cast<const DirConfig*>(
       ap_get_module_config(r->per_dir_config, &tagsmith_module));
@@ -199,6 +202,7 @@ void AddRequestFilter(request_rec* r, const host::FilterModule& filter) {
   auto* config =
       static_cast<FilterConfig*>(apr_palloc(r->pool, sizeof(FilterConfig)));
   config->filter = &filter;
+  config->budget = budget;
   config->app_dir = dir->app_dir ? dir->app_dir : ap_context_document_root(r);
   config->state = nullptr;
   ap_add_output_filter(kFilterName, config, r, r->connection);

@@ -11,6 +11,7 @@
 
 namespace tagsmith::host {
 class FilterModule;
+class HeldBudget;
 }
 
 namespace tagsmith::apache {
@@ -19,8 +20,10 @@ namespace tagsmith::apache {
 void RegisterRequestFilter();
 
 // Puts the filter on `request` when its configuration says Tagsmith On and
-// it is no subrequest (whose output is part of its parent's).
-void AddRequestFilter(request_rec* request, const host::FilterModule& filter);
+// it is no subrequest (whose output is part of its parent's). What the
+// filter holds is lent from `budget`, the child's (none: no limit).
+void AddRequestFilter(request_rec* request, const host::FilterModule& filter,
+                      host::HeldBudget* budget);
 
 }  // namespace tagsmith::apache
 

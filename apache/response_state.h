@@ -33,8 +33,13 @@ inline constexpr apr_size_t kMaxRawChunk = 64 * 1024;
 
 struct ResponseState {
   ResponseState(request_rec* r, ap_filter_t* f,
-                const host::FilterModule& module, std::string head)
-      : request(r), self(f), filter(&module), bridge(std::move(head)) {}
+                const host::FilterModule& module, host::HeldBudget* budget,
+                std::string head)
+      : request(r),
+        self(f),
+        filter(&module),
+        memory(0, host::MemoryLayout::kArena, budget),
+        bridge(std::move(head)) {}
 
   request_rec* request;
   ap_filter_t* self;
@@ -44,7 +49,8 @@ struct ResponseState {
   apr_size_t app_dir_length = 0;
   HTTP_FILTER_CONTEXT context{};
   DWORD disabled = 0;  // notifications the filter asked to stop
-  host::RequestMemory memory{0, host::MemoryLayout::kArena};
+  // The filter's AllocMem blocks, lent from the child's budget.
+  host::RequestMemory memory;
   host::ResponseBridge bridge;
   bool head_out = false;  // the filter's head is in the request: body goes on
   bool ended = false;     // end-of-request has been raised
@@ -53,6 +59,7 @@ struct ResponseState {
   // cut (it is the filter's own blocks, not copies).
   bool ending = false;
   bool head_error_logged = false;
+  bool refusal_logged = false;
 
   // Buckets on their way down the chain, and the first failure there.
   apr_bucket_brigade* out = nullptr;

@@ -7,6 +7,8 @@
 #include <string>
 
 #include "host/filter_module.h"
+#include "host/held_budget.h"
+#include "host/platform.h"
 #include "host/server_heap.h"
 
 namespace tagsmith::nginx_host {
@@ -69,6 +71,9 @@ char* SetApplication(ngx_conf_t* cf, ngx_command_t*, void* conf) {
 ngx_command_t kCommands[] = {
     {ngx_string("tagsmith_filter"), NGX_HTTP_MAIN_CONF | NGX_CONF_TAKE1,
      SetFilter, NGX_HTTP_MAIN_CONF_OFFSET, 0, nullptr},
+    {ngx_string("tagsmith_max_held"), NGX_HTTP_MAIN_CONF | NGX_CONF_TAKE1,
+     ngx_conf_set_size_slot, NGX_HTTP_MAIN_CONF_OFFSET,
+     offsetof(MainConf, max_held), nullptr},
     {ngx_string("tagsmith"),
      NGX_HTTP_MAIN_CONF | NGX_HTTP_SRV_CONF | NGX_HTTP_LOC_CONF | NGX_CONF_FLAG,
      ngx_conf_set_flag_slot, NGX_HTTP_LOC_CONF_OFFSET,
@@ -80,8 +85,11 @@ ngx_command_t kCommands[] = {
     ngx_null_command};
 
 void* CreateMainConf(ngx_conf_t* cf) {
-  // Zeroed: no path, no filter.
-  return ngx_pcalloc(cf->pool, sizeof(MainConf));
+  // Zeroed: no path, no filter, no budget yet.
+  auto* main = static_cast<MainConf*>(ngx_pcalloc(cf->pool, sizeof(MainConf)));
+  if (main == nullptr) return nullptr;
+  main->max_held = NGX_CONF_UNSET_SIZE;
+  return main;
 }
 
 void* CreateLocConf(ngx_conf_t* cf) {
@@ -113,6 +121,11 @@ ngx_int_t InitProcess(ngx_cycle_t* cycle) {
   if (main == nullptr || main->filter_path.len == 0) return NGX_OK;
   tagsmith::host::KeepFreedHeap();
   try {
+    main->budget = new tagsmith::host::HeldBudget(
+        main->max_held != NGX_CONF_UNSET_SIZE
+            ? main->max_held
+            : tagsmith::host::DefaultHeldLimit(
+                  tagsmith::host::platform::PhysicalMemory()));
     main->filter = new tagsmith::host::FilterModule(
         tagsmith::host::FilterModule::Load(Text(main->filter_path)));
   } catch (const std::exception& error) {
@@ -135,6 +148,8 @@ void ExitProcess(ngx_cycle_t* cycle) {
   if (main == nullptr) return;
   delete main->filter;
   main->filter = nullptr;
+  delete main->budget;
+  main->budget = nullptr;
 }
 
 }  // namespace tagsmith::nginx_host

@@ -11,14 +11,17 @@ extern "C" ngx_module_t ngx_http_tagsmith_module;
 
 namespace tagsmith::host {
 class FilterModule;
+class HeldBudget;
 }
 
 namespace tagsmith::nginx_host {
 
-// http level: `tagsmith_filter PATH;`.
+// http level: `tagsmith_filter PATH;`, `tagsmith_max_held SIZE;`.
 struct MainConf {
   ngx_str_t filter_path;                 // empty when not given
   tagsmith::host::FilterModule* filter;  // loaded in each worker, or null
+  size_t max_held;  // the bytes a worker's responses may hold at once
+  tagsmith::host::HeldBudget* budget;  // each worker's, or null
 };
 
 // http, server, location: `tagsmith on|off;`, `tagsmith_application DIR;`.

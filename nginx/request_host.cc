@@ -22,7 +22,10 @@ RequestHost* HostOf(HTTP_FILTER_CONTEXT* context) {
 }
 
 void DestroyHost(void* data) {
-  static_cast<RequestHost*>(data)->~RequestHost();
+  auto* host = static_cast<RequestHost*>(data);
+  if (host->budget != nullptr && host->lent != 0)
+    host->budget->Refund(host->lent);
+  host->~RequestHost();
 }
 
 // Whether [bytes, bytes + length) lies inside one AllocMem block: memory of
@@ -123,9 +126,24 @@ VOID* WINAPI AllocMem(HTTP_FILTER_CONTEXT* context, DWORD size, DWORD) {
     RequestHost* host = HostOf(context);
     if (!host) return nullptr;
     host->blocks.reserve(host->blocks.size() + 1);
+    bool first_refusal = false;
+    if (host->budget != nullptr &&
+        !host->budget->Charge(size, &first_refusal)) {
+      if (first_refusal)
+        ngx_log_error(NGX_LOG_WARN, host->request->connection->log, 0,
+                      "tagsmith: held memory at its limit of %uL bytes "
+                      "(tagsmith_max_held); pages go out untagged until some "
+                      "is freed",
+                      host->budget->limit());
+      return nullptr;
+    }
     void* block = ngx_palloc(host->request->pool, size);
-    if (block != nullptr)
-      host->blocks.emplace_back(static_cast<const char*>(block), size);
+    if (block == nullptr) {
+      if (host->budget != nullptr) host->budget->Refund(size);
+      return nullptr;
+    }
+    host->lent += size;
+    host->blocks.emplace_back(static_cast<const char*>(block), size);
     return block;
   } catch (...) {
     return nullptr;
@@ -149,6 +167,7 @@ BOOL WINAPI ServerSupportFunction(HTTP_FILTER_CONTEXT* context,
 
 RequestHost* CreateRequestHost(ngx_http_request_t* r,
                                const tagsmith::host::FilterModule& filter,
+                               tagsmith::host::HeldBudget* budget,
                                const ngx_str_t& app_dir) {
   ngx_pool_cleanup_t* cleanup = ngx_pool_cleanup_add(r->pool, 0);
   void* memory = ngx_palloc(r->pool, sizeof(RequestHost));
@@ -158,6 +177,7 @@ RequestHost* CreateRequestHost(ngx_http_request_t* r,
   cleanup->data = host;
   host->request = r;
   host->filter = &filter;
+  host->budget = budget;
 #if (NGX_HTTP_SSL)
   host->secure = r->connection->ssl != nullptr;
 #endif

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "filter/isapi.h"
+#include "host/held_budget.h"
 #include "host/response_bridge.h"
 #include "nginx/ngx_headers.h"
 
@@ -35,6 +36,10 @@ struct RequestHost {
   ngx_str_t app_dir = ngx_null_string;  // empty: the location's root
   std::string root;                     // that root, once asked for
   std::optional<tagsmith::host::ResponseBridge> bridge;
+  // The worker's budget for what responses hold, and what this one was
+  // lent of it (given back when the request's pool goes).
+  tagsmith::host::HeldBudget* budget = nullptr;
+  std::uint64_t lent = 0;
 
   // What the filter let out after the head, waiting for the next filter.
   ngx_chain_t* out = nullptr;
@@ -59,6 +64,7 @@ struct RequestHost {
 // A new host for `r` in its pool, or null when memory was refused.
 RequestHost* CreateRequestHost(ngx_http_request_t* r,
                                const tagsmith::host::FilterModule& filter,
+                               tagsmith::host::HeldBudget* budget,
                                const ngx_str_t& app_dir);
 
 // Whether the filter is still to be given raw data.

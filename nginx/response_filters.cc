@@ -84,11 +84,12 @@ void KeepWeakEtagOfNotModified(ngx_http_request_t* r) {
 
 ngx_int_t StartResponse(ngx_http_request_t* r,
                         const tagsmith::host::FilterModule& filter,
+                        tagsmith::host::HeldBudget* budget,
                         const ngx_str_t& app_dir) {
   KeepWeakEtagOfNotModified(r);
   std::string head;
   if (!BuildHead(r, &head)) return next_header_filter(r);
-  RequestHost* host = CreateRequestHost(r, filter, app_dir);
+  RequestHost* host = CreateRequestHost(r, filter, budget, app_dir);
   if (host == nullptr) return NGX_ERROR;
   host->bridge.emplace(head);
   host->ranges_allowed = r->allow_ranges;
@@ -118,7 +119,7 @@ ngx_int_t HeaderFilter(ngx_http_request_t* r) {
       ngx_http_get_module_main_conf(r, ngx_http_tagsmith_module));
   if (!loc->enable || main->filter == nullptr) return next_header_filter(r);
   try {
-    return StartResponse(r, *main->filter, loc->app_dir);
+    return StartResponse(r, *main->filter, main->budget, loc->app_dir);
   } catch (const std::exception& error) {
     ngx_log_error(NGX_LOG_ERR, r->connection->log, 0,
                   "tagsmith: %s; the response goes on untouched", error.what());

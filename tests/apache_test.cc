@@ -312,6 +312,25 @@ TEST(Apache, ResidentMemoryFlatOverOneHundredThousandRequests) {
   EXPECT_LT(end - warm, 2048) << "from " << warm << " kB to " << end << " kB";
 }
 
+// A child whose budget is spent sends every page whole and untagged, and
+// says so once.
+TEST(Apache, SpentBudgetSendsPagesWholeAndSaysSoOnce) {
+  REQUIRE_APACHE();
+  ApacheOptions options;
+  options.extra = "TagsmithMaxHeld 0";
+  ApacheServer apache(options);
+  ASSERT_TRUE(apache.Started()) << apache.Errors();
+  const std::string page = ReadFile(apache.site() + "/page.html");
+  for (int i = 0; i < 3; ++i)
+    EXPECT_TRUE(
+        SameBytes(BodyOf(Exchange(apache.port(), Get("/page.html"))), page));
+  const std::string errors = apache.Errors();
+  const std::string line = "held memory at TagsmithMaxHeld's limit";
+  const std::string::size_type first = errors.find(line);
+  EXPECT_NE(first, std::string::npos) << errors;
+  EXPECT_EQ(errors.find(line, first + 1), std::string::npos) << errors;
+}
+
 TEST(Apache, StartUpRefusesWhatCannotWork) {
   REQUIRE_APACHE();
   ScratchDir scratch;
@@ -332,6 +351,7 @@ TEST(Apache, StartUpRefusesWhatCannotWork) {
       {"", "TagsmithApplication relative/dir",
        "TagsmithApplication relative/dir"},
       {"# none", "", "no TagsmithFilter"},
+      {"", "TagsmithMaxHeld lots", "TagsmithMaxHeld lots"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.message);

@@ -258,6 +258,24 @@ TEST(Nginx, ManyClientsByteExactAndMemoryFlat) {
   EXPECT_LT(ResidentKilobytes(nginx.Worker()) - before, 4 * 1024);
 }
 
+// A worker whose budget is spent sends every page whole and untagged, and
+// says so once.
+TEST(Nginx, SpentBudgetSendsPagesWholeAndSaysSoOnce) {
+  REQUIRE_NGINX();
+  NginxOptions options;
+  options.http_extra = "tagsmith_max_held 0;";
+  NginxServer nginx(options);
+  ASSERT_TRUE(nginx.Started()) << nginx.Errors();
+  const std::string page = ReadFile(nginx.site() + "/page.html");
+  for (int i = 0; i < 3; ++i)
+    EXPECT_TRUE(BodyOf(Exchange(nginx.port(), Get("/page.html"))) == page);
+  const std::string errors = nginx.Errors();
+  const std::string line = "held memory at its limit of 0 bytes";
+  const std::string::size_type first = errors.find(line);
+  EXPECT_NE(first, std::string::npos) << errors;
+  EXPECT_EQ(errors.find(line, first + 1), std::string::npos) << errors;
+}
+
 TEST(Nginx, RefusesToStartWithoutWhatItNeeds) {
   REQUIRE_NGINX();
   const struct {
