@@ -118,16 +118,24 @@ class HttpSession : public Waiting, public SessionResponse<Derived> {
   // no answer.
   void OnReadError(Error error) {
     namespace http = serve_io::http;
+    unsigned status = 0;
     if (error == http::error::header_limit)
-      return Respond(ErrorPlan(431, RootDirectory()));
-    if (error == http::error::body_limit)
-      return Respond(ErrorPlan(413, RootDirectory()));
-    if (error.category() ==
-            http::make_error_code(http::error::bad_target).category() &&
-        error != http::error::end_of_stream &&
-        error != http::error::partial_message)
-      return Respond(ErrorPlan(400, RootDirectory()));
-    derived().Close();
+      status = 431;
+    else if (error == http::error::body_limit)
+      status = 413;
+    else if (error.category() ==
+                 http::make_error_code(http::error::bad_target).category() &&
+             error != http::error::end_of_stream &&
+             error != http::error::partial_message)
+      status = 400;
+    if (status == 0) return derived().Close();
+    ResponsePlan plan;
+    try {
+      plan = ErrorPlan(status, RootDirectory());
+    } catch (const std::bad_alloc&) {
+      return Unavailable("the refusal");
+    }
+    Respond(std::move(plan));
   }
 
   void OnHeader(Error error, std::size_t bytes) {
@@ -135,10 +143,15 @@ class HttpSession : public Waiting, public SessionResponse<Derived> {
     if (error) return OnReadError(error);
     ++requests_;
     try {
-      head_ = HeadOf(*parser_, bytes);
+      ReadRequest(bytes);
     } catch (const std::bad_alloc&) {
-      return Unavailable("the request's head");
+      Unavailable("the request's head");
     }
+  }
+
+  // The request's head is in: refuse it, or read its body, then answer.
+  void ReadRequest(std::size_t bytes) {
+    head_ = HeadOf(*parser_, bytes);
     const HeadVerdict verdict = CheckHead(head_);
     if (verdict.next == HeadVerdict::Next::kRefuse) {
       // What follows this header cannot be trusted to be a next request.

@@ -109,6 +109,9 @@ class SessionResponse {
   // The most bytes one send may take: each time the client has taken that
   // much, it has the whole idle timeout again for the rest.
   static constexpr std::size_t kWriteStep = 256 * 1024;
+  // Pieces of one write that need no allocation (one let through, the
+  // head, the last chunk...).
+  static constexpr std::size_t kReservedPieces = 16;
 
   // On a coding thread, once the page is compressed.
   void ContinueOnWorker() noexcept {
@@ -149,6 +152,8 @@ class SessionResponse {
       if (plan.file.valid() && !chunk_)
         chunk_.reset(new char[state_.chunk_size]);
       out.client.Reserve();
+      out.writing.pieces.reserve(kReservedPieces);
+      buffers_.reserve(kReservedPieces);
     } catch (const std::bad_alloc&) {
       return Unavailable("the response's head");
     }

@@ -220,6 +220,7 @@ TEST(ServeLoad, ClientsThatNeverReadHoldNoMoreThanTheBudget) {
 #if !defined(__SANITIZE_ADDRESS__)  // its shadow memory would count
   EXPECT_LT(server.PeakResidentKiB(), (kBudget + (64L << 20)) / 1024);
 #endif
+  EXPECT_EQ(server.Stop(), 0) << server.Errors();
 }
 
 }  // namespace

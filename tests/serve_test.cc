@@ -496,6 +496,7 @@ TEST_F(ServeTest, ASlowButSteadyReaderOfAHeldPageGetsItWhole) {
   EXPECT_NE(log.find("GET /long.html 200 " + std::to_string(got.size())),
             std::string::npos)
       << log;
+  EXPECT_EQ(server.Stop(), 0) << server.Errors();
 }
 
 // A 304 frames no body (no Content-Length), carries the Vary its 200 would,
