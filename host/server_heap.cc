@@ -9,7 +9,11 @@ namespace tagsmith::host {
 
 void KeepFreedHeap() {
 #if defined(__GLIBC__)
+  // Setting either fixes the other, which glibc would otherwise raise as
+  // blocks are freed: a block of a page over 128 KiB would then be a
+  // mapping of its own, unmapped again with the page.
   mallopt(M_TRIM_THRESHOLD, kKeptFreeHeap);
+  mallopt(M_MMAP_THRESHOLD, kKeptFreeHeap);
 #endif
 }
 

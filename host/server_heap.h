@@ -11,8 +11,9 @@ namespace tagsmith::host {
 // The free heap each of the process's heaps keeps rather than give back.
 inline constexpr int kKeptFreeHeap = 32 * 1024 * 1024;
 
-// Keeps up to kKeptFreeHeap of freed heap for reuse (glibc's trim
-// threshold); does nothing where the C library has no such setting.
+// Keeps up to kKeptFreeHeap of freed heap for reuse, and takes blocks up
+// to that size from the heap rather than mapping each (glibc's trim and
+// mmap thresholds); does nothing where the C library has no such setting.
 void KeepFreedHeap();
 
 }  // namespace tagsmith::host
