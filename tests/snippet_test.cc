@@ -129,5 +129,43 @@ TEST(Snippet, EachCaseGivesItsResultAndBlock) {
   }
 }
 
+// The bundled examples, as the docs set them up: tagged under a nonce,
+// the account in every place, and recognised on a page that has them.
+TEST(Snippet, TheExamplesTagAndAreRecognised) {
+  const struct {
+    const char* file;
+    std::string marker;
+    std::string page;  // a page that already carries it
+  } examples[] = {
+      {"tag-manager.html", "",
+       "<script src=\"https://www.googletagmanager.com/gtag/js?id=G-9\">"},
+      {"self-hosted-counter.html", "matomo.js", "g.src = u + 'MATOMO.JS';"},
+  };
+  for (const auto& e : examples) {
+    SCOPED_TRACE(e.file);
+    const std::string text = ReadFile(std::string(TAGSMITH_SOURCE_DIR) +
+                                      "/example/snippets/" + e.file);
+    AppDir app("[ga1]\r\nAccount=G-7\r\nSnippet=" + std::string(e.file) +
+               "\r\nSnippetMarker=" + e.marker + "\r\n");
+    WriteFile(app.path() + "/" + e.file, text);
+    const std::string policy =
+        kHtml + Csp("script-src 'nonce-Zm9v' 'strict-dynamic'");
+    const std::string out =
+        Filter(Response(policy, kPage), InApp(app.path())).client;
+    ASSERT_NE(out, Response(policy, kPage));
+    const std::string block = out.substr(out.find("<p>text</p>\n") + 12);
+    EXPECT_EQ(block.find("{account}"), std::string::npos);
+    EXPECT_NE(block.find("G-7"), std::string::npos);
+    size_t tags = 0;
+    for (size_t at = 0; (at = block.find("<script", at)) != std::string::npos;
+         ++at, ++tags) {
+      EXPECT_EQ(block.compare(at, 20, "<script nonce=\"Zm9v\""), 0);
+    }
+    EXPECT_GT(tags, 0u);
+    const std::string tagged = Response(kHtml, "<body>" + e.page + "</body>");
+    EXPECT_EQ(Filter(tagged, InApp(app.path())).client, tagged);
+  }
+}
+
 }  // namespace
 }  // namespace tagsmith::testing
