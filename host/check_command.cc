@@ -206,6 +206,16 @@ int CheckCommand(const std::vector<std::string>& args, std::FILE* out,
   std::fprintf(out, "append-after text: %u bytes\n",
                report.append_after_length);
   std::fprintf(out, "result header: %s\n", report.result_header ? "on" : "off");
+  if (report.snippet.empty()) {
+    std::fprintf(out, "snippet: none (the fixed block)\n");
+  } else if (!report.snippet_problem.empty()) {
+    std::fprintf(out, "snippet: %s (not used: see the warning)\n",
+                 report.snippet.c_str());
+  } else {
+    std::fprintf(out, "snippet: %s, %zu bytes\nsnippet marker: %s\n",
+                 report.snippet.c_str(), report.snippet_bytes,
+                 report.snippet_marker.c_str());
+  }
   for (const std::string& warning : report.warnings)
     std::fprintf(out, "warning: %s\n", warning.c_str());
 

@@ -9,8 +9,10 @@
 #include <utility>
 
 #include "host/web_user_access.h"
+#include "tagging/plain_file.h"
 #include "tagging/profile_reader.h"
 #include "tagging/site_config.h"
+#include "tagging/snippet_block.h"
 
 namespace tagsmith::host {
 
@@ -18,11 +20,40 @@ namespace {
 
 constexpr char kSection[] = "ga1";
 constexpr std::size_t kInsertBefore = 0, kAppendAfter = 1, kAccount = 2,
-                      kAlwaysSsl = 3, kDiagnostics = 4;
+                      kAlwaysSsl = 3, kDiagnostics = 4, kSnippet = 5,
+                      kSnippetMarker = 6;
 // The buffers the filter reads each key into (tagging/site_config.h).
 constexpr std::uint32_t kFilterSizes[kFilterKeyCount] = {
-    kBlockTextSize, kBlockTextSize, kShortValueSize, kShortValueSize,
-    kShortValueSize};
+    kBlockTextSize,  kBlockTextSize, kShortValueSize, kShortValueSize,
+    kShortValueSize, kBlockTextSize, kBlockTextSize};
+
+// The snippet file and the marker, judged as the filter judges them.
+void ReportSnippet(const std::string& dir, ConfigReport* report) {
+  const std::string& name = report->snippet;
+  if (!IsPlainFileName(name.data(), static_cast<std::uint32_t>(name.size()))) {
+    report->snippet_problem = "snippet-unreadable (not a plain file name)";
+    return;
+  }
+  HeapBuffer text{nullptr, 0, 0};
+  const std::string path = dir + "/" + name;
+  if (!ReadPlainFile(path.c_str(), kMaxSnippetBytes, ProcessHeap(), &text)) {
+    report->snippet_problem =
+        "snippet-unreadable (" + path +
+        " is missing, not a regular file, unreadable or over 64 KiB)";
+    return;
+  }
+  report->snippet_bytes = text.length;
+  if (report->snippet_marker.empty()) {
+    const TextSpan marker = DefaultSnippetMarker(text.bytes, text.length);
+    report->snippet_marker.assign(marker.bytes, marker.length);
+    report->snippet_marker.resize(
+        std::min(report->snippet_marker.find('\0'), marker.length));
+  }
+  ReleaseBuffer(ProcessHeap(), &text);
+  if (report->snippet_marker.empty())
+    report->snippet_problem =
+        "snippet-no-marker (no SnippetMarker and no src=\"...\" in it)";
+}
 
 bool IsBlank(char c) {
   return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r' ||
@@ -109,6 +140,13 @@ ConfigReport ReportConfig(const std::string& dir,
   report.append_after_length = queries[kAppendAfter].length;
   report.result_header =
       DiagnosticsOn(storage[kDiagnostics], queries[kDiagnostics].length);
+  report.snippet = value(kSnippet);
+  report.snippet_marker = value(kSnippetMarker);
+  if (!report.snippet.empty()) ReportSnippet(dir, &report);
+  if (!report.snippet_problem.empty())
+    warn(scan.key_lines[kSnippet], "Snippet '" + report.snippet +
+                                       "': pages go out untagged, " +
+                                       report.snippet_problem);
 
   for (std::size_t i = 0; i < kFilterKeyCount; ++i) {
     const std::string whole = WholeValue(report.path, kFilterKeys[i]);

@@ -24,6 +24,10 @@ struct ConfigReport {
   std::uint32_t insert_before_length = 0;
   std::uint32_t append_after_length = 0;
   bool result_header = false;
+  std::string snippet;  // the file named, when set
+  std::size_t snippet_bytes = 0;
+  std::string snippet_marker;   // set, or the snippet's own address
+  std::string snippet_problem;  // the result word and why, when unusable
   std::uint32_t ga1_line = 0;
   std::size_t ga1_body = 0;           // see ConfigScan
   std::vector<std::string> warnings;  // "line N: ..." where a line is known

@@ -17,9 +17,13 @@
 namespace tagsmith::host {
 
 // The keys the filter reads in [ga1], in the order it reads them.
-inline constexpr const char* kFilterKeys[] = {
-    "InsertBeforeScriptBlock", "AppendAfterScriptBlock", "Account", "AlwaysSSL",
-    "Diagnostics"};
+inline constexpr const char* kFilterKeys[] = {"InsertBeforeScriptBlock",
+                                              "AppendAfterScriptBlock",
+                                              "Account",
+                                              "AlwaysSSL",
+                                              "Diagnostics",
+                                              "Snippet",
+                                              "SnippetMarker"};
 inline constexpr std::size_t kFilterKeyCount =
     sizeof(kFilterKeys) / sizeof(kFilterKeys[0]);
 

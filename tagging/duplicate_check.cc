@@ -88,6 +88,35 @@ bool MarkerEndsWith(const ChainCursor& tail) {
 
 }  // namespace
 
+bool CarriesMarker(const ChainCursor& from, const char* marker) {
+  const std::size_t length = std::strlen(marker);
+  const auto first = FoldCase(static_cast<unsigned char>(marker[0]));
+  const auto last = FoldCase(static_cast<unsigned char>(marker[length - 1]));
+  const ChunkNode* node = from.node;
+  const char* begin = from.pos;
+  while (node != nullptr) {
+    const char* end = node->data + node->length;
+    // Wholly in this record: found by its first and last bytes.
+    const char* p = begin;
+    if (static_cast<std::size_t>(end - begin) >= length) {
+      for (; (p = FindFoldedPair(p, end, first, last, length - 1)); ++p) {
+        if (MatchAt({node, p}, marker)) return true;
+      }
+      p = end - (length - 1);
+    }
+    // Running on into the next records.
+    for (; p < end; ++p) {
+      if (FoldCase(static_cast<unsigned char>(*p)) == first &&
+          MatchAt({node, p}, marker)) {
+        return true;
+      }
+    }
+    node = NextWithBytes(node);
+    if (node != nullptr) begin = node->data;
+  }
+  return false;
+}
+
 bool CarriesTrackingScript(const ChainCursor& from) {
   const ChunkNode* node = from.node;
   const char* begin = from.pos;

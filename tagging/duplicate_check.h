@@ -16,4 +16,8 @@ extern const char kSecureScriptMarker[];
 // marker across a seam; never reads past the chain's last byte.
 bool CarriesTrackingScript(const ChainCursor& from);
 
+// True when `marker` (NUL-terminated, not empty), in any letter case,
+// begins at `from` or after it, as above.
+bool CarriesMarker(const ChainCursor& from, const char* marker);
+
 #endif  // TAGSMITH_TAGGING_DUPLICATE_CHECK_H_

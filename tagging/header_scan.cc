@@ -80,6 +80,19 @@ LineVerdict InspectHeaderLine(const ChainCursor& line,
     facts->flags |= kHasContentLength;
     return LineVerdict::kGoOn;
   }
+  if (MatchAt(line, "Content-Security-Policy:")) {
+    if (Advance(&value, 24)) {
+      SkipBlanks(&value);
+      ValueSpan span{};
+      if (ReadValueSpan(value, &span)) {
+        if (facts->policyCount < kMaxPolicies) {
+          facts->policies[facts->policyCount] = span;
+        }
+        ++facts->policyCount;
+      }
+    }
+    return LineVerdict::kGoOn;
+  }
   // Codings are only noted here; whether the body can be read and tagged
   // is decided once all the headers are known.
   char coding[kLongestCoding + 1];

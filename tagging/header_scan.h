@@ -26,12 +26,19 @@ struct ValueSpan {
   ChainCursor last;
 };
 
+// The Content-Security-Policy headers (not the report-only ones) noted;
+// any past these are counted only.
+inline constexpr std::uint32_t kMaxPolicies = 4;
+
 struct ResponseFacts {
   std::uint32_t flags;
   ValueSpan accountValue;
   ValueSpan lengthValue;
   ChainCursor bodyStart;  // on the CR that begins the empty line
   AnnouncedCodings codings;  // what the coding headers said
+  ValueSpan
+      policies[kMaxPolicies];  // each value, blanks after the colon skipped
+  std::uint32_t policyCount;   // all with a value, noted or not
 };
 
 // Calls visit(bytes, count) for each piece of the span, record by record,

@@ -61,7 +61,7 @@ std::uint32_t ReadProfileString(const char* section, const char* key,
 // Several keys of one section read in one pass over the file, each with
 // exactly the result ReadProfileString gives it: the file is opened once
 // for all of them. Keys past the first kMaxProfileKeys get length 0.
-inline constexpr std::size_t kMaxProfileKeys = 5;
+inline constexpr std::size_t kMaxProfileKeys = 7;
 
 struct ProfileQuery {
   const char* key;

@@ -20,6 +20,12 @@ const char* Word(TagResult result) {
     case TagResult::kCodingInvalid: return "coding-invalid";
     case TagResult::kTooLarge: return "too-large";
     case TagResult::kNoMemory: return "no-memory";
+    case TagResult::kSnippetUnreadable:
+      return "snippet-unreadable";
+    case TagResult::kSnippetNoMarker:
+      return "snippet-no-marker";
+    case TagResult::kBlockedByPolicy:
+      return "blocked-by-policy";
   }
   return "no-memory";
 }

@@ -22,6 +22,9 @@ enum class TagResult : std::uint8_t {
   kCodingInvalid,
   kTooLarge,
   kNoMemory,
+  kSnippetUnreadable,
+  kSnippetNoMarker,
+  kBlockedByPolicy,
 };
 
 // What became of one page. For kTagged, the codings the block was put in

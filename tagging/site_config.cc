@@ -63,6 +63,9 @@ void ReadConfigValues(const char* path, SiteConfig* config) {
        &config->alwaysSslLength},
       {"Diagnostics", config->diagnostics, kShortValueSize,
        &config->diagnosticsLength},
+      {"Snippet", config->snippet, kBlockTextSize, &config->snippetLength},
+      {"SnippetMarker", config->snippetMarker, kBlockTextSize,
+       &config->snippetMarkerLength},
   };
   static_assert(sizeof(keys) / sizeof(keys[0]) <= kMaxProfileKeys,
                 "every key is read in the one pass");
@@ -86,23 +89,29 @@ void ReadConfigValues(const char* path, SiteConfig* config) {
 #endif
 }
 
-// Builds the file's path from the application's directory. False when the
-// server supplies no directory, or one so long that the file name and its
-// NUL no longer fit.
-bool ConfigFilePath(HTTP_FILTER_CONTEXT* pfc, char (&path)[kConfigPathSize]) {
+}  // namespace
+
+bool SiteFilePath(HTTP_FILTER_CONTEXT* pfc, const char* name,
+                  char (&path)[kConfigPathSize]) {
   path[0] = '\0';
   DWORD size = kConfigPathSize;
-  char name[] = "APPL_PHYSICAL_PATH";
-  if (!pfc->GetServerVariable(pfc, name, path, &size)) return false;
+  char variable[] = "APPL_PHYSICAL_PATH";
+  if (!pfc->GetServerVariable(pfc, variable, path, &size)) return false;
   const void* nul = std::memchr(path, '\0', kConfigPathSize);
   if (nul == nullptr) return false;
   const std::size_t length = static_cast<const char*>(nul) - path;
-  if (length == 0 || length + sizeof(kConfigFileName) > kConfigPathSize) {
-    return false;
-  }
+  const std::size_t nameLength = std::strlen(name);
+  if (length == 0 || length + nameLength + 1 > kConfigPathSize) return false;
   // No separator handling: a directory ending in a backslash keeps it.
-  std::memcpy(path + length, kConfigFileName, sizeof(kConfigFileName));
+  std::memcpy(path + length, name, nameLength + 1);
   return true;
+}
+
+namespace {
+
+// The configuration file's path. The same conditions as SiteFilePath.
+bool ConfigFilePath(HTTP_FILTER_CONTEXT* pfc, char (&path)[kConfigPathSize]) {
+  return SiteFilePath(pfc, kConfigFileName, path);
 }
 
 }  // namespace
@@ -132,6 +141,8 @@ bool ReadSiteConfig(HTTP_FILTER_CONTEXT* pfc, const ResponseFacts& facts,
   config->insertBeforeLength = config->appendAfterLength = 0;
   config->accountLength = config->alwaysSslLength = 0;
   config->diagnosticsLength = 0;
+  config->snippet[0] = config->snippetMarker[0] = '\0';
+  config->snippetLength = config->snippetMarkerLength = 0;
 
   char path[kConfigPathSize];
   if (ConfigFilePath(pfc, path)) ReadConfigValues(path, config);

@@ -30,6 +30,12 @@ struct SiteConfig {
   // DiagnosticsOn.
   char diagnostics[kShortValueSize];
   std::uint32_t diagnosticsLength;
+  // A file in the application's directory whose text replaces the fixed
+  // block, and the text that shows a page already carries it.
+  char snippet[kBlockTextSize];
+  std::uint32_t snippetLength;
+  char snippetMarker[kBlockTextSize];
+  std::uint32_t snippetMarkerLength;
 };
 
 // Reads the configuration of the request's application into `config`.
@@ -38,6 +44,12 @@ struct SiteConfig {
 // file, section or key reads as empty.
 bool ReadSiteConfig(HTTP_FILTER_CONTEXT* pfc, const ResponseFacts& facts,
                     SiteConfig* config);
+
+// The application directory's path with `name` ("/tagsmith.config")
+// appended, into `path`, NUL-terminated. False when the server supplies no
+// directory or the whole does not fit.
+bool SiteFilePath(HTTP_FILTER_CONTEXT* pfc, const char* name,
+                  char (&path)[kConfigPathSize]);
 
 // Whether a "Diagnostics" value turns the result header on: "1", "yes",
 // "true" or "on", in any ASCII case. Everything else, "0", "no", "false",

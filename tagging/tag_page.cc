@@ -26,6 +26,7 @@ void StartTagFrame(TagFrame* frame) {
   frame->framing = FramedBody{};
   frame->decoded = DecodedBody{};
   frame->encoded = HeapBuffer{nullptr, 0, 0};
+  StartBlockText(&frame->text);
 }
 
 TagOutcome TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
@@ -37,6 +38,9 @@ TagOutcome TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
     outcome.result = result;
     return outcome;
   };
+  const TagResult prepared =
+      PrepareBlockText(pfc, facts, config, heap, &frame->text);
+  if (prepared != TagResult::kTagged) return finish(prepared);
   ChainCursor first{};
   const bool hasBody = FirstBodyByte(facts, &first);
   const bool coded = plan.chunked || plan.content != ContentCoding::kNone;
@@ -121,13 +125,21 @@ TagOutcome TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
   }
 
   ChainCursor tag;
-  if (CarriesTrackingScript(page.from)) return finish(TagResult::kAlreadyTagged);
+  if (frame->text.ownMarker ? CarriesMarker(page.from, frame->text.marker)
+                            : CarriesTrackingScript(page.from)) {
+    return finish(TagResult::kAlreadyTagged);
+  }
   if (!FindLastClosingBodyTag(page.last, page.from, &tag)) {
     return finish(TagResult::kNoClosingBodyTag);
   }
   SpliceFrame* splice = &frame->splice;
   // It fails only when memory for a split account header is refused.
-  if (!FillTrackingBlock(pfc, facts, config, &splice->block)) {
+  if (frame->text.built) {
+    // At most 16 MiB: ExpandBlockText refuses a longer text.
+    FillBuiltBlock(config, frame->text.text.bytes,
+                   static_cast<std::uint32_t>(frame->text.text.length),
+                   &splice->block);
+  } else if (!FillTrackingBlock(pfc, facts, config, &splice->block)) {
     return finish(TagResult::kNoMemory);
   }
   outcome.decoded = compressed ? plan.content : ContentCoding::kNone;
@@ -165,4 +177,5 @@ void ReleaseTagFrame(const WorkingHeap& heap, TagFrame* frame) {
   ReleaseBuffer(heap, &frame->encoded);
   ReleaseDecoded(heap, &frame->decoded);
   ReleaseFraming(heap, &frame->framing);
+  ReleaseBlockText(heap, &frame->text);
 }

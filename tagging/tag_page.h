@@ -21,6 +21,7 @@
 #include "tagging/header_scan.h"
 #include "tagging/result_header.h"
 #include "tagging/site_config.h"
+#include "tagging/snippet_block.h"
 #include "tagging/working_heap.h"
 
 struct TagFrame {
@@ -29,6 +30,7 @@ struct TagFrame {
   DecodedBody decoded;
   HeapBuffer encoded;
   ChunkNode page;  // the decoded page as a one-record chain
+  BlockText text;  // a snippet, or a block with a nonce
 };
 
 // Empties the frame's working storage. REQUIRES: before TagCandidate.

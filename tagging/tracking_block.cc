@@ -101,6 +101,22 @@ bool FillTrackingBlock(HTTP_FILTER_CONTEXT* pfc, const ResponseFacts& facts,
   return true;
 }
 
+void FillBuiltBlock(const SiteConfig& config, const char* text,
+                    std::uint32_t length, TrackingBlock* block) {
+  PointRecord(&block->insertBefore, config.insertBefore,
+              config.insertBeforeLength);
+  PointRecord(&block->scriptHead, text, length);
+  PointRecord(&block->account, nullptr, 0);
+  PointRecord(&block->scriptTail, nullptr, 0);
+  PointRecord(&block->appendAfter, config.appendAfter,
+              config.appendAfterLength);
+  block->pieces[0] = &block->insertBefore;
+  block->pieces[1] = &block->scriptHead;
+  block->pieces[2] = &block->account;
+  block->pieces[3] = &block->scriptTail;
+  block->pieces[4] = &block->appendAfter;
+}
+
 std::uint32_t TrackingBlockLength(const TrackingBlock& block) {
   return block.insertBefore.length + block.scriptHead.length +
          block.account.length + block.scriptTail.length +

@@ -45,6 +45,11 @@ bool FindLastClosingBodyTag(const ChunkNode* last, const ChainCursor& from,
 bool FillTrackingBlock(HTTP_FILTER_CONTEXT* pfc, const ResponseFacts& facts,
                        const SiteConfig& config, TrackingBlock* block);
 
+// Points the block at a text made for this page instead of the fixed texts:
+// the configured texts around it, no account record of its own.
+void FillBuiltBlock(const SiteConfig& config, const char* text,
+                    std::uint32_t length, TrackingBlock* block);
+
 // The number of bytes the block adds to the page.
 std::uint32_t TrackingBlockLength(const TrackingBlock& block);
 

@@ -154,5 +154,37 @@ TEST(CheckCommand, ExitStatusAndResultWord) {
   EXPECT_EQ(Check({dir.path(), dir.path() + "/missing.http"}, &out), 2);
 }
 
+// The snippet and marker a page would get, or why it gets none.
+TEST(ConfigReport, ShowsTheSnippetAndItsMarker) {
+  const struct {
+    std::string keys;
+    std::string file;  // written as tag.html
+    std::string marker;
+    std::string problem;  // the start of the warning's reason
+  } cases[] = {
+      {"Snippet=tag.html\n",
+       "<script src=\"https://t.example/a.js?id={account}\">",
+       "https://t.example/a.js", ""},
+      {"Snippet=tag.html\nSnippetMarker=count(\n", "<script>count()</script>",
+       "count(", ""},
+      {"Snippet=tag.html\n", "<script>count()</script>", "",
+       "snippet-no-marker"},
+      {"Snippet=sub/tag.html\n", "x", "", "snippet-unreadable (not a plain"},
+      {"Snippet=tag.html\n", std::string(64 * 1024 + 1, 'x'), "",
+       "snippet-unreadable ("},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.keys);
+    ScratchDir dir;
+    WriteFile(dir.path() + "/tagsmith.config", "[ga1]\nAccount=G-1\n" + c.keys);
+    WriteFile(dir.path() + "/tag.html", c.file);
+    const ConfigReport report = ReportConfig(dir.path(), std::nullopt);
+    EXPECT_EQ(report.snippet_marker, c.marker);
+    EXPECT_EQ(report.snippet_problem.rfind(c.problem, 0), 0u)
+        << report.snippet_problem;
+    EXPECT_EQ(report.warnings.size(), c.problem.empty() ? 0u : 1u);
+  }
+}
+
 }  // namespace
 }  // namespace tagsmith::host
