@@ -165,6 +165,52 @@ TEST(ApacheHttp2, ChromiumRunsTheBlockOverHttps) {
       << ReadFile(apache.dir() + "/logs/access.log");
 }
 
+// A site's own snippet on a page whose policy allows scripts only by
+// nonce: the block's scripts get the nonce, and Chromium runs both (the one
+// loaded from the site and the inline one).
+TEST(ApacheSnippet, ChromiumRunsTheSnippetUnderANoncePolicy) {
+  REQUIRE_APACHE();
+  std::string skipped;
+  const std::string browser = serve_testing::FindBrowser(&skipped);
+  if (browser.empty()) GTEST_SKIP() << skipped;
+  ApacheOptions options;
+  options.extra =
+      "LoadModule headers_module /usr/lib/apache2/modules/mod_headers.so\n"
+      "Header set Content-Security-Policy "
+      "\"script-src 'nonce-n0Nce4tEst' 'self'\" early";
+  ApacheServer apache(options);
+  ASSERT_TRUE(apache.Started()) << apache.Errors();
+  WriteFile(apache.blog() + "/tagsmith.config",
+            "[ga1]\nAccount=UA-BLOG-1\nSnippet=snippet.html\n");
+  WriteFile(apache.blog() + "/snippet.html",
+            "<script src=\"/blog/counter.js?id={account}\"></script>\n"
+            "<script>document.body.setAttribute('data-tracked', "
+            "'{account}');</script>\n");
+  WriteFile(apache.blog() + "/counter.js",
+            "document.body.setAttribute('data-counted', 'yes');\n");
+  WriteFile(apache.blog() + "/csp.html",
+            "<html><head><title>csp</title></head><body><p>page</p>"
+            "</body></html>\n");
+  for (const char* file :
+       {"tagsmith.config", "snippet.html", "counter.js", "csp.html"})
+    fs::permissions(apache.blog() + "/" + file, fs::perms(0644));
+  const std::string url =
+      "http://127.0.0.1:" + std::to_string(apache.port()) + "/blog/csp.html";
+  const std::string sent =
+      BodyOf(Exchange(apache.port(),
+                      "GET /blog/csp.html HTTP/1.1\r\nHost: "
+                      "127.0.0.1\r\nConnection: close\r\n\r\n"));
+  EXPECT_NE(sent.find("<script nonce=\"n0Nce4tEst\" src="), std::string::npos)
+      << sent;
+  const ProgramResult dom =
+      serve_testing::DumpDom(browser, url, apache.port(), apache.port());
+  ASSERT_FALSE(dom.timed_out) << "chromium did not finish in 90 s";
+  ASSERT_EQ(dom.status, 0) << dom.err;
+  EXPECT_NE(dom.out.find("data-tracked=\"UA-BLOG-1\""), std::string::npos)
+      << dom.out;
+  EXPECT_NE(dom.out.find("data-counted=\"yes\""), std::string::npos) << dom.out;
+}
+
 // A stream is not held: server-sent events arrive as they are sent, and so
 // does the flushed first half of a page that is no candidate; an HTML page
 // is held to its end and tagged.
