@@ -63,20 +63,20 @@ ResponseChain* ChainOf(HTTP_FILTER_CONTEXT* pfc) {
   return static_cast<ResponseChain*>(slot);
 }
 
-void AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
+AppendResult AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
   // A zero-byte chunk sends nothing either way; not recording it keeps every
   // record in the chain holding at least one byte for the cursor.
   const std::uint32_t count = raw->cbInData;
-  if (count == 0) return;
+  if (count == 0) return AppendResult::kHeld;
 
   ResponseChain* chain = ChainOf(pfc);
   if (chain == nullptr) {
-    if (pfc->pFilterContext != nullptr) return;  // gave up earlier
+    if (pfc->pFilterContext != nullptr) return AppendResult::kPassing;
     chain = static_cast<ResponseChain*>(
         pfc->AllocMem(pfc, sizeof(ResponseChain), 0));
     if (chain == nullptr) {
       pfc->pFilterContext = SlotValueForGaveUp();
-      return;
+      return AppendResult::kPassing;
     }
     chain->head = nullptr;
     chain->tail = nullptr;
@@ -88,11 +88,8 @@ void AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
     chain->headerWatch = 0;
     pfc->pFilterContext = chain;
   }
-  if (chain->state != ChainState::kBuffering) return;
-  if (count > kMaxHeldBytes - chain->heldBytes) {
-    GiveUp(pfc, chain);
-    return;
-  }
+  if (chain->state != ChainState::kBuffering) return AppendResult::kPassing;
+  if (count > kMaxHeldBytes - chain->heldBytes) return AppendResult::kTooLarge;
 
   // What fits goes into the room after the last record's bytes, the rest
   // into a new block, obtained before anything is copied so that a refusal
@@ -113,8 +110,8 @@ void AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
     if (capacity < rest) capacity = rest;
     node = NewRecord(pfc, chain, capacity);
     if (node == nullptr) {
-      GiveUp(pfc, chain);
-      return;
+      chain->heldBytes -= count;
+      return AppendResult::kRefused;
     }
   }
   if (inRoom > 0) {
@@ -137,6 +134,7 @@ void AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
     chain->roomLeft = capacity - rest;
   }
   raw->cbInData = 0;
+  return AppendResult::kHeld;
 }
 
 void LetResponseGo(HTTP_FILTER_CONTEXT* pfc) {

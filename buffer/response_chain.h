@@ -76,15 +76,23 @@ struct ResponseChain {
 // needs more: with its record, a block of 4 KiB.
 inline constexpr std::uint32_t kRecordRoom = 4096 - sizeof(ChunkNode);
 
+// What became of a chunk given to AppendChunk.
+enum class AppendResult {
+  kHeld,      // copied to the end of the chain (a zero-byte one: nothing)
+  kPassing,   // the response is not held: the chunk passes untouched
+  kTooLarge,  // it would take the chain past kMaxHeldBytes: not held
+  kRefused,   // memory for it was refused: not held
+};
+
 // Handles one SF_NOTIFY_SEND_RAW_DATA: copies the chunk to the end of the
 // response's chain (into the last record's block as far as it has room,
 // so that small chunks share a record) and sets raw->cbInData to 0 so that
-// nothing reaches the client yet. A chunk of zero bytes is not recorded.
-// When memory for the chunk cannot be had, or it would take the chain
-// past kMaxHeldBytes, everything held so far is written out in order and
-// this chunk and all later ones of the response pass untouched. Once the
-// chain is passing (or the response was let go), chunks pass untouched.
-void AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw);
+// nothing reaches the client yet. A chunk of zero bytes is not recorded. Once
+// the chain is passing (or the response was let go, or not even the chain
+// record could be had), chunks pass untouched. For kTooLarge and kRefused the
+// chain and the chunk are as they were: the caller lets the response go
+// (LetResponseGo writes what is held), and the chunk follows untouched.
+AppendResult AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw);
 
 // Counts `size` more bytes in what the response holds, when that stays
 // within its bound; false, nothing counted, otherwise.

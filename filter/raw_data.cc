@@ -4,6 +4,7 @@
 #include "tagging/header_block.h"
 #include "tagging/header_scan.h"
 #include "tagging/header_verdict.h"
+#include "tagging/result_header.h"
 #include "tagging/site_config.h"
 
 // A chain starts with its watch word 0: nothing of the block seen yet.
@@ -35,6 +36,23 @@ void StopRawDataNotifications(HTTP_FILTER_CONTEXT* pfc) {
                              SF_NOTIFY_SEND_RAW_DATA, 0);
 }
 
+// Lets a candidate go before its end, the chunk in hand not held. When the
+// whole header block is held and the page's site asks for the result
+// header, the line goes in first: nothing later could write it.
+void LetGoHeld(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain, bool headersHeld,
+               TagResult why) {
+  ResultHeader header;  // in this frame: the flush below writes it
+  if (headersHeld && chain->head != nullptr &&
+      (ScanResponseHeaders(chain->head).flags & kIsHtml) != 0 &&
+      WantsResultHeader(pfc)) {
+    TagOutcome outcome{};
+    outcome.result = why;
+    CloseChain(chain->head);
+    InsertResultHeader(chain, outcome, &header);
+  }
+  LetResponseGo(pfc);
+}
+
 }  // namespace
 
 void HandleRawData(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
@@ -45,6 +63,7 @@ void HandleRawData(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
   auto watch = chain != nullptr
                    ? static_cast<HeaderBlockWatch>(chain->headerWatch)
                    : HeaderBlockWatch::kFirstByte;
+  const bool headersHeld = watch == HeaderBlockWatch::kComplete;
   // The headers are judged once, on the chunk that completes their block:
   // from then on the scan's verdict cannot change, whatever follows. So a
   // response let go here never has its body copied, even the part of it
@@ -57,8 +76,12 @@ void HandleRawData(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
     StopRawDataNotifications(pfc);
     return;
   }
-  AppendChunk(pfc, raw);
-  // Held past the limit, or memory refused: the response has been let go.
+  const AppendResult appended = AppendChunk(pfc, raw);
+  if (appended == AppendResult::kTooLarge || appended == AppendResult::kRefused)
+    LetGoHeld(pfc, ChainOf(pfc), headersHeld,
+              appended == AppendResult::kTooLarge ? TagResult::kTooLarge
+                                                  : TagResult::kNoMemory);
+  // Held past the limit, memory refused, or not held at all: let go.
   if (!IsHolding(pfc)) {
     StopRawDataNotifications(pfc);
     return;

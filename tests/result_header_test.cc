@@ -173,6 +173,34 @@ TEST(ResultHeader, SaysWhatBecameOfEachPage) {
   }
 }
 
+// A page let go before its end, its headers held, still says why when its
+// site asks: memory refused for its second chunk, or more than 64 MiB.
+TEST(ResultHeader, APageLetGoBeforeItsEndSaysWhy) {
+  AppDir app(std::string(kAccount) + "Diagnostics=1\r\n");
+  const std::string small = Response(kHtml, kPage);
+  const std::string large =
+      Response(kHtml, std::string((std::size_t{64} << 20) + 1, 'x'));
+  const struct {
+    const char* name;
+    const std::string& response;
+    std::uint64_t refuse;  // the AllocMem call refused: the second chunk's
+    const char* word;
+  } cases[] = {
+      {"memory refused", small, 3, "no-memory"},
+      {"over 64 MiB", large, 0, "too-large"},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    FilterRun run = InApp(app.path());
+    run.cuts = {k.response.find("\r\n\r\n") + 4 + 1};
+    run.failAlloc = k.refuse;
+    const std::string out = Filter(k.response, run).client;
+    ASSERT_TRUE(out == WithLine(k.response, std::string("X-Tagsmith-Result: ") +
+                                                k.word + "\r\n"))
+        << out.substr(0, out.find("\r\n\r\n"));
+  }
+}
+
 // The words that turn the header on, for a tagged page and for one the
 // headers rule out early (a coding not handled); every other value is off.
 TEST(ResultHeader, DiagnosticsReadsOnAndOffWords) {
