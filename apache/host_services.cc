@@ -15,6 +15,7 @@
 #include "apache/module_config.h"
 #include "apache/response_head.h"
 #include "apache/response_state.h"
+#include "host/filter_context.h"
 #include "host/filter_module.h"
 #include "host/platform.h"
 #include "host/server_variable.h"
@@ -232,18 +233,9 @@ void RaiseRawData(ResponseState* state, const char* bytes, apr_size_t length) {
 }
 
 void InitContext(ResponseState* state) {
-  HTTP_FILTER_CONTEXT& context = state->context;
-  std::memset(&context, 0, sizeof context);
-  context.cbSize = sizeof context;
-  context.Revision = HTTP_FILTER_REVISION;
-  context.ServerContext = state;
-  context.fIsSecurePort = state->secure ? TRUE : FALSE;
-  context.pFilterContext = nullptr;
-  context.GetServerVariable = GetServerVariable;
-  context.AddResponseHeaders = AddResponseHeaders;
-  context.WriteClient = WriteClient;
-  context.AllocMem = AllocMem;
-  context.ServerSupportFunction = ServerSupportFunction;
+  host::InitFilterContext(&state->context, state, state->secure,
+                          {GetServerVariable, AddResponseHeaders, WriteClient,
+                           AllocMem, ServerSupportFunction});
 }
 
 }  // namespace tagsmith::apache

@@ -14,7 +14,7 @@
 namespace tagsmith::host {
 class FilterModule;
 class HeldBudget;
-}
+}  // namespace tagsmith::host
 
 // The module record, the one symbol the module exports.
 extern "C" __attribute__((visibility("default")))

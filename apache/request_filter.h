@@ -12,7 +12,7 @@
 namespace tagsmith::host {
 class FilterModule;
 class HeldBudget;
-}
+}  // namespace tagsmith::host
 
 namespace tagsmith::apache {
 

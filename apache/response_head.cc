@@ -49,18 +49,6 @@ const char* ReasonOf(request_rec* r) {
   return space ? space + 1 : "";
 }
 
-// A Content-Length value: digits only, as the filter writes it.
-bool ParseLength(const std::string& text, apr_off_t* length) {
-  if (text.empty() || text.size() > 18) return false;
-  apr_off_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-  }
-  *length = value;
-  return true;
-}
-
 }  // namespace
 
 std::string BuildHead(request_rec* r) {
@@ -81,11 +69,13 @@ std::string BuildHead(request_rec* r) {
 }
 
 bool ApplyHead(request_rec* r, const host::ParsedHead& head) {
-  apr_off_t length = -1;
-  for (const auto& [name, value] : head.fields)
-    if (host::EqualNoCase(name, "Content-Length") &&
-        !ParseLength(value, &length))
-      return false;
+  std::uint64_t length = 0;
+  bool has_length = false;
+  for (const auto& [name, value] : head.fields) {
+    if (!host::EqualNoCase(name, "Content-Length")) continue;
+    if (!host::ParseContentLength(value, &length)) return false;
+    has_length = true;
+  }
   if (static_cast<unsigned>(r->status) != head.status) {
     r->status = static_cast<int>(head.status);
     r->status_line = nullptr;
@@ -104,7 +94,7 @@ bool ApplyHead(request_rec* r, const host::ParsedHead& head) {
                      apr_pstrmemdup(r->pool, name.data(), name.size()), text);
     }
   }
-  if (length >= 0) ap_set_content_length(r, length);
+  if (has_length) ap_set_content_length(r, static_cast<apr_off_t>(length));
   WeakenEtag(r);
   return true;
 }

@@ -11,9 +11,7 @@ namespace {
 const ResponseChain kGaveUp = {
     nullptr, nullptr, ChainState::kPassing, 0, 0, nullptr, 0, 0};
 
-void* SlotValueForGaveUp() {
-  return const_cast<ResponseChain*>(&kGaveUp);
-}
+void* SlotValueForGaveUp() { return const_cast<ResponseChain*>(&kGaveUp); }
 
 // Stops buffering this response: what is held goes out now, in order, and
 // the caller leaves the current chunk untouched so that it follows.

@@ -24,7 +24,7 @@ struct ChunkNode {
   // The record before; null in the head of an open chain, the head itself
   // once the chain is closed (the only record that ever points at itself).
   ChunkNode* prev;
-  ChunkNode* next;  // null in the last record
+  ChunkNode* next;   // null in the last record
   const char* data;  // may be null: a record with nothing to send
   std::uint32_t length;
 };
@@ -62,7 +62,7 @@ struct ResponseChain {
   ChunkNode* head;  // null only until the first chunk is held
   ChunkNode* tail;  // the last record, so that appending costs O(1)
   ChainState state;
-  std::uint64_t heldBytes;  // response bytes copied into the chain
+  std::uint64_t heldBytes;   // response bytes copied into the chain
   std::uint64_t heldMemory;  // what holding them takes (see above)
   char* room;                // the free bytes after the tail's, in its block
   std::uint32_t roomLeft;

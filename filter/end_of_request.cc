@@ -23,8 +23,8 @@ struct PassFrame {
 // Each step may decide not to tag; every "no" leaves the chain exactly as
 // it was buffered.
 TagOutcome TagCandidatePage(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
-                            const ResponseFacts& facts,
-                            const WorkingHeap& heap, PassFrame* frame) {
+                            const ResponseFacts& facts, const WorkingHeap& heap,
+                            PassFrame* frame) {
   TagOutcome outcome{};
   CodingPlan plan{};
   const CodingVerdict codings = JudgeCodings(facts.codings, &plan);
@@ -39,8 +39,8 @@ TagOutcome TagCandidatePage(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
   } else if (!ChosenAccountIsUsable(facts, frame->config)) {
     outcome.result = TagResult::kAccountInvalid;
   } else {
-    outcome = TagCandidate(pfc, chain, facts, plan, frame->config, heap,
-                           &frame->tag);
+    outcome =
+        TagCandidate(pfc, chain, facts, plan, frame->config, heap, &frame->tag);
   }
   return outcome;
 }

@@ -39,21 +39,36 @@ std::string_view Trim(std::string_view text) {
 
 const char* ReasonPhrase(unsigned status) {
   switch (status) {
-    case 200: return "OK";
-    case 301: return "Moved Permanently";
-    case 304: return "Not Modified";
-    case 400: return "Bad Request";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 408: return "Request Timeout";
-    case 413: return "Content Too Large";
-    case 417: return "Expectation Failed";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 503: return "Service Unavailable";
-    case 505: return "HTTP Version Not Supported";
-    default: return "Unknown";
+    case 200:
+      return "OK";
+    case 301:
+      return "Moved Permanently";
+    case 304:
+      return "Not Modified";
+    case 400:
+      return "Bad Request";
+    case 403:
+      return "Forbidden";
+    case 404:
+      return "Not Found";
+    case 405:
+      return "Method Not Allowed";
+    case 408:
+      return "Request Timeout";
+    case 413:
+      return "Content Too Large";
+    case 417:
+      return "Expectation Failed";
+    case 431:
+      return "Request Header Fields Too Large";
+    case 500:
+      return "Internal Server Error";
+    case 503:
+      return "Service Unavailable";
+    case 505:
+      return "HTTP Version Not Supported";
+    default:
+      return "Unknown";
   }
 }
 
@@ -156,12 +171,16 @@ void ChunkedWatch::Observe(std::string_view bytes) {
         break;
       }
       case State::kExtension:
-        if (c == '\r') state_ = State::kSizeLf;
-        else if (c == '\n') state_ = State::kBroken;
+        if (c == '\r')
+          state_ = State::kSizeLf;
+        else if (c == '\n')
+          state_ = State::kBroken;
         break;
       case State::kSizeLf:
-        if (c != '\n') state_ = State::kBroken;
-        else state_ = size_ == 0 ? State::kTrailerStart : State::kData;
+        if (c != '\n')
+          state_ = State::kBroken;
+        else
+          state_ = size_ == 0 ? State::kTrailerStart : State::kData;
         break;
       case State::kData: {
         // Data bytes are skipped in bulk, not looked at.
@@ -180,13 +199,15 @@ void ChunkedWatch::Observe(std::string_view bytes) {
         digits_ = 0;
         break;
       case State::kTrailerStart:
-        state_ = c == '\r' ? State::kEndLf
+        state_ = c == '\r'   ? State::kEndLf
                  : c == '\n' ? State::kBroken
                              : State::kTrailer;
         break;
       case State::kTrailer:
-        if (c == '\r') state_ = State::kTrailerLf;
-        else if (c == '\n') state_ = State::kBroken;
+        if (c == '\r')
+          state_ = State::kTrailerLf;
+        else if (c == '\n')
+          state_ = State::kBroken;
         break;
       case State::kTrailerLf:
         state_ = c == '\n' ? State::kTrailerStart : State::kBroken;

@@ -48,8 +48,19 @@ class ChunkedWatch {
 
  private:
   enum class State {
-    kSizeFirst, kSize, kExtension, kSizeLf, kData, kDataCr, kDataLf,
-    kTrailerStart, kTrailer, kTrailerLf, kEndLf, kEnded, kBroken
+    kSizeFirst,
+    kSize,
+    kExtension,
+    kSizeLf,
+    kData,
+    kDataCr,
+    kDataLf,
+    kTrailerStart,
+    kTrailer,
+    kTrailerLf,
+    kEndLf,
+    kEnded,
+    kBroken
   };
   State state_ = State::kSizeFirst;
   std::uint64_t size_ = 0;  // the size line's value, then the data left
@@ -88,7 +99,7 @@ class SentFraming {
 
   bool head_request_;
   std::uint64_t bytes_sent_ = 0;
-  std::string head_;          // the header block until its end is seen
+  std::string head_;  // the header block until its end is seen
   bool head_done_ = false;
   bool head_broken_ = false;  // too long, or its framing unusable
   bool chunked_ = false;

@@ -27,7 +27,7 @@ class ServeError : public std::runtime_error {
 };
 
 struct ListenAddress {
-  std::string host;  // a numeric IPv4 or IPv6 address, without brackets
+  std::string host;        // a numeric IPv4 or IPv6 address, without brackets
   std::uint16_t port = 0;  // 0: any free port
 };
 
@@ -36,7 +36,7 @@ struct ServerOptions {
   std::optional<ListenAddress> tls_listen;  // with tls_cert and tls_key
   std::string tls_cert;                     // PEM certificate chain
   std::string tls_key;                      // PEM private key
-  std::size_t chunk_size = 16384;  // body bytes per raw-data notification
+  std::size_t chunk_size = 16384;      // body bytes per raw-data notification
   unsigned idle_timeout_seconds = 30;  // to read a request or write a send
   unsigned threads = 0;                // 0: one per core, at least two
   CodingOptions coding;                // bodies coded before the filter

@@ -93,6 +93,16 @@ void AppendField(std::string* head, std::string_view name,
 
 void EndHead(std::string* head) { head->append(kCrlf); }
 
+bool ParseContentLength(std::string_view text, std::uint64_t* length) {
+  if (text.empty() || text.size() > 18 ||
+      !std::all_of(text.begin(), text.end(), IsDigit))
+    return false;
+  std::uint64_t value = 0;
+  for (char c : text) value = value * 10 + static_cast<unsigned>(c - '0');
+  *length = value;
+  return true;
+}
+
 bool ParseHead(std::string_view head, ParsedHead* out) {
   ParsedHead parsed;
   std::string_view rest = head;

@@ -10,6 +10,7 @@
 #define TAGSMITH_HOST_RESPONSE_BRIDGE_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -38,6 +39,10 @@ struct ParsedHead {
 // spaces and tabs, each ended by CRLF (no folded lines, no bare CR or LF,
 // no NUL), then CRLF and nothing after it. Writes `out` only on success.
 bool ParseHead(std::string_view head, ParsedHead* out);
+
+// A Content-Length value as the filter writes it: 1 to 18 digits and
+// nothing else. Writes `length` only on success.
+bool ParseContentLength(std::string_view text, std::uint64_t* length);
 
 class ResponseBridge {
  public:

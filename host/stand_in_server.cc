@@ -7,6 +7,7 @@
 #include <limits>
 #include <stdexcept>
 
+#include "host/filter_context.h"
 #include "host/platform.h"
 #include "host/server_variable.h"
 
@@ -22,17 +23,11 @@ StandInRequest::StandInRequest(const FilterModule& filter,
               settings.arena_memory ? MemoryLayout::kArena
                                     : MemoryLayout::kExactBlocks,
               settings.held_budget) {
-  std::memset(&context_, 0, sizeof context_);
-  context_.cbSize = sizeof(HTTP_FILTER_CONTEXT);
-  context_.Revision = HTTP_FILTER_REVISION;
-  context_.ServerContext = this;
-  context_.fIsSecurePort = settings_.secure_port ? TRUE : FALSE;
-  context_.pFilterContext = nullptr;
-  context_.GetServerVariable = &StandInRequest::GetServerVariable;
-  context_.AddResponseHeaders = &StandInRequest::AddResponseHeaders;
-  context_.WriteClient = &StandInRequest::WriteClient;
-  context_.AllocMem = &StandInRequest::AllocMem;
-  context_.ServerSupportFunction = &StandInRequest::ServerSupportFunction;
+  InitFilterContext(&context_, this, settings_.secure_port,
+                    {&StandInRequest::GetServerVariable,
+                     &StandInRequest::AddResponseHeaders,
+                     &StandInRequest::WriteClient, &StandInRequest::AllocMem,
+                     &StandInRequest::ServerSupportFunction});
 }
 
 DWORD StandInRequest::SendResponse() {

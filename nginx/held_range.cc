@@ -3,19 +3,13 @@
 
 #include <limits>
 
+#include "host/http_response.h"
+
 namespace tagsmith::nginx_host {
 
 namespace {
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
-
-std::string_view TrimSpaces(std::string_view text) {
-  while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
-    text.remove_prefix(1);
-  while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-    text.remove_suffix(1);
-  return text;
-}
 
 // A decimal number that is the whole of `text`; false when empty, not all
 // digits, or too big for 64 bits.
@@ -52,19 +46,19 @@ bool StartsWithBytes(std::string_view text) {
 
 bool ChooseRange(std::string_view range, std::string_view if_range,
                  std::string_view etag, std::uint64_t length, ByteSpan* span) {
-  if_range = TrimSpaces(if_range);
+  if_range = host::Trim(if_range);
   if (!if_range.empty() &&
       (!IsStrongTag(if_range) || !IsStrongTag(etag) || if_range != etag))
     return false;
-  range = TrimSpaces(range);
+  range = host::Trim(range);
   if (length == 0 || !StartsWithBytes(range)) return false;
-  const std::string_view spec = TrimSpaces(range.substr(6));
-  const std::size_t dash = spec.find('-');
+  const std::string_view bounds = host::Trim(range.substr(6));
+  const std::size_t dash = bounds.find('-');
   if (dash == std::string_view::npos ||
-      spec.find(',') != std::string_view::npos)
+      bounds.find(',') != std::string_view::npos)
     return false;
-  const std::string_view from = TrimSpaces(spec.substr(0, dash));
-  const std::string_view to = TrimSpaces(spec.substr(dash + 1));
+  const std::string_view from = host::Trim(bounds.substr(0, dash));
+  const std::string_view to = host::Trim(bounds.substr(dash + 1));
   ByteSpan chosen;
   if (from.empty()) {
     std::uint64_t suffix = 0;

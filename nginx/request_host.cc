@@ -2,6 +2,8 @@
 // inside the filter, so none lets an exception out.
 #include "nginx/request_host.h"
 
+#include "host/filter_context.h"
+
 #include <algorithm>
 #include <cstring>
 #include <new>
@@ -182,18 +184,10 @@ RequestHost* CreateRequestHost(ngx_http_request_t* r,
   host->secure = r->connection->ssl != nullptr;
 #endif
   host->app_dir = app_dir;
-  HTTP_FILTER_CONTEXT& context = host->context;
-  std::memset(&context, 0, sizeof context);
-  context.cbSize = sizeof context;
-  context.Revision = HTTP_FILTER_REVISION;
-  context.ServerContext = host;
-  context.fIsSecurePort = host->secure ? TRUE : FALSE;
-  context.pFilterContext = nullptr;
-  context.GetServerVariable = GetServerVariable;
-  context.AddResponseHeaders = AddResponseHeaders;
-  context.WriteClient = WriteClient;
-  context.AllocMem = AllocMem;
-  context.ServerSupportFunction = ServerSupportFunction;
+  tagsmith::host::InitFilterContext(
+      &host->context, host, host->secure,
+      {GetServerVariable, AddResponseHeaders, WriteClient, AllocMem,
+       ServerSupportFunction});
   return host;
 }
 

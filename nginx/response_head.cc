@@ -47,17 +47,6 @@ bool CopyText(ngx_pool_t* pool, const std::string& text, ngx_str_t* out) {
   return true;
 }
 
-bool ParseLength(std::string_view text, off_t* length) {
-  if (text.empty() || text.size() > 18) return false;
-  off_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-    value = value * 10 + (c - '0');
-  }
-  *length = value;
-  return true;
-}
-
 // Forgets an entry of the table: nginx skips entries whose hash is 0, and
 // no pointer of headers_out may keep naming it.
 void Remove(ngx_http_request_t* r, ngx_table_elt_t* entry) {
@@ -127,10 +116,10 @@ bool ApplyHead(ngx_http_request_t* r, const tagsmith::host::ParsedHead& head) {
   bool has_length = false;
   for (const auto& [name, value] : head.fields) {
     if (SameName(name, "Content-Length")) {
-      off_t length = 0;
-      if (!ParseLength(value, &length)) return false;
+      std::uint64_t length = 0;
+      if (!tagsmith::host::ParseContentLength(value, &length)) return false;
       has_length = true;
-      out.content_length_n = length;
+      out.content_length_n = static_cast<off_t>(length);
       if (out.content_length != nullptr) Remove(r, out.content_length);
       continue;
     }

@@ -77,6 +77,19 @@ bool FindLastClosingBodyTag(const ChunkNode* last, const ChainCursor& from,
   }
 }
 
+namespace {
+
+// The five records in page order.
+void ListPieces(TrackingBlock* block) {
+  block->pieces[0] = &block->insertBefore;
+  block->pieces[1] = &block->scriptHead;
+  block->pieces[2] = &block->account;
+  block->pieces[3] = &block->scriptTail;
+  block->pieces[4] = &block->appendAfter;
+}
+
+}  // namespace
+
 bool FillTrackingBlock(HTTP_FILTER_CONTEXT* pfc, const ResponseFacts& facts,
                        const SiteConfig& config, TrackingBlock* block) {
   if (!ResolveAccount(pfc, facts, config, &block->account)) return false;
@@ -93,11 +106,7 @@ bool FillTrackingBlock(HTTP_FILTER_CONTEXT* pfc, const ResponseFacts& facts,
   PointRecord(&block->scriptTail, kScriptTail, TextLength(kScriptTail));
   PointRecord(&block->appendAfter, config.appendAfter,
               config.appendAfterLength);
-  block->pieces[0] = &block->insertBefore;
-  block->pieces[1] = &block->scriptHead;
-  block->pieces[2] = &block->account;
-  block->pieces[3] = &block->scriptTail;
-  block->pieces[4] = &block->appendAfter;
+  ListPieces(block);
   return true;
 }
 
@@ -110,11 +119,7 @@ void FillBuiltBlock(const SiteConfig& config, const char* text,
   PointRecord(&block->scriptTail, nullptr, 0);
   PointRecord(&block->appendAfter, config.appendAfter,
               config.appendAfterLength);
-  block->pieces[0] = &block->insertBefore;
-  block->pieces[1] = &block->scriptHead;
-  block->pieces[2] = &block->account;
-  block->pieces[3] = &block->scriptTail;
-  block->pieces[4] = &block->appendAfter;
+  ListPieces(block);
 }
 
 std::uint32_t TrackingBlockLength(const TrackingBlock& block) {
