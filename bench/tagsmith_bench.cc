@@ -10,19 +10,18 @@
 // coded/... report `ratio`: a chunked page over the same page plain, and a
 // gzip page tagged over inflating it alone.
 #include <benchmark/benchmark.h>
+#include <zlib.h>
 
 #include <algorithm>
-#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <zlib.h>
 
 #include "host/filter_module.h"
 #include "host/platform.h"
@@ -69,10 +68,14 @@ enum class Case { kTagged, kAlreadyTagged, kNonHtml, kNotFound };
 
 const char* CaseName(Case c) {
   switch (c) {
-    case Case::kTagged: return "tagged";
-    case Case::kAlreadyTagged: return "already_tagged";
-    case Case::kNonHtml: return "non_html";
-    case Case::kNotFound: return "not_found";
+    case Case::kTagged:
+      return "tagged";
+    case Case::kAlreadyTagged:
+      return "already_tagged";
+    case Case::kNonHtml:
+      return "non_html";
+    case Case::kNotFound:
+      return "not_found";
   }
   return "?";
 }
@@ -110,9 +113,11 @@ struct Setup {
     FilterModule filter = FilterModule::Load(tagsmith::host::platform::JoinPath(
         dir, tagsmith::host::platform::FilterLibraryFileName()));
     std::string app =
-        (std::filesystem::temp_directory_path() / "tagsmith-bench-app").string();
+        (std::filesystem::temp_directory_path() / "tagsmith-bench-app")
+            .string();
     std::filesystem::create_directories(app);
-    std::ofstream(app + "/tagsmith.config") << "[ga1]\r\nAccount=UA-BENCH-1\r\n";
+    std::ofstream(app + "/tagsmith.config")
+        << "[ga1]\r\nAccount=UA-BENCH-1\r\n";
     return Setup{std::move(filter), app};
   }
 };
@@ -231,8 +236,9 @@ void BM_FixedCost(benchmark::State& state, bool configFile) {
       std::max<benchmark::IterationCount>(1, state.iterations() / kRounds);
   for (int round = 0; round < kRounds; ++round) {
     best = std::min(best, CpuSeconds(perRound, [&] {
-      benchmark::DoNotOptimize(Serve(setup, settings, response, response.size()));
-    }));
+                      benchmark::DoNotOptimize(
+                          Serve(setup, settings, response, response.size()));
+                    }));
   }
   state.counters["us_per_page"] = best * 1e6 / perRound;
 }
@@ -262,17 +268,20 @@ void BM_ChunkedVsPlain(benchmark::State& state) {
     state.SkipWithError("a page was not tagged");
     return;
   }
-  for (auto _ : state) benchmark::DoNotOptimize(Serve(setup, settings, framed, 8192));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(Serve(setup, settings, framed, 8192));
   const benchmark::IterationCount perRound =
       std::max<benchmark::IterationCount>(1, state.iterations() / kRounds);
   double bestFramed = 1e300, bestPlain = 1e300;
   for (int round = 0; round < kRounds; ++round) {
-    bestFramed = std::min(bestFramed, CpuSeconds(perRound, [&] {
-      benchmark::DoNotOptimize(Serve(setup, settings, framed, 8192));
-    }));
-    bestPlain = std::min(bestPlain, CpuSeconds(perRound, [&] {
-      benchmark::DoNotOptimize(Serve(setup, settings, plain, 8192));
-    }));
+    bestFramed = std::min(
+        bestFramed, CpuSeconds(perRound, [&] {
+          benchmark::DoNotOptimize(Serve(setup, settings, framed, 8192));
+        }));
+    bestPlain = std::min(
+        bestPlain, CpuSeconds(perRound, [&] {
+          benchmark::DoNotOptimize(Serve(setup, settings, plain, 8192));
+        }));
   }
   state.counters["ratio"] = bestFramed / bestPlain;
 }
@@ -317,39 +326,43 @@ void BM_GzipVsInflate(benchmark::State& state) {
   const std::string gz = GzipOf(page, 6);
   std::string response =
       "HTTP/1.1 200 OK\r\nServer: bench\r\nContent-Type: text/html\r\n"
-      "Content-Encoding: gzip\r\nContent-Length: " + std::to_string(gz.size()) +
-      "\r\n\r\n" + gz;
+      "Content-Encoding: gzip\r\nContent-Length: " +
+      std::to_string(gz.size()) + "\r\n\r\n" + gz;
   std::string out(page.size() + 1, '\0');
   if (InflateAlone(gz, out) != page.size() ||
       Serve(setup, settings, response, 65536) == response.size()) {
     state.SkipWithError("the page was not tagged");
     return;
   }
-  for (auto _ : state) benchmark::DoNotOptimize(Serve(setup, settings, response, 65536));
+  for (auto _ : state)
+    benchmark::DoNotOptimize(Serve(setup, settings, response, 65536));
   const benchmark::IterationCount perRound =
       std::max<benchmark::IterationCount>(1, state.iterations() / kRounds);
   double bestTagged = 1e300, bestInflate = 1e300;
   for (int round = 0; round < kRounds; ++round) {
-    bestTagged = std::min(bestTagged, CpuSeconds(perRound, [&] {
-      benchmark::DoNotOptimize(Serve(setup, settings, response, 65536));
-    }));
+    bestTagged = std::min(
+        bestTagged, CpuSeconds(perRound, [&] {
+          benchmark::DoNotOptimize(Serve(setup, settings, response, 65536));
+        }));
     bestInflate = std::min(bestInflate, CpuSeconds(perRound, [&] {
-      benchmark::DoNotOptimize(InflateAlone(gz, out));
-    }));
+                             benchmark::DoNotOptimize(InflateAlone(gz, out));
+                           }));
   }
   state.counters["ratio"] = bestTagged / bestInflate;
   state.counters["compressed_kb"] = gz.size() / 1024.0;
 }
 
 void RegisterAll() {
-  benchmark::RegisterBenchmark("coded/chunked_vs_plain/1048576/8192", BM_ChunkedVsPlain)
+  benchmark::RegisterBenchmark("coded/chunked_vs_plain/1048576/8192",
+                               BM_ChunkedVsPlain)
       ->Unit(benchmark::kMicrosecond);
-  benchmark::RegisterBenchmark("coded/gzip_vs_inflate/1048576", BM_GzipVsInflate)
+  benchmark::RegisterBenchmark("coded/gzip_vs_inflate/1048576",
+                               BM_GzipVsInflate)
       ->Unit(benchmark::kMicrosecond);
   const std::size_t pages[] = {4096, 65536, 1 << 20, 16 << 20};
   const std::size_t chunks[] = {512, 8192, 65536};
-  for (Case c : {Case::kTagged, Case::kAlreadyTagged, Case::kNonHtml,
-                 Case::kNotFound}) {
+  for (Case c :
+       {Case::kTagged, Case::kAlreadyTagged, Case::kNonHtml, Case::kNotFound}) {
     for (std::size_t page : pages) {
       for (std::size_t chunk : chunks) {
         const std::string name = std::string("filter/") + CaseName(c) + "/" +

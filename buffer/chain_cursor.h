@@ -25,8 +25,7 @@ constexpr bool IsWhiteSpace(unsigned char c) {
 }
 
 constexpr unsigned char FoldCase(unsigned char c) {
-  return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A')
-                                : c;
+  return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
 }
 
 // A cursor on the first byte of the chain that starts at `head`.

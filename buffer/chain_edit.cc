@@ -4,8 +4,10 @@
 
 namespace {
 
-[[maybe_unused]] bool InChain(const ResponseChain* chain, const ChunkNode* wanted) {
-  for (const ChunkNode* node = chain->head; node != nullptr; node = node->next) {
+[[maybe_unused]] bool InChain(const ResponseChain* chain,
+                              const ChunkNode* wanted) {
+  for (const ChunkNode* node = chain->head; node != nullptr;
+       node = node->next) {
     if (node == wanted) return true;
   }
   return false;
@@ -43,8 +45,9 @@ void ReplaceSpan(ResponseChain* chain, const ChainCursor& from,
     ChunkNode* const last = RecordOf(chain, to->node);
     assert(Inside(last, to->pos));
     assert(last != first || to->pos >= from.pos);
-    PointRecord(spare, to->pos,
-                static_cast<std::uint32_t>(last->data + last->length - to->pos));
+    PointRecord(
+        spare, to->pos,
+        static_cast<std::uint32_t>(last->data + last->length - to->pos));
     spare->next = last->next;
     after = spare;
   }

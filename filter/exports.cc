@@ -8,7 +8,8 @@
 #define TAGSMITH_EXPORT __attribute__((visibility("default")))
 #endif
 
-extern "C" TAGSMITH_EXPORT BOOL WINAPI GetFilterVersion(HTTP_FILTER_VERSION* pVer) {
+extern "C" TAGSMITH_EXPORT BOOL WINAPI
+GetFilterVersion(HTTP_FILTER_VERSION* pVer) {
   return FillFilterVersion(pVer);
 }
 

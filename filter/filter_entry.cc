@@ -30,7 +30,8 @@ DWORD DispatchNotification(HTTP_FILTER_CONTEXT* pfc, DWORD notificationType,
       HandleRawData(pfc, static_cast<HTTP_FILTER_RAW_DATA*>(notification));
       break;
     case SF_NOTIFY_END_OF_REQUEST:
-      if (ResponseChain* chain = ChainOf(pfc)) RunEndOfRequest(pfc, chain, heap);
+      if (ResponseChain* chain = ChainOf(pfc))
+        RunEndOfRequest(pfc, chain, heap);
       break;
     default:
       break;

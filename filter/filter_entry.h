@@ -12,9 +12,8 @@
 inline constexpr char kFilterDescription[] = "Tagsmith Version 1.13";
 inline constexpr DWORD kFilterRevision = 0x00060000;
 inline constexpr DWORD kFilterFlags =
-    SF_NOTIFY_SECURE_PORT | SF_NOTIFY_NONSECURE_PORT |
-    SF_NOTIFY_SEND_RESPONSE | SF_NOTIFY_END_OF_REQUEST |
-    SF_NOTIFY_SEND_RAW_DATA | SF_NOTIFY_ORDER_LOW;
+    SF_NOTIFY_SECURE_PORT | SF_NOTIFY_NONSECURE_PORT | SF_NOTIFY_SEND_RESPONSE |
+    SF_NOTIFY_END_OF_REQUEST | SF_NOTIFY_SEND_RAW_DATA | SF_NOTIFY_ORDER_LOW;
 
 // Fills the server's version record. Never reads dwServerFilterVersion and
 // never fails.

@@ -13,6 +13,7 @@
 #ifdef _WIN32
 
 #include <windows.h>
+// httpfilt.h needs the types windows.h declares.
 #include <httpfilt.h>
 
 #else  // !_WIN32

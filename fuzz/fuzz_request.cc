@@ -31,7 +31,8 @@ using tagsmith::checks::Request;
 
 const tagsmith::host::FilterModule& Filter() {
   static const tagsmith::host::FilterModule filter =
-      tagsmith::host::FilterModule::FromEntryPoints({&GetFilterVersion, &HttpFilterProc});
+      tagsmith::host::FilterModule::FromEntryPoints(
+          {&GetFilterVersion, &HttpFilterProc});
   return filter;
 }
 
@@ -55,7 +56,8 @@ class AppDirectory {
   const std::string& dir() const { return dir_; }
   void Write(const std::string& config) const {
     const int fd = open(file_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0 || write(fd, config.data(), config.size()) != static_cast<ssize_t>(config.size())) {
+    if (fd < 0 || write(fd, config.data(), config.size()) !=
+                      static_cast<ssize_t>(config.size())) {
       std::perror("writing the configuration");
       std::abort();
     }
@@ -92,7 +94,8 @@ std::string Printable(const std::string& bytes) {
 // bits 0-1 compress it (none, gzip, zlib, raw deflate) and announce it,
 // bit 2 frames it in chunks of 1 + `chunkSize` bytes and announces that,
 // bit 3 cuts one byte off the coded body (so that it breaks).
-std::string CodeBody(std::string response, std::uint8_t coding, std::uint8_t chunkSize) {
+std::string CodeBody(std::string response, std::uint8_t coding,
+                     std::uint8_t chunkSize) {
   const std::size_t end = response.find("\r\n\r\n");
   if (end == std::string::npos || (coding & 7) == 0) return response;
   std::string body = response.substr(end + 4);
@@ -100,8 +103,10 @@ std::string CodeBody(std::string response, std::uint8_t coding, std::uint8_t chu
   using tagsmith::checks::Format;
   static const Format kFormats[] = {Format::kGzip, Format::kZlib, Format::kRaw};
   if ((coding & 3) != 0) {
-    body = tagsmith::checks::Compress(body, kFormats[(coding & 3) - 1], 1 + (coding >> 4) % 9);
-    headers += (coding & 3) == 1 ? "Content-Encoding: gzip\r\n" : "Content-Encoding: deflate\r\n";
+    body = tagsmith::checks::Compress(body, kFormats[(coding & 3) - 1],
+                                      1 + (coding >> 4) % 9);
+    headers += (coding & 3) == 1 ? "Content-Encoding: gzip\r\n"
+                                 : "Content-Encoding: deflate\r\n";
   }
   if ((coding & 4) != 0) {
     body = tagsmith::checks::Frame(body, {1u + chunkSize});
@@ -113,7 +118,8 @@ std::string CodeBody(std::string response, std::uint8_t coding, std::uint8_t chu
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
   FuzzedDataProvider input(data, size);
   const auto flags = input.ConsumeIntegral<std::uint8_t>();
   const auto pathChoice = input.ConsumeIntegral<std::uint16_t>();
@@ -121,12 +127,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const auto seamMode = input.ConsumeIntegral<std::uint8_t>();
   const auto coding = input.ConsumeIntegral<std::uint8_t>();
   const auto chunkSize = input.ConsumeIntegral<std::uint8_t>();
-  std::vector<std::uint16_t> seamChoices(input.ConsumeIntegralInRange<std::size_t>(0, 12));
-  for (auto& choice : seamChoices) choice = input.ConsumeIntegral<std::uint16_t>();
+  std::vector<std::uint16_t> seamChoices(
+      input.ConsumeIntegralInRange<std::size_t>(0, 12));
+  for (auto& choice : seamChoices)
+    choice = input.ConsumeIntegral<std::uint16_t>();
   const bool withFile = (flags & 0x10) != 0;
-  const std::string config = withFile ? input.ConsumeRandomLengthString(4096) : "";
+  const std::string config =
+      withFile ? input.ConsumeRandomLengthString(4096) : "";
   Request request;
-  request.response = CodeBody(input.ConsumeRemainingBytesAsString(), coding, chunkSize);
+  request.response =
+      CodeBody(input.ConsumeRemainingBytesAsString(), coding, chunkSize);
   request.secure = (flags & 1) != 0;
   request.refuseAlloc = refuse;
 
@@ -144,10 +154,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       request.appPath = "";
       break;
     case 5:  // around the longest path that still fits (2031 bytes)
-      request.appPath = dir + std::string(2023 + pathChoice % 16 - dir.size(), '/');
+      request.appPath =
+          dir + std::string(2023 + pathChoice % 16 - dir.size(), '/');
       break;
     case 6:  // past it, up to beyond what the system takes as a path
-      request.appPath = dir + std::string(2032 + pathChoice % 3000 - dir.size(), '/');
+      request.appPath =
+          dir + std::string(2032 + pathChoice % 3000 - dir.size(), '/');
       break;
     case 7:
       request.appPath = dir + "/missing";
@@ -166,23 +178,31 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       [[fallthrough]];
     case 2: {  // chunks of one size
       const std::size_t step = 1 + seamMode / 4;
-      for (std::size_t at = step; at < length; at += step) request.cuts.push_back(at);
+      for (std::size_t at = step; at < length; at += step)
+        request.cuts.push_back(at);
       break;
     }
     default:  // chosen seams; equal ones make zero-byte chunks
-      for (std::uint16_t choice : seamChoices) request.cuts.push_back(choice % (length + 1));
+      for (std::uint16_t choice : seamChoices)
+        request.cuts.push_back(choice % (length + 1));
       std::sort(request.cuts.begin(), request.cuts.end());
   }
 
-  const tagsmith::checks::SiteValues site = tagsmith::checks::ReadSiteValues(request.appPath);
-  const tagsmith::checks::Verdict verdict = tagsmith::checks::CheckRequest(Filter(), request, site);
+  const tagsmith::checks::SiteValues site =
+      tagsmith::checks::ReadSiteValues(request.appPath);
+  const tagsmith::checks::Verdict verdict =
+      tagsmith::checks::CheckRequest(Filter(), request, site);
   if (!verdict.violation.empty()) {
     std::fprintf(stderr,
-                 "broken promise: %s\nresponse: %s\nconfiguration: %s\nsecure %d, path %s, "
+                 "broken promise: %s\nresponse: %s\nconfiguration: %s\nsecure "
+                 "%d, path %s, "
                  "%zu seams, refused call %u\n",
                  verdict.violation.c_str(), Printable(request.response).c_str(),
-                 withFile ? Printable(config).c_str() : "(no file)", request.secure ? 1 : 0,
-                 request.appPath ? std::to_string(request.appPath->size()).c_str() : "none",
+                 withFile ? Printable(config).c_str() : "(no file)",
+                 request.secure ? 1 : 0,
+                 request.appPath
+                     ? std::to_string(request.appPath->size()).c_str()
+                     : "none",
                  request.cuts.size(), static_cast<unsigned>(refuse));
     std::abort();
   }

@@ -6,8 +6,8 @@
 
 namespace tagsmith::host {
 
-std::vector<std::string_view> SplitAt(
-    std::string_view bytes, const std::vector<std::size_t>& offsets) {
+std::vector<std::string_view> SplitAt(std::string_view bytes,
+                                      const std::vector<std::size_t>& offsets) {
   std::vector<std::string_view> chunks;
   chunks.reserve(offsets.size() + 1);
   std::size_t start = 0;
@@ -17,10 +17,9 @@ std::vector<std::string_view> SplitAt(
                                   " is smaller than the one before it (" +
                                   std::to_string(start) + ")");
     if (offset > bytes.size())
-      throw std::invalid_argument(
-          "split offset " + std::to_string(offset) +
-          " is past the end of the input (" + std::to_string(bytes.size()) +
-          " bytes)");
+      throw std::invalid_argument("split offset " + std::to_string(offset) +
+                                  " is past the end of the input (" +
+                                  std::to_string(bytes.size()) + " bytes)");
     chunks.push_back(bytes.substr(start, offset - start));
     start = offset;
   }

@@ -49,8 +49,8 @@ std::string DefaultFilterPath() {
          platform::FilterLibraryFileName())
             .lexically_normal();
     if (fs::exists(installed, ignored)) return installed.string();
-    throw FilterLoadError("no filter library: neither '" + beside +
-                          "' nor '" + installed.string() +
+    throw FilterLoadError("no filter library: neither '" + beside + "' nor '" +
+                          installed.string() +
                           "' exists (--filter PATH names one)");
   }
 #endif

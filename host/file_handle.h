@@ -13,8 +13,7 @@ class FileHandle {
  public:
   FileHandle() = default;
   explicit FileHandle(int fd) : fd_(fd) {}
-  FileHandle(FileHandle&& other) noexcept
-      : fd_(std::exchange(other.fd_, -1)) {}
+  FileHandle(FileHandle&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
   FileHandle& operator=(FileHandle&& other) noexcept {
     if (this != &other) {
       Reset();

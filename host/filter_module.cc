@@ -22,8 +22,7 @@ FilterEntryPoints OpenFilterLibrary(platform::SharedLibrary& library,
   if (!found)
     throw FilterLoadError("filter library '" + path +
                           "' does not export GetFilterVersion");
-  entry_points.get_filter_version =
-      reinterpret_cast<GetFilterVersionFn>(found);
+  entry_points.get_filter_version = reinterpret_cast<GetFilterVersionFn>(found);
   found = library.Find("HttpFilterProc");
   if (!found)
     throw FilterLoadError("filter library '" + path +

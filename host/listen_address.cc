@@ -3,7 +3,6 @@
 
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
-
 #include <cerrno>
 
 #include "host/command_args.h"
@@ -19,13 +18,13 @@ ListenAddress ResolveListenAddress(const ListenAddress& address,
   if (!error) return address;
   net::io_context io;
   tcp::resolver resolver(io);
-  const tcp::resolver::results_type results = resolver.resolve(
-      address.host, std::to_string(address.port),
-      tcp::resolver::numeric_service, error);
+  const tcp::resolver::results_type results =
+      resolver.resolve(address.host, std::to_string(address.port),
+                       tcp::resolver::numeric_service, error);
   if (error || results.empty())
     throw UsageError("cannot resolve the host of " + option + ", '" +
-                     address.host + "': " +
-                     (error ? error.message() : "no address"));
+                     address.host +
+                     "': " + (error ? error.message() : "no address"));
   tcp::endpoint chosen = results.begin()->endpoint();
   for (const auto& result : results)
     if (result.endpoint().address().is_v4()) {

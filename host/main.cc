@@ -87,7 +87,8 @@ std::string ShortUsage() {
   std::string names;
   for (const Command& command : kCommands)
     names += std::string(names.empty() ? "" : "|") + command.name;
-  return "Usage: tagsmith " + names + " [OPTIONS]\n"
+  return "Usage: tagsmith " + names +
+         " [OPTIONS]\n"
          "See 'tagsmith --help' for the commands and their options.\n";
 }
 

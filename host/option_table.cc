@@ -11,7 +11,8 @@ namespace tagsmith::host {
 
 namespace {
 
-constexpr std::size_t kWidth = 79;  // the longest line, for an 80-column terminal
+constexpr std::size_t kWidth =
+    79;  // the longest line, for an 80-column terminal
 
 // Appends `text` word by word to `out`, whose current line is `column`
 // characters long, starting new lines at `indent` before `kWidth`.
@@ -69,9 +70,9 @@ void ParseOptions(const OptionTable& table,
     }
     const OptionArgument given = SplitOption(arg);
     const std::string& name = given.name;
-    const auto option =
-        std::find_if(table.options.begin(), table.options.end(),
-                     [&name](const CommandOption& o) { return o.name == name; });
+    const auto option = std::find_if(
+        table.options.begin(), table.options.end(),
+        [&name](const CommandOption& o) { return o.name == name; });
     if (option == table.options.end())
       throw UsageError("unknown option '" + name + "'; see 'tagsmith " +
                        table.command + " --help'");

@@ -13,11 +13,11 @@
 namespace tagsmith::host {
 
 struct CommandOption {
-  std::string name;        // "--listen"
-  std::string value_name;  // "ADDR:PORT"; empty: a flag, which takes no value
-  std::string help;        // one paragraph, wrapped when shown
-  bool repeatable = false;   // else a second use is refused
-  bool needs_text = false;   // an empty value is refused
+  std::string name;         // "--listen"
+  std::string value_name;   // "ADDR:PORT"; empty: a flag, which takes no value
+  std::string help;         // one paragraph, wrapped when shown
+  bool repeatable = false;  // else a second use is refused
+  bool needs_text = false;  // an empty value is refused
   // In the synopsis, inside the previous option's brackets (options that
   // only make sense together).
   bool with_previous = false;
@@ -26,9 +26,9 @@ struct CommandOption {
 };
 
 struct OptionTable {
-  std::string command;        // "serve": named in "see 'tagsmith serve --help'"
-  std::string operand;        // "ROOT": the one argument that is no option
-  std::string operand_help;   // empty: the operand is shown in the synopsis only
+  std::string command;       // "serve": named in "see 'tagsmith serve --help'"
+  std::string operand;       // "ROOT": the one argument that is no option
+  std::string operand_help;  // empty: the operand is shown in the synopsis only
   std::size_t help_column = 0;  // where help texts start in the list
   std::vector<CommandOption> options;
   // Takes each operand in turn; may throw UsageError.
@@ -41,13 +41,13 @@ struct OptionTable {
 void ParseOptions(const OptionTable& table,
                   const std::vector<std::string>& args);
 
-// "Usage: tagsmith COMMAND [--a A] [--b]...\n" wrapped to lines of at most 79 characters, with
-// the continuation lines under the first option.
+// "Usage: tagsmith COMMAND [--a A] [--b]...\n" wrapped to lines of at most 79
+// characters, with the continuation lines under the first option.
 std::string OptionSynopsis(const OptionTable& table);
 
 // The list of the operand (when it has help) and the options in table
-// order, then "-h, --help", each help text wrapped to lines of at most 79 characters from
-// help_column.
+// order, then "-h, --help", each help text wrapped to lines of at most 79
+// characters from help_column.
 std::string OptionList(const OptionTable& table);
 
 }  // namespace tagsmith::host

@@ -33,8 +33,8 @@ std::string LastErrorText(const std::string& insert = "") {
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM |
           FORMAT_MESSAGE_IGNORE_INSERTS,
       nullptr, code, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
-  std::string result = length ? std::string(text, length)
-                              : "error " + std::to_string(code);
+  std::string result =
+      length ? std::string(text, length) : "error " + std::to_string(code);
   if (text) LocalFree(text);
   while (!result.empty() && (result.back() == '\n' || result.back() == '\r' ||
                              result.back() == '.'))
@@ -162,8 +162,8 @@ bool ExecutableDirectory(std::string* directory, std::string* error) {
       std::string path(buffer.data(), static_cast<std::size_t>(length));
       std::string::size_type slash = path.rfind('/');
       *directory = slash == std::string::npos ? "."
-                   : slash == 0              ? "/"
-                                             : path.substr(0, slash);
+                   : slash == 0               ? "/"
+                                              : path.substr(0, slash);
       return true;
     }
     buffer.resize(buffer.size() * 2);

@@ -46,8 +46,12 @@ std::string JoinPath(const std::string& directory, const std::string& name);
 
 // The error codes a server callback leaves for the filter's GetLastError on
 // Windows, as the real server does; nothing happens on other systems.
-enum class CallbackError { kInsufficientBuffer, kUnknownVariable, kNoData,
-                           kNotSupported };
+enum class CallbackError {
+  kInsufficientBuffer,
+  kUnknownVariable,
+  kNoData,
+  kNotSupported
+};
 void SetCallbackError(CallbackError error);
 
 // The machine's physical memory in bytes; 0 when it cannot be had.

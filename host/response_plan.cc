@@ -66,7 +66,8 @@ bool HostIsSound(const RequestHead& head) {
 }
 
 // Whether a validator list (If-None-Match) names `tag`, comparing weakly.
-bool MatchesTag(const std::vector<std::string>& fields, const std::string& tag) {
+bool MatchesTag(const std::vector<std::string>& fields,
+                const std::string& tag) {
   auto opaque = [](std::string_view t) {
     if (t.size() >= 2 && t[0] == 'W' && t[1] == '/') t.remove_prefix(2);
     return t;

@@ -25,16 +25,16 @@ constexpr std::size_t kHeaderLimit = 8 * 1024;
 struct RequestHead {
   std::string method;  // as sent
   std::string target;
-  unsigned version = 11;        // 10 for HTTP/1.0, 11 for HTTP/1.1, ...
-  bool keep_alive = true;       // what the version and Connection allow
-  std::size_t header_bytes = 0;  // through the blank line
-  std::vector<std::string> hosts;               // each Host field's value
+  unsigned version = 11;           // 10 for HTTP/1.0, 11 for HTTP/1.1, ...
+  bool keep_alive = true;          // what the version and Connection allow
+  std::size_t header_bytes = 0;    // through the blank line
+  std::vector<std::string> hosts;  // each Host field's value
   std::vector<std::string> transfer_encodings;  // each such field's value
   std::vector<std::string> expectations;        // each Expect field's value
   std::vector<std::string> if_none_match;       // each such field's value
   std::string if_modified_since;                // the first one, or ""
   std::string accept_encoding;  // every Accept-Encoding field, as one list
-  bool has_body = false;  // a Content-Length above 0, or chunked
+  bool has_body = false;        // a Content-Length above 0, or chunked
 };
 
 // What the session does once it has the head.
@@ -56,9 +56,9 @@ HeadVerdict CheckHead(const RequestHead& head);
 
 struct ResponsePlan {
   unsigned status = 500;
-  HeaderFields extra_fields;  // Location, Allow
+  HeaderFields extra_fields;                // Location, Allow
   std::string content_type = "text/plain";  // a 304's: that of its 200
-  FileHandle file;  // open: the body is its first `body_size` bytes
+  FileHandle file;   // open: the body is its first `body_size` bytes
   std::string text;  // the body when no file is open
   std::uint64_t body_size = 0;
   bool head_only = false;  // HEAD or 304: headers only

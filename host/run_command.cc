@@ -28,9 +28,8 @@ std::vector<std::size_t> ParseOffsets(const std::string& text) {
     std::string::size_type comma = text.find(',', start);
     std::string item = text.substr(
         start, comma == std::string::npos ? std::string::npos : comma - start);
-    offsets.push_back(static_cast<std::size_t>(
-        ParseNumber(item, "a --split offset", 0,
-                    std::numeric_limits<std::size_t>::max())));
+    offsets.push_back(static_cast<std::size_t>(ParseNumber(
+        item, "a --split offset", 0, std::numeric_limits<std::size_t>::max())));
     if (comma == std::string::npos) return offsets;
     start = comma + 1;
   }
@@ -113,9 +112,9 @@ OptionTable RunTable(RunOptions* options) {
        [&settings](const std::string& value) {
          settings.app_physical_path = value;
        }},
-      {"--secure", "",
-       "the request came over TLS (fIsSecurePort is nonzero)", true, false,
-       false, [&settings](const std::string&) { settings.secure_port = true; }},
+      {"--secure", "", "the request came over TLS (fIsSecurePort is nonzero)",
+       true, false, false,
+       [&settings](const std::string&) { settings.secure_port = true; }},
       {"--split", "OFFSETS",
        "comma-separated byte offsets, non-decreasing and at most the input's "
        "length, where the response is cut into chunks: 10,200 sends [0,10), "
@@ -130,8 +129,9 @@ OptionTable RunTable(RunOptions* options) {
        "N from 1 to 4294967295",
        false, false, false,
        [&settings](const std::string& value) {
-         settings.refuse_alloc_call = ParseNumber(
-             value, "--fail-alloc", 1, std::numeric_limits<std::uint32_t>::max());
+         settings.refuse_alloc_call =
+             ParseNumber(value, "--fail-alloc", 1,
+                         std::numeric_limits<std::uint32_t>::max());
        }},
       {"--filter", "PATH",
        std::string("the filter library to load (default: ") +
@@ -240,9 +240,10 @@ int RunCommand(const std::vector<std::string>& args, std::FILE* in,
   errno = 0;
   const bool flushed = std::fflush(out) == 0 && !std::ferror(out);
   if (!summary.client_error.empty() || !flushed) {
-    const std::string why = !summary.client_error.empty()
-                                ? summary.client_error
-                                : (errno ? std::strerror(errno) : "write error");
+    const std::string why =
+        !summary.client_error.empty()
+            ? summary.client_error
+            : (errno ? std::strerror(errno) : "write error");
     std::fprintf(err, "tagsmith: error writing to standard output: %s\n",
                  why.c_str());
     return 1;

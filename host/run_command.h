@@ -20,9 +20,9 @@ namespace tagsmith::host {
 struct RunOptions {
   bool help = false;
   RequestSettings settings;
-  std::vector<std::size_t> split_offsets;    // empty: one chunk
-  std::optional<std::string> filter_path;    // none: the default library
-  std::optional<std::string> input_path;     // none: standard input
+  std::vector<std::size_t> split_offsets;  // empty: one chunk
+  std::optional<std::string> filter_path;  // none: the default library
+  std::optional<std::string> input_path;   // none: standard input
 };
 
 // Parses the arguments after "run". Throws UsageError.

@@ -50,8 +50,7 @@ ListenAddress ParseListenAddress(const std::string& text,
       address.host.back() == ']')
     address.host = address.host.substr(1, address.host.size() - 2);
   if (address.host.empty())
-    throw UsageError("option " + option + " needs an address: '" + text +
-                     "'");
+    throw UsageError("option " + option + " needs an address: '" + text + "'");
   address.port = static_cast<std::uint16_t>(
       ParseNumber(text.substr(colon + 1), "the port of " + option, 0, 65535));
   return address;
@@ -261,8 +260,9 @@ int ServeCommand(const std::vector<std::string>& args, std::FILE* out,
     const std::string root =
         options.root ? *options.root : DefaultSiteDirectory();
     if (root.empty())
-      throw UsageError("no ROOT given and the bundled example site is not "
-                       "found");
+      throw UsageError(
+          "no ROOT given and the bundled example site is not "
+          "found");
     mounts.push_back({"/", root});
     for (const Mount& app : options.apps) mounts.push_back(app);
     try {

@@ -23,11 +23,11 @@ StandInRequest::StandInRequest(const FilterModule& filter,
               settings.arena_memory ? MemoryLayout::kArena
                                     : MemoryLayout::kExactBlocks,
               settings.held_budget) {
-  InitFilterContext(&context_, this, settings_.secure_port,
-                    {&StandInRequest::GetServerVariable,
-                     &StandInRequest::AddResponseHeaders,
-                     &StandInRequest::WriteClient, &StandInRequest::AllocMem,
-                     &StandInRequest::ServerSupportFunction});
+  InitFilterContext(
+      &context_, this, settings_.secure_port,
+      {&StandInRequest::GetServerVariable, &StandInRequest::AddResponseHeaders,
+       &StandInRequest::WriteClient, &StandInRequest::AllocMem,
+       &StandInRequest::ServerSupportFunction});
 }
 
 DWORD StandInRequest::SendResponse() {
@@ -121,8 +121,7 @@ BOOL WINAPI StandInRequest::GetServerVariable(HTTP_FILTER_CONTEXT* context,
     platform::SetCallbackError(platform::CallbackError::kUnknownVariable);
     return FALSE;
   }
-  const std::optional<std::string>& path =
-      request->settings_.app_physical_path;
+  const std::optional<std::string>& path = request->settings_.app_physical_path;
   if (!path) {
     platform::SetCallbackError(platform::CallbackError::kNoData);
     return FALSE;
@@ -148,8 +147,8 @@ BOOL WINAPI StandInRequest::WriteClient(HTTP_FILTER_CONTEXT* context,
   }
 }
 
-VOID* WINAPI StandInRequest::AllocMem(HTTP_FILTER_CONTEXT* context,
-                                      DWORD size, DWORD) {
+VOID* WINAPI StandInRequest::AllocMem(HTTP_FILTER_CONTEXT* context, DWORD size,
+                                      DWORD) {
   StandInRequest* request = FromContext(context);
   return request ? request->memory_.Allocate(size) : nullptr;
 }

@@ -109,9 +109,8 @@ class StandInRequest {
   bool InChunk(std::string_view bytes) const;
 
   static StandInRequest* FromContext(HTTP_FILTER_CONTEXT* context);
-  static BOOL WINAPI GetServerVariable(HTTP_FILTER_CONTEXT* context,
-                                       LPSTR name, LPVOID buffer,
-                                       LPDWORD size);
+  static BOOL WINAPI GetServerVariable(HTTP_FILTER_CONTEXT* context, LPSTR name,
+                                       LPVOID buffer, LPDWORD size);
   static BOOL WINAPI AddResponseHeaders(HTTP_FILTER_CONTEXT* context,
                                         LPSTR headers, DWORD reserved);
   static BOOL WINAPI WriteClient(HTTP_FILTER_CONTEXT* context, LPVOID buffer,
@@ -119,9 +118,8 @@ class StandInRequest {
   static VOID* WINAPI AllocMem(HTTP_FILTER_CONTEXT* context, DWORD size,
                                DWORD reserved);
   static BOOL WINAPI ServerSupportFunction(HTTP_FILTER_CONTEXT* context,
-                                           enum SF_REQ_TYPE request,
-                                           PVOID data, ULONG_PTR value1,
-                                           ULONG_PTR value2);
+                                           enum SF_REQ_TYPE request, PVOID data,
+                                           ULONG_PTR value1, ULONG_PTR value2);
 
   const FilterModule& filter_;
   const RequestSettings settings_;

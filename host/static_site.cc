@@ -203,7 +203,8 @@ bool OpenInside(const Application& app, bool one_step,
 #if TAGSMITH_HAVE_OPENAT2
   if (one_step) {
     std::string path;
-    for (const std::string& name : names) path += (path.empty() ? "" : "/") + name;
+    for (const std::string& name : names)
+      path += (path.empty() ? "" : "/") + name;
     FileHandle file(OpenBeneath(app.root.get(), path, kFileFlags));
     if (file.valid()) {
       opened->file = std::move(file);
@@ -276,16 +277,15 @@ StaticSite::StaticSite(const std::vector<Mount>& mounts,
       app.prefix += (i ? "/" : "") + app.segments[i];
     for (const Application& other : apps_)
       if (other.prefix == app.prefix)
-        throw std::invalid_argument("two applications at '" + app.prefix +
-                                    "'");
+        throw std::invalid_argument("two applications at '" + app.prefix + "'");
     std::error_code error;
     fs::path directory = fs::canonical(mount.directory, error);
     if (error)
-      throw std::invalid_argument("application directory '" +
-                                  mount.directory + "': " + error.message());
+      throw std::invalid_argument("application directory '" + mount.directory +
+                                  "': " + error.message());
     if (!fs::is_directory(directory, error))
-      throw std::invalid_argument("application directory '" +
-                                  mount.directory + "' is not a directory");
+      throw std::invalid_argument("application directory '" + mount.directory +
+                                  "' is not a directory");
     app.directory = directory.string();
     app.root = FileHandle(open(app.directory.c_str(), kDirectoryFlags));
     if (!app.root.valid())
@@ -410,24 +410,15 @@ const char* ContentTypeFor(std::string_view file_name) {
     const char* extension;
     const char* type;
   } kTypes[] = {
-      {".html", "text/html"},
-      {".htm", "text/html"},
-      {".css", "text/css"},
-      {".js", "text/javascript"},
-      {".mjs", "text/javascript"},
-      {".json", "application/json"},
-      {".txt", "text/plain"},
-      {".xml", "application/xml"},
-      {".svg", "image/svg+xml"},
-      {".png", "image/png"},
-      {".jpg", "image/jpeg"},
-      {".jpeg", "image/jpeg"},
-      {".gif", "image/gif"},
-      {".webp", "image/webp"},
-      {".ico", "image/x-icon"},
-      {".pdf", "application/pdf"},
-      {".wasm", "application/wasm"},
-      {".woff", "font/woff"},
+      {".html", "text/html"},        {".htm", "text/html"},
+      {".css", "text/css"},          {".js", "text/javascript"},
+      {".mjs", "text/javascript"},   {".json", "application/json"},
+      {".txt", "text/plain"},        {".xml", "application/xml"},
+      {".svg", "image/svg+xml"},     {".png", "image/png"},
+      {".jpg", "image/jpeg"},        {".jpeg", "image/jpeg"},
+      {".gif", "image/gif"},         {".webp", "image/webp"},
+      {".ico", "image/x-icon"},      {".pdf", "application/pdf"},
+      {".wasm", "application/wasm"}, {".woff", "font/woff"},
       {".woff2", "font/woff2"},
   };
   const std::size_t slash = file_name.find_last_of('/');

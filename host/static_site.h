@@ -48,7 +48,7 @@ struct Lookup {
   dev_t device = 0;
   ino_t inode = 0;
   std::int64_t modified_ns = 0;  // st_mtim, in nanoseconds since the epoch
-  std::string location;  // kRedirect: the path, one leading slash
+  std::string location;          // kRedirect: the path, one leading slash
   // The directory of the application the target falls in (the root
   // application's for a bad request): the request's APPL_PHYSICAL_PATH.
   std::string app_directory;

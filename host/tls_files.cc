@@ -99,8 +99,8 @@ void CheckTlsFiles(const std::string& cert, const std::string& key) {
   if (!cert_bio || !key_bio) throw UsageError("out of memory");
   std::unique_ptr<X509, X509Free> x509(
       PEM_read_bio_X509(cert_bio.get(), nullptr, nullptr, nullptr));
-  std::unique_ptr<EVP_PKEY, KeyFree> pkey(PEM_read_bio_PrivateKey(
-      key_bio.get(), nullptr, NoPassphrase, nullptr));
+  std::unique_ptr<EVP_PKEY, KeyFree> pkey(
+      PEM_read_bio_PrivateKey(key_bio.get(), nullptr, NoPassphrase, nullptr));
   // What went wrong is told from the text; OpenSSL's queue is not needed.
   ERR_clear_error();
   if (!x509) throw UsageError(WhyNot("--tls-cert", cert, cert_text, true));

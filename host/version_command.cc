@@ -13,7 +13,9 @@ namespace tagsmith::host {
 
 namespace {
 
-bool Flushed(std::FILE* out) { return std::fflush(out) == 0 && !std::ferror(out); }
+bool Flushed(std::FILE* out) {
+  return std::fflush(out) == 0 && !std::ferror(out);
+}
 
 }  // namespace
 

@@ -12,7 +12,7 @@ extern "C" ngx_module_t ngx_http_tagsmith_module;
 namespace tagsmith::host {
 class FilterModule;
 class HeldBudget;
-}
+}  // namespace tagsmith::host
 
 namespace tagsmith::nginx_host {
 

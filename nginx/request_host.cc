@@ -2,12 +2,11 @@
 // inside the filter, so none lets an exception out.
 #include "nginx/request_host.h"
 
-#include "host/filter_context.h"
-
 #include <algorithm>
 #include <cstring>
 #include <new>
 
+#include "host/filter_context.h"
 #include "host/filter_module.h"
 #include "host/platform.h"
 #include "host/server_variable.h"

@@ -9,9 +9,8 @@ namespace {
 bool Is(const char* value, std::uint32_t length, const char* name) {
   std::uint32_t i = 0;
   for (; i < length; ++i) {
-    if (name[i] == '\0' ||
-        FoldCase(static_cast<unsigned char>(value[i])) !=
-            FoldCase(static_cast<unsigned char>(name[i]))) {
+    if (name[i] == '\0' || FoldCase(static_cast<unsigned char>(value[i])) !=
+                               FoldCase(static_cast<unsigned char>(name[i]))) {
       return false;
     }
   }
@@ -26,7 +25,8 @@ void KeepName(const char* value, std::uint32_t length, CodingName* name) {
 }  // namespace
 
 TransferCoding TransferCodingOf(const char* value, std::uint32_t length) {
-  if (length == 0 || Is(value, length, "identity")) return TransferCoding::kNone;
+  if (length == 0 || Is(value, length, "identity"))
+    return TransferCoding::kNone;
   if (Is(value, length, "chunked")) return TransferCoding::kChunked;
   return TransferCoding::kOther;
 }
@@ -46,7 +46,8 @@ void NoteTransferCoding(const char* value, std::uint32_t length,
   if (coding == TransferCoding::kNone) return;
   announced->transfer = coding;
   ++announced->transferHeaders;
-  if (coding == TransferCoding::kOther) KeepName(value, length, &announced->transferName);
+  if (coding == TransferCoding::kOther)
+    KeepName(value, length, &announced->transferName);
 }
 
 void NoteContentCoding(const char* value, std::uint32_t length,
@@ -55,10 +56,12 @@ void NoteContentCoding(const char* value, std::uint32_t length,
   if (coding == ContentCoding::kNone) return;
   announced->content = coding;
   ++announced->contentHeaders;
-  if (coding == ContentCoding::kOther) KeepName(value, length, &announced->contentName);
+  if (coding == ContentCoding::kOther)
+    KeepName(value, length, &announced->contentName);
 }
 
-CodingVerdict JudgeCodings(const AnnouncedCodings& announced, CodingPlan* plan) {
+CodingVerdict JudgeCodings(const AnnouncedCodings& announced,
+                           CodingPlan* plan) {
   // Two headers naming codings leave no single reading of the body.
   if (announced.transferHeaders > 1 || announced.contentHeaders > 1) {
     return CodingVerdict::kInvalid;

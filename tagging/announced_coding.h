@@ -22,10 +22,10 @@ struct AnnouncedCodings {
   TransferCoding transfer;
   std::uint32_t transferHeaders;  // Transfer-Encoding lines naming a coding
   ContentCoding content;
-  std::uint32_t contentHeaders;   // Content-Encoding lines naming a coding
-  std::uint32_t lengthHeaders;    // Content-Length lines, whatever their form
-  CodingName transferName;        // set with transfer kOther
-  CodingName contentName;         // set with content kOther
+  std::uint32_t contentHeaders;  // Content-Encoding lines naming a coding
+  std::uint32_t lengthHeaders;   // Content-Length lines, whatever their form
+  CodingName transferName;       // set with transfer kOther
+  CodingName contentName;        // set with content kOther
 };
 
 // What the body may be, as far as the headers tell.

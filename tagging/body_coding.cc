@@ -30,7 +30,8 @@ void MeasureInput(const ChainCursor& first, std::uint64_t* length,
   *length = 0;
   const char* pos = first.pos;
   for (const ChunkNode* node = first.node; node != nullptr;
-       node = NextWithBytes(node), pos = node != nullptr ? node->data : nullptr) {
+       node = NextWithBytes(node),
+                        pos = node != nullptr ? node->data : nullptr) {
     const char* end = node->data + node->length;
     *length += static_cast<std::uint64_t>(end - pos);
     for (const char* p = end - pos > 4 ? end - 4 : pos; p < end; ++p) {
@@ -51,7 +52,8 @@ bool AddBoundary(const WorkingHeap& heap, DecodedBody* decoded,
                  const BlockBoundary& boundary) {
   if (decoded->boundaryCount > 0 &&
       boundary.pageBytes <
-          decoded->boundaries[decoded->boundaryCount - 1].pageBytes + kBoundarySpacing) {
+          decoded->boundaries[decoded->boundaryCount - 1].pageBytes +
+              kBoundarySpacing) {
     return true;
   }
   if (decoded->boundaryCount == decoded->boundaryCapacity) {
@@ -108,7 +110,8 @@ Inflated InflateAll(const WorkingHeap& heap, int windowBits,
   unsigned char lastTaken = 0;
   bool drained = false;
   // A raw stream has no header; its start is its first boundary.
-  if (windowBits < 0 && !AddBoundary(heap, decoded, BlockBoundary{0, 0, 0, 0, 0})) {
+  if (windowBits < 0 &&
+      !AddBoundary(heap, decoded, BlockBoundary{0, 0, 0, 0, 0})) {
     result = Inflated::kRefused;
     goto done;
   }
@@ -220,7 +223,8 @@ Decoding DecodeBody(const WorkingHeap& heap, ContentCoding coding,
     windowBits = 16 + MAX_WBITS;
     // The member's stated size, trusted only as a first guess.
     hint = (last[0] | last[1] << 8 | last[2] << 16 |
-            static_cast<std::uint32_t>(last[3]) << 24) + 1u;
+            static_cast<std::uint32_t>(last[3]) << 24) +
+           1u;
   } else if (coding == ContentCoding::kDeflate && IsZlibHeader(b0, b1)) {
     // A stream that needs a dictionary the filter does not have can be
     // neither read nor continued; it is not raw deflate either.
@@ -266,4 +270,3 @@ void ReleaseDecoded(const WorkingHeap& heap, DecodedBody* decoded) {
   heap.release(heap.opaque, decoded->boundaries);
   *decoded = DecodedBody{};
 }
-

@@ -42,11 +42,11 @@ struct DecodedBody {
 };
 
 enum class Decoding {
-  kPlain,    // the bytes are not in the announced coding: tag as they are
-  kDecoded,  // `decoded` holds the page
-  kRefuse,   // corrupt: leave untouched
-  kTooLarge, // the page is over kMaxDecodedPage: leave untouched
-  kNoMemory, // memory refused: leave untouched
+  kPlain,     // the bytes are not in the announced coding: tag as they are
+  kDecoded,   // `decoded` holds the page
+  kRefuse,    // corrupt: leave untouched
+  kTooLarge,  // the page is over kMaxDecodedPage: leave untouched
+  kNoMemory,  // memory refused: leave untouched
 };
 
 // Reads the bytes from `first` to the end of its chain as `coding` (gzip or

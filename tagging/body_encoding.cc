@@ -70,8 +70,10 @@ bool EncodeTagged(const WorkingHeap& heap, const DecodedBody& decoded,
   assert(from.pageBytes <= at);
 
   std::uint64_t insertLength = 0;
-  for (std::uint32_t i = 0; i < insertCount; ++i) insertLength += insert[i].length;
-  const std::uint64_t restLength = decoded.pageLength - from.pageBytes + insertLength;
+  for (std::uint32_t i = 0; i < insertCount; ++i)
+    insertLength += insert[i].length;
+  const std::uint64_t restLength =
+      decoded.pageLength - from.pageBytes + insertLength;
 
   z_stream stream;
   PrepareStream(heap, &stream);
@@ -84,16 +86,17 @@ bool EncodeTagged(const WorkingHeap& heap, const DecodedBody& decoded,
   const std::uint64_t window =
       from.pageBytes < kWindow ? from.pageBytes : kWindow;
   if (ok && window > 0) {
-    ok = deflateSetDictionary(
-             &stream,
-             reinterpret_cast<const Bytef*>(decoded.page + from.pageBytes - window),
-             static_cast<uInt>(window)) == Z_OK;
+    ok = deflateSetDictionary(&stream,
+                              reinterpret_cast<const Bytef*>(
+                                  decoded.page + from.pageBytes - window),
+                              static_cast<uInt>(window)) == Z_OK;
   }
   // Room for the new blocks and the trailer, so that the output is
   // rarely grown.
-  ok = ok && ReserveBuffer(heap, tail,
-                           deflateBound(&stream, static_cast<uLong>(restLength)) + 16,
-                           SIZE_MAX / 2);
+  ok = ok &&
+       ReserveBuffer(heap, tail,
+                     deflateBound(&stream, static_cast<uLong>(restLength)) + 16,
+                     SIZE_MAX / 2);
 
   // Adler-32 is cheap: it is taken over the new tail. CRC-32 is derived
   // from the whole page's (checked while inflating) and the few bytes from
@@ -105,12 +108,14 @@ bool EncodeTagged(const WorkingHeap& heap, const DecodedBody& decoded,
   auto feed = [&](const char* bytes, std::size_t length) {
     if (!ok || length == 0) return;
     if (zlibFormat) {
-      adler = adler32(adler, reinterpret_cast<const Bytef*>(bytes), static_cast<uInt>(length));
+      adler = adler32(adler, reinterpret_cast<const Bytef*>(bytes),
+                      static_cast<uInt>(length));
     }
     ok = DeflateInto(heap, &stream, bytes, length, Z_NO_FLUSH, tail);
   };
   feed(decoded.page + from.pageBytes, at - from.pageBytes);
-  for (std::uint32_t i = 0; i < insertCount; ++i) feed(insert[i].bytes, insert[i].length);
+  for (std::uint32_t i = 0; i < insertCount; ++i)
+    feed(insert[i].bytes, insert[i].length);
   feed(decoded.page + at, decoded.pageLength - at);
   ok = ok && DeflateInto(heap, &stream, nullptr, 0, Z_FINISH, tail);
   deflateEnd(&stream);
@@ -122,8 +127,9 @@ bool EncodeTagged(const WorkingHeap& heap, const DecodedBody& decoded,
     uLong inserted = crc32(0L, Z_NULL, 0);
     for (std::uint32_t i = 0; i < insertCount; ++i) {
       if (insert[i].length == 0) continue;  // null bytes would restart it
-      inserted = crc32(inserted, reinterpret_cast<const Bytef*>(insert[i].bytes),
-                       insert[i].length);
+      inserted =
+          crc32(inserted, reinterpret_cast<const Bytef*>(insert[i].bytes),
+                insert[i].length);
     }
     const uLong after = crc32(crc32(0L, Z_NULL, 0),
                               reinterpret_cast<const Bytef*>(decoded.page + at),
@@ -132,10 +138,15 @@ bool EncodeTagged(const WorkingHeap& heap, const DecodedBody& decoded,
     // page is crc(P + I + S) = M_|I|(M_|S|(crc(P))) ^ M_|S|(crc(I)) ^ crc(S),
     // and M_|S|(crc(P)) = crc(P + S) ^ crc(S).
     const uLong tagged =
-        crc32_combine(decoded.check ^ after, 0, static_cast<z_off_t>(insertLength)) ^
-        crc32_combine(inserted, 0, static_cast<z_off_t>(decoded.pageLength - at)) ^ after;
+        crc32_combine(decoded.check ^ after, 0,
+                      static_cast<z_off_t>(insertLength)) ^
+        crc32_combine(inserted, 0,
+                      static_cast<z_off_t>(decoded.pageLength - at)) ^
+        after;
     AppendWord(tail, static_cast<std::uint32_t>(tagged), false);
-    AppendWord(tail, static_cast<std::uint32_t>(decoded.pageLength + insertLength), false);
+    AppendWord(tail,
+               static_cast<std::uint32_t>(decoded.pageLength + insertLength),
+               false);
   } else if (ok && zlibFormat) {
     AppendWord(tail,
                static_cast<std::uint32_t>(adler32_combine(
@@ -149,4 +160,3 @@ bool EncodeTagged(const WorkingHeap& heap, const DecodedBody& decoded,
   *keptBytes = from.keptBytes;
   return true;
 }
-

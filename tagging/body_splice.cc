@@ -59,7 +59,8 @@ void SpliceIntoFramed(ResponseChain* chain, const FramedBody& framing,
     // A chunk of its own just before the tag's chunk.
     SizeLine(&frame->openLine, frame->openText, false, blockLength);
     PointRecord(&frame->closeLine, kCrLf, 2);
-    ReplaceSpan(chain, chunk.sizeLine, &chunk.sizeLine, pieces, 7, &frame->spare);
+    ReplaceSpan(chain, chunk.sizeLine, &chunk.sizeLine, pieces, 7,
+                &frame->spare);
     return;
   }
   // The tag's chunk ends after its first k bytes; the block's chunk and a

@@ -28,8 +28,8 @@ bool ReadCrLf(ChainCursor* c, bool* ended) {
 }
 
 // Reads a size line: 1 to 8 hex digits, an optional extension, CRLF.
-bool ReadSizeLine(ChainCursor* c, std::uint32_t* size,
-                  ChainCursor* afterDigits, bool* ended) {
+bool ReadSizeLine(ChainCursor* c, std::uint32_t* size, ChainCursor* afterDigits,
+                  bool* ended) {
   std::uint32_t value = 0;
   int digits = 0;
   for (; HasByte(*c) && HexValue(ByteAt(*c)) >= 0; ++digits) {

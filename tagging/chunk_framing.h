@@ -21,7 +21,7 @@ struct ChunkPlace {
   ChainCursor afterDigits;  // the byte after the last digit (";" or CR)
   ChainCursor data;         // its first data byte
   std::uint32_t size;
-  std::uint64_t offset;     // de-framed offset of its first data byte
+  std::uint64_t offset;  // de-framed offset of its first data byte
 };
 
 struct FramedBody {

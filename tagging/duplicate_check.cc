@@ -28,15 +28,16 @@ const ChunkNode* NextWithBytes(const ChunkNode* node) {
 constexpr std::size_t CommonTailLength(const char* a, std::size_t aLength,
                                        const char* b, std::size_t bLength) {
   std::size_t n = 0;
-  while (n < aLength && n < bLength && a[aLength - 1 - n] == b[bLength - 1 - n]) {
+  while (n < aLength && n < bLength &&
+         a[aLength - 1 - n] == b[bLength - 1 - n]) {
     ++n;
   }
   return n;
 }
 
-constexpr std::size_t kTailLength =
-    CommonTailLength(TAGSMITH_PLAIN_MARKER, sizeof(TAGSMITH_PLAIN_MARKER) - 1,
-                     TAGSMITH_SECURE_MARKER, sizeof(TAGSMITH_SECURE_MARKER) - 1);
+constexpr std::size_t kTailLength = CommonTailLength(
+    TAGSMITH_PLAIN_MARKER, sizeof(TAGSMITH_PLAIN_MARKER) - 1,
+    TAGSMITH_SECURE_MARKER, sizeof(TAGSMITH_SECURE_MARKER) - 1);
 static_assert(kTailLength >= 2, "the markers share their closing text");
 constexpr const char* kTailText =
     &TAGSMITH_PLAIN_MARKER[sizeof(TAGSMITH_PLAIN_MARKER) - 1 - kTailLength];
@@ -80,7 +81,8 @@ bool MarkerEndsWith(const ChainCursor& tail) {
     ChainCursor start = tail;
     const std::size_t before = std::strlen(marker) - kTailLength;
     bool reached = true;
-    for (std::size_t i = 0; i < before && reached; ++i) reached = StepBack(&start);
+    for (std::size_t i = 0; i < before && reached; ++i)
+      reached = StepBack(&start);
     if (reached && MatchAt(start, marker)) return true;
   }
   return false;
@@ -126,7 +128,8 @@ bool CarriesTrackingScript(const ChainCursor& from) {
     for (const char* p = begin;
          (p = FindFoldedPair(p, end, kTailFirst, kTailLast, kTailLength - 1));
          ++p) {
-      if (MatchesInRecord(p, kTailText) && MarkerEndsWith({node, p})) return true;
+      if (MatchesInRecord(p, kTailText) && MarkerEndsWith({node, p}))
+        return true;
     }
     // Candidates that run on into the next records: one starting i + 1
     // bytes before the record's end holds the record's last byte at its
@@ -146,4 +149,3 @@ bool CarriesTrackingScript(const ChainCursor& from) {
   }
   return false;
 }
-

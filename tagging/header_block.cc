@@ -46,7 +46,8 @@ bool WatchHeaderBlock(Watch* watch, const char* bytes, std::uint32_t count) {
         break;
       case Watch::kInLine: {
         // Nothing inside a line matters to where the block ends.
-        const void* lf = std::memchr(p, '\n', static_cast<std::size_t>(end - p));
+        const void* lf =
+            std::memchr(p, '\n', static_cast<std::size_t>(end - p));
         if (lf == nullptr) {
           p = end;
           continue;

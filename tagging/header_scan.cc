@@ -97,14 +97,16 @@ LineVerdict InspectHeaderLine(const ChainCursor& line,
   // is decided once all the headers are known.
   char coding[kLongestCoding + 1];
   if (MatchAt(line, "Transfer-Encoding:")) {
-    const std::uint32_t n =
-        Advance(&value, 18) ? ReadCodingValue(value, coding, kLongestCoding) : 0;
+    const std::uint32_t n = Advance(&value, 18)
+                                ? ReadCodingValue(value, coding, kLongestCoding)
+                                : 0;
     NoteTransferCoding(coding, n, &facts->codings);
     return LineVerdict::kGoOn;
   }
   if (MatchAt(line, "Content-Encoding:")) {
-    const std::uint32_t n =
-        Advance(&value, 17) ? ReadCodingValue(value, coding, kLongestCoding) : 0;
+    const std::uint32_t n = Advance(&value, 17)
+                                ? ReadCodingValue(value, coding, kLongestCoding)
+                                : 0;
     NoteContentCoding(coding, n, &facts->codings);
     return LineVerdict::kGoOn;
   }
@@ -144,8 +146,7 @@ ResponseFacts ScanResponseHeaders(const ChunkNode* head) {
 
   std::uint32_t contentLengths = 0;
   for (;;) {
-    if (InspectHeaderLine(c, &contentLengths, &facts) ==
-        LineVerdict::kRefuse) {
+    if (InspectHeaderLine(c, &contentLengths, &facts) == LineVerdict::kRefuse) {
       return ResponseFacts{};
     }
     // Headers without an end leave the page untagged.

@@ -13,9 +13,9 @@
 #include "tagging/announced_coding.h"
 
 enum ResponseFlag : std::uint32_t {
-  kIsHtml = 1,             // a complete "200" response with an HTML type
-  kHasAccountHeader = 2,   // an "X-Tagsmith: " header with a value
-  kHasContentLength = 4,   // a "Content-Length: " header with a value
+  kIsHtml = 1,            // a complete "200" response with an HTML type
+  kHasAccountHeader = 2,  // an "X-Tagsmith: " header with a value
+  kHasContentLength = 4,  // a "Content-Length: " header with a value
 };
 
 // A header value: `first` on its first byte, `last` on its last byte (the
@@ -34,7 +34,7 @@ struct ResponseFacts {
   std::uint32_t flags;
   ValueSpan accountValue;
   ValueSpan lengthValue;
-  ChainCursor bodyStart;  // on the CR that begins the empty line
+  ChainCursor bodyStart;     // on the CR that begins the empty line
   AnnouncedCodings codings;  // what the coding headers said
   ValueSpan
       policies[kMaxPolicies];  // each value, blanks after the colon skipped

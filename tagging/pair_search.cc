@@ -7,7 +7,6 @@
 #include <immintrin.h>
 #endif
 
-
 namespace {
 
 // A byte b folds to the letter L exactly when (b | 0x20) is L's small form;
@@ -43,9 +42,11 @@ const char* FindScalar(const char* p, const char* stop, ByteTest first,
 // each 16 or 32 positions are AND-ed, and the rounds' results OR-ed, so that
 // one mask tells whether the round holds a candidate at all.
 
-__attribute__((target("sse2"))) const char* FindSse2(
-    const char* p, const char* stop, ByteTest first, ByteTest last,
-    std::size_t distance) {
+__attribute__((target("sse2"))) const char* FindSse2(const char* p,
+                                                     const char* stop,
+                                                     ByteTest first,
+                                                     ByteTest last,
+                                                     std::size_t distance) {
   const __m128i firstMask = _mm_set1_epi8(static_cast<char>(first.mask));
   const __m128i firstValue = _mm_set1_epi8(static_cast<char>(first.value));
   const __m128i lastMask = _mm_set1_epi8(static_cast<char>(last.mask));
@@ -53,13 +54,14 @@ __attribute__((target("sse2"))) const char* FindSse2(
   for (; stop - p >= 64; p += 64) {
     __m128i any = _mm_setzero_si128();
     for (int i = 0; i < 64; i += 16) {
-      const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-      const __m128i b = _mm_loadu_si128(
-          reinterpret_cast<const __m128i*>(p + i + distance));
+      const __m128i a =
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+      const __m128i b =
+          _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + distance));
       any = _mm_or_si128(
-          any, _mm_and_si128(
-                   _mm_cmpeq_epi8(_mm_or_si128(a, firstMask), firstValue),
-                   _mm_cmpeq_epi8(_mm_or_si128(b, lastMask), lastValue)));
+          any,
+          _mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(a, firstMask), firstValue),
+                        _mm_cmpeq_epi8(_mm_or_si128(b, lastMask), lastValue)));
     }
     if (_mm_movemask_epi8(any) != 0) {
       return FindScalar(p, p + 64, first, last, distance);
@@ -92,31 +94,31 @@ std::uint64_t Candidates(const BlockHits& block, std::uint64_t nextLast,
 // The search over the blocks from `p` to `end`, with HITS(block, tests)
 // giving a block's masks. A macro rather than a template, so that each
 // vector function below compiles it with its own instructions.
-#define TAGSMITH_SEARCH_BLOCKS(HITS, tests)                                \
-  alignas(64) char padded[kBlock];                                         \
-  BlockHits previous{0, 0};                                                \
-  const char* block = p;                                                   \
-  for (; block < end; block += kBlock) {                                   \
-    const std::size_t size = static_cast<std::size_t>(end - block);        \
-    BlockHits hits;                                                        \
-    if (size >= kBlock) {                                                  \
-      hits = HITS(block, tests);                                           \
-    } else {                                                               \
-      std::memcpy(padded, block, size);                                    \
-      std::memset(padded + size, 0, kBlock - size);                        \
-      hits = HITS(padded, tests);                                          \
-      const std::uint64_t valid = (std::uint64_t{1} << size) - 1;          \
-      hits.first &= valid;                                                 \
-      hits.last &= valid;                                                  \
-    }                                                                      \
-    if (block != p) {                                                      \
+#define TAGSMITH_SEARCH_BLOCKS(HITS, tests)                                  \
+  alignas(64) char padded[kBlock];                                           \
+  BlockHits previous{0, 0};                                                  \
+  const char* block = p;                                                     \
+  for (; block < end; block += kBlock) {                                     \
+    const std::size_t size = static_cast<std::size_t>(end - block);          \
+    BlockHits hits;                                                          \
+    if (size >= kBlock) {                                                    \
+      hits = HITS(block, tests);                                             \
+    } else {                                                                 \
+      std::memcpy(padded, block, size);                                      \
+      std::memset(padded + size, 0, kBlock - size);                          \
+      hits = HITS(padded, tests);                                            \
+      const std::uint64_t valid = (std::uint64_t{1} << size) - 1;            \
+      hits.first &= valid;                                                   \
+      hits.last &= valid;                                                    \
+    }                                                                        \
+    if (block != p) {                                                        \
       const std::uint64_t found = Candidates(previous, hits.last, distance); \
-      if (found != 0) return block - kBlock + __builtin_ctzll(found);      \
-    }                                                                      \
-    previous = hits;                                                       \
-  }                                                                        \
-  /* The last block: nothing follows it. */                                \
-  const std::uint64_t found = Candidates(previous, 0, distance);           \
+      if (found != 0) return block - kBlock + __builtin_ctzll(found);        \
+    }                                                                        \
+    previous = hits;                                                         \
+  }                                                                          \
+  /* The last block: nothing follows it. */                                  \
+  const std::uint64_t found = Candidates(previous, 0, distance);             \
   return found != 0 ? block - kBlock + __builtin_ctzll(found) : nullptr;
 
 struct Avx2Tests {
@@ -143,9 +145,11 @@ __attribute__((target("avx2"), always_inline)) inline BlockHits Avx2Hits(
 
 // Chosen at run time where the processor has 32-byte vectors, so that the
 // library still runs on any processor of its kind.
-__attribute__((target("avx2"))) const char* FindAvx2(
-    const char* p, const char* stop, ByteTest first, ByteTest last,
-    std::size_t distance) {
+__attribute__((target("avx2"))) const char* FindAvx2(const char* p,
+                                                     const char* stop,
+                                                     ByteTest first,
+                                                     ByteTest last,
+                                                     std::size_t distance) {
   if (distance == 0 || distance >= kBlock) {
     return FindSse2(p, stop, first, last, distance);
   }
@@ -190,10 +194,9 @@ __attribute__((target("avx512f,avx512bw"))) const char* FindAvx512(
 
 }  // namespace
 
-bool FindFoldedPairWith(PairSearchKind kind, const char* begin,
-                        const char* end, unsigned char first,
-                        unsigned char last, std::size_t distance,
-                        const char** found) {
+bool FindFoldedPairWith(PairSearchKind kind, const char* begin, const char* end,
+                        unsigned char first, unsigned char last,
+                        std::size_t distance, const char** found) {
   *found = nullptr;
   if (end - begin <= static_cast<std::ptrdiff_t>(distance)) return true;
   const char* stop = end - distance;
@@ -239,8 +242,8 @@ const char* FindFoldedPair(const char* begin, const char* end,
                        distance, &found);
   }
 #else
-  FindFoldedPairWith(PairSearchKind::kScalar, begin, end, first, last,
-                     distance, &found);
+  FindFoldedPairWith(PairSearchKind::kScalar, begin, end, first, last, distance,
+                     &found);
 #endif
   return found;
 }

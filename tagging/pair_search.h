@@ -18,9 +18,8 @@ const char* FindFoldedPair(const char* begin, const char* end,
 // FindFoldedPair picks the widest one the processor has. False when this
 // build or processor has no such implementation.
 enum class PairSearchKind { kScalar, kSse2, kAvx2, kAvx512 };
-bool FindFoldedPairWith(PairSearchKind kind, const char* begin,
-                        const char* end, unsigned char first,
-                        unsigned char last, std::size_t distance,
-                        const char** found);
+bool FindFoldedPairWith(PairSearchKind kind, const char* begin, const char* end,
+                        unsigned char first, unsigned char last,
+                        std::size_t distance, const char** found);
 
 #endif  // TAGSMITH_TAGGING_PAIR_SEARCH_H_

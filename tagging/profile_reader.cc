@@ -8,10 +8,11 @@
 #include <io.h>
 #include <sys/stat.h>
 #else
-#include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+
+#include <cerrno>
 #endif
 
 namespace {
@@ -19,11 +20,13 @@ namespace {
 // ASCII only, whatever the locale: bytes 0x80-0xFF are never blank and
 // never fold, as in the platform reader.
 bool IsBlank(unsigned char c) {
-  return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r' || c == 0x1A;
+  return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r' ||
+         c == 0x1A;
 }
 bool IsLineEnd(unsigned char c) { return c == '\n' || c == '\r'; }
 unsigned char Fold(unsigned char c) {
-  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
+  return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A'))
+                                : c;
 }
 
 #ifdef _WIN32
@@ -54,7 +57,8 @@ int OpenForReading(const char* path) {
   flags |= O_CLOEXEC;  // the worker process may start others
 #endif
   int fd;
-  do fd = open(path, flags); while (fd < 0 && errno == EINTR);
+  do fd = open(path, flags);
+  while (fd < 0 && errno == EINTR);
   if (fd < 0) return -1;
   struct stat st;
   if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
@@ -66,7 +70,8 @@ int OpenForReading(const char* path) {
 }
 long ReadSome(int fd, unsigned char* buf, std::size_t n) {
   ssize_t got;
-  do got = read(fd, buf, n); while (got < 0 && errno == EINTR);
+  do got = read(fd, buf, n);
+  while (got < 0 && errno == EINTR);
   return static_cast<long>(got);
 }
 void CloseFile(int fd) { close(fd); }
@@ -91,14 +96,18 @@ long Fill(int fd, unsigned char* buf, std::size_t cap) {
 struct NameMatcher {
   const char* want;
   std::size_t wantLen;
-  std::size_t fed;    // bytes after the leading blanks, stops at wantLen + 1
-  std::size_t end;    // `fed` after the last non-blank byte
-  bool prefixEqual;   // the first min(fed, wantLen) bytes equal `want`
+  std::size_t fed;   // bytes after the leading blanks, stops at wantLen + 1
+  std::size_t end;   // `fed` after the last non-blank byte
+  bool prefixEqual;  // the first min(fed, wantLen) bytes equal `want`
 
-  void Start() { fed = end = 0; prefixEqual = true; }
+  void Start() {
+    fed = end = 0;
+    prefixEqual = true;
+  }
   void Feed(unsigned char c) {
     if (fed == 0 && IsBlank(c)) return;
-    if (fed < wantLen && Fold(c) != Fold(static_cast<unsigned char>(want[fed]))) prefixEqual = false;
+    if (fed < wantLen && Fold(c) != Fold(static_cast<unsigned char>(want[fed])))
+      prefixEqual = false;
     if (fed <= wantLen) ++fed;
     if (!IsBlank(c)) end = fed;
   }
@@ -121,7 +130,10 @@ struct ValueSink {
     if (seen == 0) first = c;
     if (seen < size) out[seen] = static_cast<char>(c);
     ++seen;
-    if (!IsBlank(c)) { end = seen; last = c; }
+    if (!IsBlank(c)) {
+      end = seen;
+      last = c;
+    }
   }
   std::uint32_t Finish() const {
     const std::uint32_t cap = size - 1;
@@ -130,8 +142,10 @@ struct ValueSink {
       const std::uint64_t inner = end - 2;
       // The platform reader drops one more byte when the quoted text is
       // exactly cap long; longer text is cut at cap as usual.
-      n = inner < cap ? static_cast<std::uint32_t>(inner) : (inner == cap && cap > 0 ? cap - 1 : cap);
-      std::memmove(out, out + 1, n);  // out[1..n] were stored: n <= cap, n <= inner
+      n = inner < cap ? static_cast<std::uint32_t>(inner)
+                      : (inner == cap && cap > 0 ? cap - 1 : cap);
+      std::memmove(out, out + 1,
+                   n);  // out[1..n] were stored: n <= cap, n <= inner
     } else {
       n = end < cap ? static_cast<std::uint32_t>(end) : cap;
     }
@@ -146,13 +160,13 @@ enum class Outcome { Searching, Done };
 // Looks for up to kMaxProfileKeys keys of one section in one pass.
 struct Parser {
   State state;
-  bool inSection;        // inside the first block of the wanted section
-  bool headerClosed;     // the header line has had a ']'
-  bool headerMatches;    // the name up to the latest ']' is the wanted one
+  bool inSection;      // inside the first block of the wanted section
+  bool headerClosed;   // the header line has had a ']'
+  bool headerMatches;  // the name up to the latest ']' is the wanted one
   NameMatcher section;
   std::size_t keyCount;
-  std::size_t pending;   // keys not found yet
-  std::size_t current;   // the key whose value is being read
+  std::size_t pending;  // keys not found yet
+  std::size_t current;  // the key whose value is being read
   NameMatcher keys[kMaxProfileKeys];
   ValueSink values[kMaxProfileKeys];
   bool found[kMaxProfileKeys];
@@ -188,7 +202,8 @@ struct Parser {
           }
           state = State::Key;
         } else {
-          state = State::SkipLine;  // outside the section, keys are skipped unread
+          state =
+              State::SkipLine;  // outside the section, keys are skipped unread
         }
         return Outcome::Searching;
       case State::SkipLine:
@@ -197,12 +212,15 @@ struct Parser {
       case State::Header:
         if (lineEnd || c == '\0') {
           state = lineEnd ? State::LineStart : State::SkipLine;
-          if (!headerClosed) return Outcome::Searching;  // "[name" alone is not a header
-          if (inSection) return Outcome::Done;           // a later block is never searched
+          if (!headerClosed)
+            return Outcome::Searching;  // "[name" alone is not a header
+          if (inSection)
+            return Outcome::Done;  // a later block is never searched
           inSection = headerMatches;
           return Outcome::Searching;
         }
-        if (c == ']') {  // the name runs to the last ']', so each one re-decides
+        if (c ==
+            ']') {  // the name runs to the last ']', so each one re-decides
           headerClosed = true;
           headerMatches = section.Matches();
         }
@@ -264,7 +282,8 @@ void ReadProfileStrings(const char* section, ProfileQuery* queries,
     p.keys[i].wantLen = q.key != nullptr ? std::strlen(q.key) : 0;
     p.values[i] = ValueSink{q.out, q.size, 0, 0, 0, 0};
   }
-  const bool searchable = section != nullptr && path != nullptr && p.pending > 0;
+  const bool searchable =
+      section != nullptr && path != nullptr && p.pending > 0;
   const int fd = searchable ? OpenForReading(path) : -1;
   if (fd >= 0) {
     p.section.want = section;
@@ -272,7 +291,8 @@ void ReadProfileStrings(const char* section, ProfileQuery* queries,
     unsigned char buf[kProfileReadChunk];
     Outcome outcome = Outcome::Searching;
     std::uint64_t total = 0;
-    for (bool firstChunk = true; outcome == Outcome::Searching; firstChunk = false) {
+    for (bool firstChunk = true; outcome == Outcome::Searching;
+         firstChunk = false) {
       const long got = Fill(fd, buf, sizeof buf);
       // A file that grew past the bound since it was checked counts as one
       // that cannot be read.
@@ -284,10 +304,15 @@ void ReadProfileStrings(const char* section, ProfileQuery* queries,
       }
       const std::size_t n = static_cast<std::size_t>(got);
       // Skip a UTF-8 byte-order mark; the bytes after it are taken as they are.
-      std::size_t i = (firstChunk && n >= 3 && std::memcmp(buf, "\xEF\xBB\xBF", 3) == 0) ? 3 : 0;
-      for (; i < n && outcome == Outcome::Searching; ++i) outcome = p.Step(buf[i]);
+      std::size_t i =
+          (firstChunk && n >= 3 && std::memcmp(buf, "\xEF\xBB\xBF", 3) == 0)
+              ? 3
+              : 0;
+      for (; i < n && outcome == Outcome::Searching; ++i)
+        outcome = p.Step(buf[i]);
       if (outcome == Outcome::Searching && n < sizeof buf) {
-        // End of file ends the last line, which may have no line end of its own.
+        // End of file ends the last line, which may have no line end of its
+        // own.
         p.Step('\n');
         break;
       }

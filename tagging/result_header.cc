@@ -10,16 +10,24 @@ namespace {
 
 const char* Word(TagResult result) {
   switch (result) {
-    case TagResult::kTagged: return "tagged";
-    case TagResult::kNoAccount: return "no-account";
+    case TagResult::kTagged:
+      return "tagged";
+    case TagResult::kNoAccount:
+      return "no-account";
     case TagResult::kAccountInvalid:
       return "account-invalid";
-    case TagResult::kAlreadyTagged: return "already-tagged";
-    case TagResult::kNoClosingBodyTag: return "no-closing-body-tag";
-    case TagResult::kCodingNotHandled: return "coding-not-handled";
-    case TagResult::kCodingInvalid: return "coding-invalid";
-    case TagResult::kTooLarge: return "too-large";
-    case TagResult::kNoMemory: return "no-memory";
+    case TagResult::kAlreadyTagged:
+      return "already-tagged";
+    case TagResult::kNoClosingBodyTag:
+      return "no-closing-body-tag";
+    case TagResult::kCodingNotHandled:
+      return "coding-not-handled";
+    case TagResult::kCodingInvalid:
+      return "coding-invalid";
+    case TagResult::kTooLarge:
+      return "too-large";
+    case TagResult::kNoMemory:
+      return "no-memory";
     case TagResult::kSnippetUnreadable:
       return "snippet-unreadable";
     case TagResult::kSnippetNoMarker:
@@ -31,7 +39,8 @@ const char* Word(TagResult result) {
 }
 
 // Appends `length` bytes; the line's size holds the longest line.
-void Put(char* text, std::uint32_t* n, const char* bytes, std::uint32_t length) {
+void Put(char* text, std::uint32_t* n, const char* bytes,
+         std::uint32_t length) {
   assert(*n + length <= kResultLineSize);
   std::memcpy(text + *n, bytes, length);
   *n += length;
@@ -65,7 +74,8 @@ void InsertResultHeader(ResponseChain* chain, const TagOutcome& outcome,
   // value) may have moved its bytes into another record.
   const ResponseFacts facts = ScanResponseHeaders(chain->head);
   assert((facts.flags & kIsHtml) != 0);
-  PointRecord(&header->line, header->text, FormatResultLine(outcome, header->text));
+  PointRecord(&header->line, header->text,
+              FormatResultLine(outcome, header->text));
   ChunkNode* const pieces[] = {&header->line};
   ReplaceSpan(chain, facts.bodyStart, &facts.bodyStart, pieces, 1,
               &header->spare);

@@ -115,7 +115,8 @@ TagOutcome TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
     return finish(TagResult::kCodingInvalid);
   }
   if (compressed) {
-    if (frame->decoded.pageLength == 0) return finish(TagResult::kNoClosingBodyTag);
+    if (frame->decoded.pageLength == 0)
+      return finish(TagResult::kNoClosingBodyTag);
     ChunkNode* record = &frame->page;
     record->data = frame->decoded.page;
     record->length = static_cast<std::uint32_t>(frame->decoded.pageLength);
@@ -158,10 +159,10 @@ TagOutcome TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
       return finish(TagResult::kNoMemory);
     }
     // A length no record can state leaves the body as it came.
-    if (frame->encoded.length > 0xFFFFFFF0u) return finish(TagResult::kTooLarge);
-    SpliceCompressed(chain, facts, first,
-                     framed ? &frame->framing : nullptr, kept,
-                     frame->encoded.bytes,
+    if (frame->encoded.length > 0xFFFFFFF0u)
+      return finish(TagResult::kTooLarge);
+    SpliceCompressed(chain, facts, first, framed ? &frame->framing : nullptr,
+                     kept, frame->encoded.bytes,
                      static_cast<std::uint32_t>(frame->encoded.length), splice);
     return finish(TagResult::kTagged);
   }

@@ -40,9 +40,9 @@ void StartTagFrame(TagFrame* frame);
 // the chain as it was. REQUIRES: facts come from ScanResponseHeaders of
 // this closed chain, with kIsHtml, and DecideCodings gave `plan`.
 TagOutcome TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
-                  const ResponseFacts& facts, const CodingPlan& plan,
-                  const SiteConfig& config, const WorkingHeap& heap,
-                  TagFrame* frame);
+                        const ResponseFacts& facts, const CodingPlan& plan,
+                        const SiteConfig& config, const WorkingHeap& heap,
+                        TagFrame* frame);
 
 // Gives the frame's working storage back to `heap`.
 void ReleaseTagFrame(const WorkingHeap& heap, TagFrame* frame);

@@ -5,8 +5,8 @@
 #include "buffer/chain_cursor.h"
 #include "tagging/script_hosts.h"
 
-#define TAGSMITH_HEAD_REST                                          \
-  "/urchin.js\" type=\"text/javascript\">\r\n</script>\r\n"        \
+#define TAGSMITH_HEAD_REST                                  \
+  "/urchin.js\" type=\"text/javascript\">\r\n</script>\r\n" \
   "<script type=\"text/javascript\">\r\n\t_uacct = \""
 
 const char kPlainScriptHead[] =
@@ -39,13 +39,12 @@ bool ResolveAccount(HTTP_FILTER_CONTEXT* pfc, const ResponseFacts& facts,
   const ValueSpan& span = facts.accountValue;
   if (span.first.node == span.last.node) {
     PointRecord(account, span.first.pos,
-          static_cast<std::uint32_t>(span.last.pos - span.first.pos + 1));
+                static_cast<std::uint32_t>(span.last.pos - span.first.pos + 1));
     return true;
   }
   std::uint32_t length = 0;
-  ForEachSpanPiece(span, [&length](const char*, std::uint32_t count) {
-    length += count;
-  });
+  ForEachSpanPiece(
+      span, [&length](const char*, std::uint32_t count) { length += count; });
   // Counted in what the response holds: a value may be most of it.
   auto* gathered = static_cast<char*>(AllocHeld(pfc, ChainOf(pfc), length));
   if (gathered == nullptr) return false;

@@ -28,8 +28,8 @@ struct TrackingBlock {
   ChunkNode scriptHead;    // plain or secure
   ChunkNode account;
   ChunkNode scriptTail;
-  ChunkNode appendAfter;   // the configured text, or nothing
-  ChunkNode* pieces[5];    // the five above, in page order
+  ChunkNode appendAfter;  // the configured text, or nothing
+  ChunkNode* pieces[5];   // the five above, in page order
 };
 
 // Searches backward from the end of `last` for a closing body tag whose "<"

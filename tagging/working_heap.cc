@@ -21,7 +21,8 @@ bool ReserveBuffer(const WorkingHeap& heap, HeapBuffer* buffer,
   if (needed <= buffer->capacity) return true;
   // Doubling keeps the copies linear in the final size.
   std::size_t capacity = buffer->capacity < 4096 ? 4096 : buffer->capacity;
-  while (capacity < needed) capacity = capacity > limit / 2 ? limit : capacity * 2;
+  while (capacity < needed)
+    capacity = capacity > limit / 2 ? limit : capacity * 2;
   auto* bytes = static_cast<char*>(heap.allocate(heap.opaque, capacity));
   if (bytes == nullptr) return false;
   if (buffer->length > 0) std::memcpy(bytes, buffer->bytes, buffer->length);

@@ -24,4 +24,3 @@ void PrepareStream(const WorkingHeap& heap, z_stream* stream) {
   stream->zfree = &ZFree;
   stream->opaque = const_cast<WorkingHeap*>(&heap);
 }
-

@@ -191,7 +191,9 @@ bool ApacheServer::Started() {
       pid_ = -1;
       return false;
     }
-    if (serve_testing::Accepts(port_) && (!tls_port_ || serve_testing::Accepts(tls_port_))) return true;
+    if (serve_testing::Accepts(port_) &&
+        (!tls_port_ || serve_testing::Accepts(tls_port_)))
+      return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   }
   return false;

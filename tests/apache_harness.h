@@ -35,9 +35,6 @@ bool HaveApache();
 // How long a client program may take.
 inline constexpr auto kClientLimit = std::chrono::seconds(30);
 
-
-
-
 struct ApacheOptions {
   bool tls = false;         // also HTTPS on tls_port(), throwaway certificate
   int backend_port = 0;     // nonzero: /proxy/ goes to 127.0.0.1:PORT
@@ -101,7 +98,6 @@ class Backend {
  private:
   pid_t pid_;
 };
-
 
 // What `tagsmith run --app-dir DIR [--secure]` makes of a raw response.
 std::string TagsmithRun(const std::string& response, const std::string& app_dir,

@@ -16,9 +16,12 @@ int Hex(char c) {
 
 int WindowBits(Format format) {
   switch (format) {
-    case Format::kGzip: return 16 + 15;
-    case Format::kZlib: return 15;
-    case Format::kRaw: return -15;
+    case Format::kGzip:
+      return 16 + 15;
+    case Format::kZlib:
+      return 15;
+    case Format::kRaw:
+      return -15;
   }
   return 15;
 }
@@ -40,7 +43,9 @@ bool ReadsAsMarkup(std::string_view body) {
   return false;
 }
 
-bool BeginsFramed(std::string_view body) { return !body.empty() && Hex(body[0]) >= 0; }
+bool BeginsFramed(std::string_view body) {
+  return !body.empty() && Hex(body[0]) >= 0;
+}
 
 std::optional<Deframed> Deframe(std::string_view body) {
   Deframed out;
@@ -51,7 +56,8 @@ std::optional<Deframed> Deframe(std::string_view body) {
   for (;;) {
     const std::size_t line = i;
     std::size_t size = 0;
-    while (i < body.size() && Hex(body[i]) >= 0 && i - line < 9) size = size * 16 + Hex(body[i++]);
+    while (i < body.size() && Hex(body[i]) >= 0 && i - line < 9)
+      size = size * 16 + Hex(body[i++]);
     const std::size_t digits = i - line;
     if (digits == 0 || digits > 8) return std::nullopt;
     const std::size_t digitsEnd = i;
@@ -70,9 +76,11 @@ std::optional<Deframed> Deframe(std::string_view body) {
     i += size + 2;
   }
   for (;;) {
-    if (crlf(i)) return i + 2 == body.size() ? std::optional<Deframed>(out) : std::nullopt;
+    if (crlf(i))
+      return i + 2 == body.size() ? std::optional<Deframed>(out) : std::nullopt;
     const std::size_t end = body.find_first_of("\r\n", i);
-    if (end == std::string_view::npos || end == i || !crlf(end)) return std::nullopt;
+    if (end == std::string_view::npos || end == i || !crlf(end))
+      return std::nullopt;
     i = end + 2;
   }
 }
@@ -103,7 +111,8 @@ std::string Frame(std::string_view data, const std::vector<std::size_t>& sizes,
 
 std::string Compress(std::string_view page, Format format, int level) {
   z_stream s{};
-  deflateInit2(&s, level, Z_DEFLATED, WindowBits(format), 8, Z_DEFAULT_STRATEGY);
+  deflateInit2(&s, level, Z_DEFLATED, WindowBits(format), 8,
+               Z_DEFAULT_STRATEGY);
   std::string out(deflateBound(&s, page.size()) + 32, '\0');
   s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(page.data()));
   s.avail_in = static_cast<uInt>(page.size());
@@ -138,10 +147,14 @@ std::optional<std::string> Inflate(std::string_view bytes, Format format,
   return page;
 }
 
-Reading ReadCoded(bool gzip, std::string_view bytes, std::string* page, Format* format) {
-  const auto b = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+Reading ReadCoded(bool gzip, std::string_view bytes, std::string* page,
+                  Format* format) {
+  const auto b = [&](std::size_t i) {
+    return static_cast<unsigned char>(bytes[i]);
+  };
   if (gzip) {
-    if (bytes.size() < 2 || b(0) != 0x1F || b(1) != 0x8B) return Reading::kPlain;
+    if (bytes.size() < 2 || b(0) != 0x1F || b(1) != 0x8B)
+      return Reading::kPlain;
     *format = Format::kGzip;
   } else if (bytes.size() >= 2 && (b(0) & 0x0F) == 8 && (b(0) >> 4) <= 7 &&
              (b(0) * 256 + b(1)) % 31 == 0) {

@@ -37,7 +37,8 @@ std::optional<Deframed> Deframe(std::string_view body);
 // one chunk of everything), each size line with `extension` ("" for none),
 // then the last chunk, `trailers` (whole lines) and CRLF.
 std::string Frame(std::string_view data, const std::vector<std::size_t>& sizes,
-                  std::string_view extension = "", std::string_view trailers = "");
+                  std::string_view extension = "",
+                  std::string_view trailers = "");
 
 enum class Format { kGzip, kZlib, kRaw };
 
@@ -49,7 +50,8 @@ enum class Reading { kPlain, kDecoded, kUntouched };
 // Reads `bytes` under the announced `gzip` (true) or deflate content
 // coding: the page and its format when decoded. Untouched: a broken gzip
 // or zlib stream, or a zlib stream that needs a preset dictionary.
-Reading ReadCoded(bool gzip, std::string_view bytes, std::string* page, Format* format);
+Reading ReadCoded(bool gzip, std::string_view bytes, std::string* page,
+                  Format* format);
 
 // The largest page the filter decodes.
 inline constexpr std::size_t kDecodedLimit = 64u * 1024 * 1024;

@@ -26,7 +26,8 @@ class TestChain {
       node->data = blocks_.back().get();
       node->length = static_cast<std::uint32_t>(piece.size());
       node->next = nullptr;
-      node->prev = nodes_.size() > 1 ? nodes_[nodes_.size() - 2].get() : nullptr;
+      node->prev =
+          nodes_.size() > 1 ? nodes_[nodes_.size() - 2].get() : nullptr;
       if (node->prev != nullptr) node->prev->next = node;
     }
     if (closed) CloseChain(head());

@@ -38,7 +38,8 @@ TEST(ChainCursor, StepBackStopsAtHeadOfClosedChain) {
     TestChain chain(pieces);
     ChainCursor c = chain.At(text.size() - 1);
     std::string read(1, static_cast<char>(ByteAt(c)));
-    while (StepBack(&c)) read.insert(read.begin(), static_cast<char>(ByteAt(c)));
+    while (StepBack(&c))
+      read.insert(read.begin(), static_cast<char>(ByteAt(c)));
     EXPECT_EQ(read, text);
     EXPECT_EQ(c.node, chain.head());
     EXPECT_EQ(c.pos, chain.head()->data) << "stays on the first byte";
@@ -122,15 +123,15 @@ TEST(ChainCursor, ClosingTagGrammar) {
       {"</body\r\n>", true},
       {"<\r\n/\r\nbody\r\n>", true},
       {"</body>trailing", true},
-      {"<body>", false},       // an opening tag
-      {"</bod>", false},       // shorter name
-      {"</bodyx>", false},     // longer name
-      {"</body id=x>", false}, // an attribute
-      {"</b ody>", false},     // no white space inside the name
-      {"</body", false},       // the chain ends inside the tag
+      {"<body>", false},        // an opening tag
+      {"</bod>", false},        // shorter name
+      {"</bodyx>", false},      // longer name
+      {"</body id=x>", false},  // an attribute
+      {"</b ody>", false},      // no white space inside the name
+      {"</body", false},        // the chain ends inside the tag
       {"</", false},
       {"<", false},
-      {"x</body>", false},     // must start on "<"
+      {"x</body>", false},  // must start on "<"
   };
   for (const Case& k : cases) {
     for (const auto& pieces : AllSplits(k.text)) {
@@ -157,7 +158,8 @@ TEST(ChainCursor, MatchingNeverMovesTheCaller) {
 TEST(ChainCursor, WhiteSpaceIsExactlySixBytes) {
   std::string space;
   for (int b = 0; b < 256; ++b) {
-    if (IsWhiteSpace(static_cast<unsigned char>(b))) space += static_cast<char>(b);
+    if (IsWhiteSpace(static_cast<unsigned char>(b)))
+      space += static_cast<char>(b);
   }
   EXPECT_EQ(space, std::string("\t\n\v\f\r "));
 }

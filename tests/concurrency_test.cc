@@ -32,10 +32,13 @@ std::string Page(const std::string& extraHeaders, const std::string& body) {
 class ConcurrencyTest : public ::testing::Test {
  protected:
   ConcurrencyTest()
-      : siteA_("[ga1]\r\nAccount=UA-AAAA-1\r\nInsertBeforeScriptBlock=<!--a-->\r\n"),
+      : siteA_(
+            "[ga1]\r\nAccount=UA-AAAA-1\r\nInsertBeforeScriptBlock=<!--a-->"
+            "\r\n"),
         siteB_("[ga1]\r\nAppendAfterScriptBlock=<!--b-->\r\nAlwaysSSL=1\r\n") {
     std::string longBody = "<html><body>";
-    for (int i = 0; i < 200; ++i) longBody += "<p>line " + std::to_string(i) + "</p>\n";
+    for (int i = 0; i < 200; ++i)
+      longBody += "<p>line " + std::to_string(i) + "</p>\n";
     longBody += "</body></html>\n";
 
     checks::Request r;
@@ -45,10 +48,12 @@ class ConcurrencyTest : public ::testing::Test {
     requests_.push_back(r);
 
     r = checks::Request();
-    r.response = Page("X-Tagsmith: UA-FROM-HEADER-22\r\n", "<body>b</BODY\n>tail");
+    r.response =
+        Page("X-Tagsmith: UA-FROM-HEADER-22\r\n", "<body>b</BODY\n>tail");
     r.appPath = siteB_.path();
     r.secure = true;
-    for (std::size_t at = 1; at < r.response.size(); at += 3) r.cuts.push_back(at);
+    for (std::size_t at = 1; at < r.response.size(); at += 3)
+      r.cuts.push_back(at);
     requests_.push_back(r);
 
     r = checks::Request();
@@ -59,7 +64,9 @@ class ConcurrencyTest : public ::testing::Test {
     requests_.push_back(r);
 
     r = checks::Request();
-    r.response = "HTTP/1.1 404 Not Found\r\nContent-Type: text/html\r\n\r\n<body></body>";
+    r.response =
+        "HTTP/1.1 404 Not Found\r\nContent-Type: "
+        "text/html\r\n\r\n<body></body>";
     r.appPath = siteA_.path();
     r.cuts = {10, 20};
     requests_.push_back(r);
@@ -91,7 +98,9 @@ class Turns {
   template <typename Step>
   void Take(int who, Step step) {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait(lock, [&] { return next_ >= schedule_.size() || schedule_[next_] == who; });
+    changed_.wait(lock, [&] {
+      return next_ >= schedule_.size() || schedule_[next_] == who;
+    });
     step();
     ++next_;
     changed_.notify_all();
@@ -105,7 +114,8 @@ class Turns {
 };
 
 // Serves `request` step by step, taking a turn before each notification.
-std::string ServeInTurns(const checks::Request& request, int who, Turns* turns) {
+std::string ServeInTurns(const checks::Request& request, int who,
+                         Turns* turns) {
   host::RequestSettings settings;
   settings.app_physical_path = request.appPath;
   settings.secure_port = request.secure;
@@ -120,7 +130,9 @@ std::string ServeInTurns(const checks::Request& request, int who, Turns* turns) 
   return client.bytes();
 }
 
-std::size_t Steps(const checks::Request& request) { return request.cuts.size() + 3; }
+std::size_t Steps(const checks::Request& request) {
+  return request.cuts.size() + 3;
+}
 
 TEST_F(ConcurrencyTest, InterleavedNotificationsOfTwoRequests) {
   std::mt19937 rng(77);
@@ -133,12 +145,16 @@ TEST_F(ConcurrencyTest, InterleavedNotificationsOfTwoRequests) {
         std::shuffle(schedule.begin(), schedule.end(), rng);
         Turns turns(schedule);
         std::string outA, outB;
-        std::thread first([&] { outA = ServeInTurns(requests_[a], 0, &turns); });
-        std::thread second([&] { outB = ServeInTurns(requests_[b], 1, &turns); });
+        std::thread first(
+            [&] { outA = ServeInTurns(requests_[a], 0, &turns); });
+        std::thread second(
+            [&] { outB = ServeInTurns(requests_[b], 1, &turns); });
         first.join();
         second.join();
-        EXPECT_TRUE(outA == expected_[a]) << "request " << a << " beside " << b << ", round " << round;
-        EXPECT_TRUE(outB == expected_[b]) << "request " << b << " beside " << a << ", round " << round;
+        EXPECT_TRUE(outA == expected_[a])
+            << "request " << a << " beside " << b << ", round " << round;
+        EXPECT_TRUE(outB == expected_[b])
+            << "request " << b << " beside " << a << ", round " << round;
       }
     }
   }
@@ -151,7 +167,8 @@ TEST_F(ConcurrencyTest, TwoThreadsServingAtOnce) {
     for (int i = 0; i < kRounds; ++i) {
       const std::size_t k = (i + who) % requests_.size();
       if (checks::Serve(LinkedFilter(), requests_[k]).client != expected_[k]) {
-        failures[who] += "request " + std::to_string(k) + " in round " + std::to_string(i) + "; ";
+        failures[who] += "request " + std::to_string(k) + " in round " +
+                         std::to_string(i) + "; ";
       }
     }
   };

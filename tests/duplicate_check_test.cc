@@ -1,6 +1,8 @@
 // The fast duplicate check must answer exactly as trying both markers at
 // every byte of the body would, whatever the seams, letter case and
 // vector width.
+#include "tagging/duplicate_check.h"
+
 #include <gtest/gtest.h>
 
 #include <random>
@@ -9,7 +11,6 @@
 
 #include "tagging/header_scan.h"
 #include "tagging/pair_search.h"
-#include "tagging/duplicate_check.h"
 #include "tests/chain_builder.h"
 
 namespace {
@@ -40,13 +41,15 @@ TEST(PairSearch, EveryWidthAgreesWithTheNaiveSearch) {
       const std::size_t distance = 1 + rng() % 70;
       const unsigned char first = rng() % 2 ? 'G' : '"';
       const unsigned char last = rng() % 2 ? '"' : 'X';
-      for (std::size_t from = 0; from < std::min<std::size_t>(text.size(), 3); ++from) {
+      for (std::size_t from = 0; from < std::min<std::size_t>(text.size(), 3);
+           ++from) {
         const char* found;
         ASSERT_TRUE(FindFoldedPairWith(kind, text.data() + from,
                                        text.data() + text.size(), first, last,
                                        distance, &found));
-        ASSERT_EQ(found, NaiveFind(text.data() + from, text.data() + text.size(),
-                                   first, last, distance))
+        ASSERT_EQ(found,
+                  NaiveFind(text.data() + from, text.data() + text.size(),
+                            first, last, distance))
             << "kind " << static_cast<int>(kind) << " round " << round;
       }
     }
@@ -66,11 +69,13 @@ bool NaiveCarries(const ResponseFacts& facts) {
 
 TEST(DuplicateCheck, AgreesWithTheByteByByteWalk) {
   std::mt19937 rng(11);
-  const std::string markers[] = {kPlainScriptMarker, kSecureScriptMarker,
-                                 "<SCRIPT SRC=\"HTTPS://SSL.GOOGLE-ANALYTICS.COM/URCHIN.JS\"",
-                                 "<script src=\"http://ssl.google-analytics.com/urchin.js\"",
-                                 "<script src=\"https://www.google-analytics.com/urchin.js\"",
-                                 "<script src=\"http://www.google-analytics.com/urchin.js'"};
+  const std::string markers[] = {
+      kPlainScriptMarker,
+      kSecureScriptMarker,
+      "<SCRIPT SRC=\"HTTPS://SSL.GOOGLE-ANALYTICS.COM/URCHIN.JS\"",
+      "<script src=\"http://ssl.google-analytics.com/urchin.js\"",
+      "<script src=\"https://www.google-analytics.com/urchin.js\"",
+      "<script src=\"http://www.google-analytics.com/urchin.js'"};
   int found = 0;
   for (int round = 0; round < 2000; ++round) {
     std::string body(rng() % 200, 'a');
@@ -81,9 +86,11 @@ TEST(DuplicateCheck, AgreesWithTheByteByByteWalk) {
     // Sometimes the marker, or its end, sits in the headers instead.
     const std::string headers = rng() % 8 == 0 ? "X-A: " + marker + "\r\n" : "";
     const std::string response =
-        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n" + headers + "\r\n" + body;
+        "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n" + headers + "\r\n" +
+        body;
     std::vector<std::size_t> cuts;
-    for (std::size_t at = 1 + rng() % 40; at < response.size(); at += 1 + rng() % 60) {
+    for (std::size_t at = 1 + rng() % 40; at < response.size();
+         at += 1 + rng() % 60) {
       cuts.push_back(at);
     }
     TestChain chain(rng() % 5 == 0 ? TestChain::Bytes(response)

@@ -54,7 +54,8 @@ void CountingRelease(void*, void* block) {
   std::free(block);
 }
 
-const WorkingHeap kCountingHeap = {&CountingAllocate, &CountingRelease, nullptr};
+const WorkingHeap kCountingHeap = {&CountingAllocate, &CountingRelease,
+                                   nullptr};
 
 DWORD WINAPI HeapHttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD type,
                                 LPVOID notification) {
@@ -77,7 +78,8 @@ HeapResult FilterRefusingHeap(const std::string& response, const FilterRun& run,
   settings.secure_port = run.secure;
   settings.refuse_alloc_call = run.failAlloc;
   host::StringSink client;
-  host::ServeResponse(HeapFilter(), settings, host::SplitAt(response, run.cuts), client);
+  host::ServeResponse(HeapFilter(), settings, host::SplitAt(response, run.cuts),
+                      client);
   return HeapResult{client.bytes(), testHeap.calls, testHeap.held};
 }
 

@@ -16,7 +16,7 @@ namespace tagsmith::testing {
 struct FilterRun {
   std::optional<std::string> appDir;
   bool secure = false;
-  std::uint64_t failAlloc = 0;  // the AllocMem call that is refused; 0: none
+  std::uint64_t failAlloc = 0;    // the AllocMem call that is refused; 0: none
   std::vector<std::size_t> cuts;  // chunk seams
 };
 
@@ -28,7 +28,7 @@ inline FilterRun InApp(const std::string& dir) {
 }
 
 struct Result {
-  std::string client;       // what reached the client
+  std::string client;        // what reached the client
   std::uint64_t allocs = 0;  // AllocMem calls made
 };
 
@@ -42,8 +42,9 @@ Result Filter(const std::string& response, const FilterRun& run = {});
 const host::FilterModule& HeapFilter();
 struct HeapResult {
   std::string client;
-  std::uint64_t heapCalls = 0;  // allocations asked for, the refused one included
-  std::int64_t heapHeld = 0;    // blocks not given back
+  std::uint64_t heapCalls =
+      0;                      // allocations asked for, the refused one included
+  std::int64_t heapHeld = 0;  // blocks not given back
 };
 HeapResult FilterRefusingHeap(const std::string& response, const FilterRun& run,
                               std::uint64_t refuseHeapCall);

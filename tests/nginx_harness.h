@@ -21,7 +21,6 @@ using serve_testing::ResidentKilobytes;
 // Whether Debian's nginx and the built module are there to test.
 bool HaveNginx();
 
-
 struct NginxOptions {
   bool tls = false;      // also HTTPS with HTTP/2 on tls_port()
   int backend_port = 0;  // nonzero: /proxy/ goes to 127.0.0.1:PORT
@@ -62,7 +61,6 @@ class NginxServer {
   int tls_port_ = 0;
   pid_t pid_ = -1;
 };
-
 
 }  // namespace tagsmith::nginx_testing
 

@@ -190,7 +190,8 @@ http.server.ThreadingHTTPServer(('127.0.0.1', int(sys.argv[1])), Handler).serve_
     args.insert(args.begin(), {"curl", "-sS", "--max-time", "20"});
     return RunProgram(args, kLimit).out;
   };
-  for (int tries = 0; tries < 200 && !serve_testing::Accepts(backend_port); ++tries)
+  for (int tries = 0; tries < 200 && !serve_testing::Accepts(backend_port);
+       ++tries)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   for (const char* path : {"/proxy/plain", "/proxy/gzip", "/proxy/chunked"})
     EXPECT_EQ(curl({"--compressed", url + path}), tagged) << path;

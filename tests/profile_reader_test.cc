@@ -1,9 +1,7 @@
 #include "tagging/profile_reader.h"
-#include "tests/profile_table.h"
-
-#include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,6 +23,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/profile_table.h"
+
 namespace {
 
 using tagsmith::profile_table::Escape;
@@ -40,15 +40,17 @@ const std::string kProfileDir = std::string(TAGSMITH_TESTDATA_DIR) + "/profile";
 // sits between guard bytes.
 struct Result {
   std::uint32_t ret = 0;
-  std::string value;       // the bytes before the NUL (or all `size` if none)
-  std::string defects;     // empty when the NUL sits at out[ret] and no guard changed
+  std::string value;  // the bytes before the NUL (or all `size` if none)
+  std::string
+      defects;  // empty when the NUL sits at out[ret] and no guard changed
 };
 
-Result Call(const char* section, const char* key, const char* def, std::uint32_t size,
-            const std::string& path) {
+Result Call(const char* section, const char* key, const char* def,
+            std::uint32_t size, const std::string& path) {
   constexpr std::size_t kGuard = 64;
   std::vector<unsigned char> block(kGuard + size + kGuard);
-  for (std::size_t i = 0; i < block.size(); ++i) block[i] = static_cast<unsigned char>(i * 37 + 11);
+  for (std::size_t i = 0; i < block.size(); ++i)
+    block[i] = static_cast<unsigned char>(i * 37 + 11);
   const std::vector<unsigned char> before = block;
   char* out = reinterpret_cast<char*>(block.data() + kGuard);
 
@@ -56,8 +58,10 @@ Result Call(const char* section, const char* key, const char* def, std::uint32_t
   r.ret = ReadProfileString(section, key, def, out, size, path.c_str());
   for (std::size_t i = 0; i < block.size(); ++i) {
     if ((i < kGuard || i >= kGuard + size) && block[i] != before[i]) {
-      r.defects += "wrote byte " + std::to_string(static_cast<long>(i) - static_cast<long>(kGuard)) +
-                   " outside out[0.." + std::to_string(size) + "); ";
+      r.defects +=
+          "wrote byte " +
+          std::to_string(static_cast<long>(i) - static_cast<long>(kGuard)) +
+          " outside out[0.." + std::to_string(size) + "); ";
       break;
     }
   }
@@ -74,11 +78,14 @@ TEST(ProfileReaderTable, MatchesThePlatformReaderRowByRow) {
   const std::string tablePath = kProfileDir + "/cases.tsv";
   std::ifstream in(tablePath, std::ios::binary);
   ASSERT_TRUE(in) << "cannot open the behaviour table " << tablePath
-                  << " (TAGSMITH_TESTDATA_DIR is " << TAGSMITH_TESTDATA_DIR << ")";
+                  << " (TAGSMITH_TESTDATA_DIR is " << TAGSMITH_TESTDATA_DIR
+                  << ")";
 
   std::string line;
   ASSERT_TRUE(std::getline(in, line)) << tablePath << " is empty";
-  ASSERT_EQ(line.rfind("case\tfile\tsection\tkey\tbufsize\treturns\tvalue-escaped", 0), 0u)
+  ASSERT_EQ(line.rfind(
+                "case\tfile\tsection\tkey\tbufsize\treturns\tvalue-escaped", 0),
+            0u)
       << "unexpected header line in " << tablePath << ": " << line;
 
   std::string failures;
@@ -88,7 +95,8 @@ TEST(ProfileReaderTable, MatchesThePlatformReaderRowByRow) {
     if (line.empty()) continue;
     const std::vector<std::string> f = SplitTabs(line);
     std::string section, key, want;
-    if (f.size() < 7 || !Unescape(f[2], &section) || !Unescape(f[3], &key) || !Unescape(f[6], &want)) {
+    if (f.size() < 7 || !Unescape(f[2], &section) || !Unescape(f[3], &key) ||
+        !Unescape(f[6], &want)) {
       failures += "line " + std::to_string(lineNo) + ": malformed row\n";
       continue;
     }
@@ -98,8 +106,10 @@ TEST(ProfileReaderTable, MatchesThePlatformReaderRowByRow) {
     const std::uint32_t size = static_cast<std::uint32_t>(std::stoul(f[4]));
     const std::uint32_t wantRet = static_cast<std::uint32_t>(std::stoul(f[5]));
 
-    const Result r = Call(section.c_str(), key.c_str(), "", size, kProfileDir + "/" + f[1]);
-    const std::string got = "returns " + std::to_string(r.ret) + " \"" + Escape(r.value) + "\"";
+    const Result r =
+        Call(section.c_str(), key.c_str(), "", size, kProfileDir + "/" + f[1]);
+    const std::string got =
+        "returns " + std::to_string(r.ret) + " \"" + Escape(r.value) + "\"";
     const std::string expected = "returns " + f[5] + " \"" + f[6] + "\"";
     if (!r.defects.empty()) failures += name + ": " + r.defects + "\n";
     const bool same = r.ret == wantRet && r.value == want;
@@ -114,19 +124,22 @@ TEST(ProfileReaderTable, MatchesThePlatformReaderRowByRow) {
     if (!same && expectDiff) ++differingAsExpected;
   }
   for (const auto& [name, why] : kKnownDifferences) {
-    if (seen.count(name) == 0) failures += name + ": listed as an expected difference but not in the table\n";
+    if (seen.count(name) == 0)
+      failures +=
+          name + ": listed as an expected difference but not in the table\n";
   }
   EXPECT_GT(rows, 0) << "no rows in " << tablePath;
   EXPECT_TRUE(failures.empty()) << failures;
-  std::printf("[ profile ] %d rows: %d match, %d differ as expected\n", rows, matching,
-              differingAsExpected);
+  std::printf("[ profile ] %d rows: %d match, %d differ as expected\n", rows,
+              matching, differingAsExpected);
 }
 
 // A fresh directory for generated profile files, removed afterwards.
 class ProfileFiles : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string templ = (fs::temp_directory_path() / "tagsmith_profile_XXXXXX").string();
+    std::string templ =
+        (fs::temp_directory_path() / "tagsmith_profile_XXXXXX").string();
     ASSERT_NE(mkdtemp(templ.data()), nullptr);
     dir_ = templ;
   }
@@ -159,26 +172,34 @@ struct DefaultCase {
 };
 
 TEST_F(ProfileFiles, DefaultIsCopiedAndCutWhenTheSettingIsAbsent) {
-  const char* kFile = "[ga1]\nAccount=UA-111\nEmpty=\nNoEquals\n[other]\nx=1\n[GA1]\nLater=2\n";
+  const char* kFile =
+      "[ga1]\nAccount=UA-111\nEmpty=\nNoEquals\n[other]\nx=1\n[GA1]\nLater=2\n";
   const DefaultCase cases[] = {
       {"key absent", kFile, "ga1", "Missing", "dflt", 16, 4, "dflt"},
-      {"key absent, default cut", kFile, "ga1", "Missing", "0123456789abcdefXYZ", 16, 15, "0123456789abcde"},
-      {"key absent, default of size-1", kFile, "ga1", "Missing", "0123456789abcde", 16, 15, "0123456789abcde"},
+      {"key absent, default cut", kFile, "ga1", "Missing",
+       "0123456789abcdefXYZ", 16, 15, "0123456789abcde"},
+      {"key absent, default of size-1", kFile, "ga1", "Missing",
+       "0123456789abcde", 16, 15, "0123456789abcde"},
       {"key absent, size 2", kFile, "ga1", "Missing", "dflt", 2, 1, "d"},
       {"key absent, size 1", kFile, "ga1", "Missing", "dflt", 1, 0, ""},
       {"key absent, null default", kFile, "ga1", "Missing", nullptr, 16, 0, ""},
       {"section absent", kFile, "ga2", "Account", "dflt", 16, 4, "dflt"},
-      {"key only in a later block", kFile, "ga1", "Later", "dflt", 16, 4, "dflt"},
+      {"key only in a later block", kFile, "ga1", "Later", "dflt", 16, 4,
+       "dflt"},
       {"key in another section", kFile, "ga1", "x", "dflt", 16, 4, "dflt"},
       {"file absent", nullptr, "ga1", "Account", "dflt", 16, 4, "dflt"},
       {"null key", kFile, "ga1", nullptr, "dflt", 16, 4, "dflt"},
       {"null section", kFile, nullptr, "Account", "dflt", 16, 4, "dflt"},
-      {"present: value, not default", kFile, "ga1", "Account", "dflt", 16, 6, "UA-111"},
-      {"present and empty: not default", kFile, "ga1", "Empty", "dflt", 16, 0, ""},
-      {"present without '=': not default", kFile, "ga1", "NoEquals", "dflt", 16, 0, ""},
+      {"present: value, not default", kFile, "ga1", "Account", "dflt", 16, 6,
+       "UA-111"},
+      {"present and empty: not default", kFile, "ga1", "Empty", "dflt", 16, 0,
+       ""},
+      {"present without '=': not default", kFile, "ga1", "NoEquals", "dflt", 16,
+       0, ""},
   };
   for (const DefaultCase& c : cases) {
-    const std::string path = c.file ? Write("d.config", c.file) : (dir_ / "absent.config").string();
+    const std::string path =
+        c.file ? Write("d.config", c.file) : (dir_ / "absent.config").string();
     const Result r = Call(c.section, c.key, c.def, c.size, path);
     EXPECT_EQ(r.ret, c.ret) << c.name;
     EXPECT_EQ(r.value, c.value) << c.name;
@@ -192,9 +213,13 @@ TEST_F(ProfileFiles, SizeZeroWritesNothing) {
   for (const char* key : keys) {
     char buf[8];
     std::memset(buf, 'G', sizeof buf);
-    EXPECT_EQ(ReadProfileString("ga1", key, "dflt", buf + 4, 0, path.c_str()), 0u) << key;
+    EXPECT_EQ(ReadProfileString("ga1", key, "dflt", buf + 4, 0, path.c_str()),
+              0u)
+        << key;
     EXPECT_EQ(std::string(buf, sizeof buf), "GGGGGGGG") << key;
-    EXPECT_EQ(ReadProfileString("ga1", key, "dflt", nullptr, 0, path.c_str()), 0u) << key;
+    EXPECT_EQ(ReadProfileString("ga1", key, "dflt", nullptr, 0, path.c_str()),
+              0u)
+        << key;
   }
 }
 
@@ -232,44 +257,62 @@ TEST_F(ProfileFiles, ResultsDoNotDependOnWhereTheReadsSplitTheFile) {
   const std::string xs(C + 100, 'x');
 
   const std::vector<SeamCase> cases = {
-      {"crlf", BYTES("[ga1]\r\nAccount=UA-111\r\nAlwaysSSL=1\r\n"),
-       {{"ga1", "Account", "", 16, "UA-111"}, {"ga1", "AlwaysSSL", "", 16, "1"}}},
-      {"header and quotes", BYTES("[ Ga1 ]x] tail\r\nAccount\t = \"  UA 111  \" \x1a\r\n"),
-       {{"ga1 ]x", "Account", "", 16, "  UA 111  "}, {"ga1", "Account", "dflt", 16, "dflt"}}},
-      {"quoted, exactly size-1 inside", BYTES("[ga1]\nQ15=\"012345678901234\"\nS='0123'\n"),
-       {{"ga1", "Q15", "", 16, "01234567890123"}, {"ga1", "S", "", 16, "0123"}}},
-      {"cr only, near-miss keys", BYTES("[ga1]\rAccountX=no\rAccoun=no\r ACCOUNT \t= yes\x0b\r"),
+      {"crlf",
+       BYTES("[ga1]\r\nAccount=UA-111\r\nAlwaysSSL=1\r\n"),
+       {{"ga1", "Account", "", 16, "UA-111"},
+        {"ga1", "AlwaysSSL", "", 16, "1"}}},
+      {"header and quotes",
+       BYTES("[ Ga1 ]x] tail\r\nAccount\t = \"  UA 111  \" \x1a\r\n"),
+       {{"ga1 ]x", "Account", "", 16, "  UA 111  "},
+        {"ga1", "Account", "dflt", 16, "dflt"}}},
+      {"quoted, exactly size-1 inside",
+       BYTES("[ga1]\nQ15=\"012345678901234\"\nS='0123'\n"),
+       {{"ga1", "Q15", "", 16, "01234567890123"},
+        {"ga1", "S", "", 16, "0123"}}},
+      {"cr only, near-miss keys",
+       BYTES("[ga1]\rAccountX=no\rAccoun=no\r ACCOUNT \t= yes\x0b\r"),
        {{"ga1", "Account", "", 16, "yes"}}},
-      {"later block", BYTES("[ga1]\nA=1\n[other]\nx=y\n[GA1]\nAccount=second\n"),
+      {"later block",
+       BYTES("[ga1]\nA=1\n[other]\nx=y\n[GA1]\nAccount=second\n"),
        {{"ga1", "Account", "dflt", 16, "dflt"}, {"other", "x", "", 16, "y"}}},
       {"nul ends the line",
-       BYTES("[ga1]\nAccount=UA\0-111\nAlwaysSSL=1\nX\0Later=no\nLater=ok\n[g\0a2]\nK=v\n[ga3]\0K=no\nK=w\n"),
+       BYTES("[ga1]\nAccount=UA\0-111\nAlwaysSSL=1\nX\0Later=no\nLater=ok\n["
+             "g\0a2]\nK=v\n[ga3]\0K=no\nK=w\n"),
        {{"ga1", "Account", "", 16, "UA"},
         {"ga1", "AlwaysSSL", "", 16, "1"},
         {"ga1", "Later", "", 16, "ok"},
         {"g", "K", "dflt", 16, "dflt"},
         {"ga3", "K", "", 16, "w"}}},
-      {"unclosed bracket line", BYTES("[ga1]\n[ga2\nAccount=UA-111\n"),
-       {{"ga1", "Account", "", 16, "UA-111"}, {"ga2", "Account", "dflt", 16, "dflt"}}},
-      {"no final line end", BYTES("[ga1]\nAccount= UA-111 \t"),
+      {"unclosed bracket line",
+       BYTES("[ga1]\n[ga2\nAccount=UA-111\n"),
+       {{"ga1", "Account", "", 16, "UA-111"},
+        {"ga2", "Account", "dflt", 16, "dflt"}}},
+      {"no final line end",
+       BYTES("[ga1]\nAccount= UA-111 \t"),
        {{"ga1", "Account", "", 16, "UA-111"}}},
-      {"long value", "[ga1]\nAccount=" + v3000 + "\r\nAlwaysSSL=1\r\n",
+      {"long value",
+       "[ga1]\nAccount=" + v3000 + "\r\nAlwaysSSL=1\r\n",
        {{"ga1", "Account", "", 16, v3000.substr(0, 15)},
         {"ga1", "Account", "", 2048, v3000.substr(0, 2047)},
         {"ga1", "Account", "", 3000, v3000.substr(0, 2999)},
         {"ga1", "Account", "", 3001, v3000},
         {"ga1", "Account", "", 5000, v3000},
         {"ga1", "AlwaysSSL", "", 16, "1"}}},
-      {"long quoted values", "[ga1]\nA=\"" + v2047 + "\"\nB='" + v3000 + "'  \nC=\"" + v3000 + "\n",
+      {"long quoted values",
+       "[ga1]\nA=\"" + v2047 + "\"\nB='" + v3000 + "'  \nC=\"" + v3000 + "\n",
        {{"ga1", "A", "", 2048, v2047.substr(0, 2046)},
         {"ga1", "A", "", 2049, v2047},
         {"ga1", "B", "", 2048, v3000.substr(0, 2047)},
         {"ga1", "B", "", 3001, v3000.substr(0, 2999)},
         {"ga1", "B", "", 3002, v3000},
         {"ga1", "C", "", 3002, "\"" + v3000}}},
-      {"long blanks", "[ga1" + blanks + "]\nAccount=" + tabs + "\"v\"" + blanks + "\nK" + blanks + "=w\n",
+      {"long blanks",
+       "[ga1" + blanks + "]\nAccount=" + tabs + "\"v\"" + blanks + "\nK" +
+           blanks + "=w\n",
        {{"ga1", "Account", "", 16, "v"}, {"ga1", "K", "", 16, "w"}}},
-      {"long near misses", "[ga1" + xs + "]\nAccount=no\n[ga1]\nAccount" + xs + "=no\nAccount=yes\n",
+      {"long near misses",
+       "[ga1" + xs + "]\nAccount=no\n[ga1]\nAccount" + xs +
+           "=no\nAccount=yes\n",
        {{"ga1", "Account", "", 16, "yes"}}},
   };
 
@@ -277,12 +320,14 @@ TEST_F(ProfileFiles, ResultsDoNotDependOnWhereTheReadsSplitTheFile) {
     std::string failures;
     for (std::uint32_t pad = 1; pad <= C + 2; ++pad) {
       // Padding before any header: a key line outside every section.
-      const std::string path = Write("seam.config", std::string(pad - 1, 'p') + "\n" + c.body);
+      const std::string path =
+          Write("seam.config", std::string(pad - 1, 'p') + "\n" + c.body);
       for (const Query& q : c.queries) {
         const Result r = Call(q.section, q.key, q.def, q.size, path);
         if (r.ret != q.want.size() || r.value != q.want || !r.defects.empty()) {
-          failures += "pad " + std::to_string(pad) + " " + q.key + "/" + std::to_string(q.size) +
-                      ": returns " + std::to_string(r.ret) + " " + r.defects + "\n";
+          failures += "pad " + std::to_string(pad) + " " + q.key + "/" +
+                      std::to_string(q.size) + ": returns " +
+                      std::to_string(r.ret) + " " + r.defects + "\n";
         }
       }
       if (failures.size() > 2000) break;
@@ -363,15 +408,17 @@ TEST(ProfileReaderTable, FiveKeysInOnePassEqualFiveReads) {
       char together[5][2048];
       ProfileQuery queries[5];
       for (int i = 0; i < 5; ++i) {
-        const std::uint32_t n =
-            ReadProfileString("ga1", keys[i], "dflt", single[i], size, path.c_str());
+        const std::uint32_t n = ReadProfileString(
+            "ga1", keys[i], "dflt", single[i], size, path.c_str());
         queries[i] = ProfileQuery{keys[i], "dflt", together[i], size, 0};
         ASSERT_EQ(n, std::strlen(single[i])) << path;
       }
       ReadProfileStrings("ga1", queries, 5, path.c_str());
       for (int i = 0; i < 5; ++i) {
-        EXPECT_EQ(queries[i].length, std::strlen(single[i])) << path << " " << keys[i];
-        EXPECT_STREQ(together[i], single[i]) << path << " " << keys[i] << " " << size;
+        EXPECT_EQ(queries[i].length, std::strlen(single[i]))
+            << path << " " << keys[i];
+        EXPECT_STREQ(together[i], single[i])
+            << path << " " << keys[i] << " " << size;
       }
     }
   }
@@ -389,9 +436,12 @@ TEST(ProfileReader, SampleConfigurationGivesItsGa1ValuesOnly) {
   const std::string text((std::istreambuf_iterator<char>(in)), {});
   ASSERT_NE(text.find("[about]"), std::string::npos) << sample;
   std::string crlf;
-  for (char c : text) crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  for (char c : text)
+    crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
   const std::string crlf_path =
-      (fs::temp_directory_path() / ("tagsmith-sample-" + std::to_string(getpid()))).string();
+      (fs::temp_directory_path() /
+       ("tagsmith-sample-" + std::to_string(getpid())))
+          .string();
   std::ofstream(crlf_path, std::ios::binary) << crlf;
   const std::pair<const char*, const char*> expected[] = {
       {"Account", "UA-123456-1"},
@@ -403,10 +453,12 @@ TEST(ProfileReader, SampleConfigurationGivesItsGa1ValuesOnly) {
     char values[5][2048];
     ProfileQuery queries[5];
     for (int i = 0; i < 5; ++i)
-      queries[i] = ProfileQuery{expected[i].first, "absent", values[i], 2048, 0};
+      queries[i] =
+          ProfileQuery{expected[i].first, "absent", values[i], 2048, 0};
     ReadProfileStrings("ga1", queries, 5, path.c_str());
     for (int i = 0; i < 5; ++i)
-      EXPECT_STREQ(values[i], expected[i].second) << path << " " << expected[i].first;
+      EXPECT_STREQ(values[i], expected[i].second)
+          << path << " " << expected[i].first;
   }
   std::remove(crlf_path.c_str());
 }

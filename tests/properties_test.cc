@@ -26,9 +26,9 @@ constexpr auto kTimeBudget = std::chrono::seconds(3);
 // A response and what its making says about it.
 struct Page {
   std::string response;
-  bool mayTag = true;          // 200, HTML, codings and length all allow it
-  bool headerAccount = false;  // an X-Tagsmith header with a value
-  bool hasMarker = false;      // the body loads the script already
+  bool mayTag = true;             // 200, HTML, codings and length all allow it
+  bool headerAccount = false;     // an X-Tagsmith header with a value
+  bool hasMarker = false;         // the body loads the script already
   bool plainUnderCoding = false;  // a coding announced, not applied
   std::string body;
 };
@@ -42,23 +42,47 @@ class Generator {
   }
   bool Chance(int percent) { return static_cast<int>(Below(100)) < percent; }
   template <typename T, std::size_t N>
-  const T& OneOf(const T (&items)[N]) { return items[Below(N)]; }
+  const T& OneOf(const T (&items)[N]) {
+    return items[Below(N)];
+  }
 
   // Printable text without line ends, quotes or blanks at either end: the
   // profile reader hands it back as it is.
   std::string Text(std::size_t length) {
     static const char kChars[] = "abcXYZ0189 <>/!-=;:#.";
     std::string text;
-    for (std::size_t i = 0; i < length; ++i) text += kChars[Below(sizeof kChars - 1)];
+    for (std::size_t i = 0; i < length; ++i)
+      text += kChars[Below(sizeof kChars - 1)];
     if (!text.empty()) text.front() = 'a', text.back() = 'z';
     return text;
   }
 
   std::string Body(Page* page) {
     static const char* const kPieces[] = {
-        "<html>", "<body>", "<p>", "text ", "</p>", "\r\n", "\n", "\r", "\xc3\xa9", "<", ">",
-        "/", " ", "\t", "</body>", "</BODY>", "< / body >", "<\t/\nBoDy\r>", "</body",
-        "</bodyx>", "<//body>", "</ body>", "</html>", "<!-- </body> -->",
+        "<html>",
+        "<body>",
+        "<p>",
+        "text ",
+        "</p>",
+        "\r\n",
+        "\n",
+        "\r",
+        "\xc3\xa9",
+        "<",
+        ">",
+        "/",
+        " ",
+        "\t",
+        "</body>",
+        "</BODY>",
+        "< / body >",
+        "<\t/\nBoDy\r>",
+        "</body",
+        "</bodyx>",
+        "<//body>",
+        "</ body>",
+        "</html>",
+        "<!-- </body> -->",
         "<script  src=\"http://www.google-analytics.com/urchin.js\">",
         "<script src='http://www.google-analytics.com/urchin.js'>"};
     static const char* const kMarkers[] = {
@@ -80,8 +104,9 @@ class Generator {
   Page MakePage() {
     Page page;
     static const char* const kOtherStatus[] = {
-        "HTTP/1.1 404 Not Found", "HTTP/1.1 304 Not Modified", "HTTP/1.1 2000 OK",
-        "HTTP/1.1 500 Internal Server Error", "HTTP/1.1 206 Partial Content"};
+        "HTTP/1.1 404 Not Found", "HTTP/1.1 304 Not Modified",
+        "HTTP/1.1 2000 OK", "HTTP/1.1 500 Internal Server Error",
+        "HTTP/1.1 206 Partial Content"};
     std::string status = "HTTP/1.1 200 OK";
     if (Chance(5)) status = "HTTP/1.0 200 OK";
     if (Chance(12)) {
@@ -93,7 +118,8 @@ class Generator {
     std::vector<std::string> headers;
     const int type = static_cast<int>(Below(100));
     if (type < 70) {
-      headers.push_back(std::string("Content-Type: text/html") + (Chance(50) ? "; charset=utf-8" : ""));
+      headers.push_back(std::string("Content-Type: text/html") +
+                        (Chance(50) ? "; charset=utf-8" : ""));
     } else if (type < 80) {
       headers.push_back("content-type: TEXT/HTML");
     } else if (type < 90) {
@@ -107,12 +133,14 @@ class Generator {
     std::string bytes = page.body;
     bool chunkedNamed = false;
     if (Chance(30)) {
-      static const checks::Format kFormats[] = {checks::Format::kGzip, checks::Format::kZlib,
-                                                checks::Format::kRaw};
+      static const checks::Format kFormats[] = {
+          checks::Format::kGzip, checks::Format::kZlib, checks::Format::kRaw};
       const std::size_t which = Below(6);
       if (which < 3) {
-        bytes = checks::Compress(page.body, kFormats[which], Chance(50) ? 6 : 1 + Below(9));
-        headers.push_back(which == 0 ? "Content-Encoding: gzip" : "Content-Encoding: Deflate");
+        bytes = checks::Compress(page.body, kFormats[which],
+                                 Chance(50) ? 6 : 1 + Below(9));
+        headers.push_back(which == 0 ? "Content-Encoding: gzip"
+                                     : "Content-Encoding: Deflate");
         if (which < 2 && Chance(10)) {  // a broken stream: its check fails
           bytes[Below(bytes.size())] ^= static_cast<char>(1 + Below(255));
           page.mayTag = false;
@@ -157,15 +185,17 @@ class Generator {
         headers.push_back("Transfer-Encoding: identity");
       }
     }
-    if (Chance(3) && !headers.empty() && headers.back().find("coding: ") != std::string::npos &&
+    if (Chance(3) && !headers.empty() &&
+        headers.back().find("coding: ") != std::string::npos &&
         headers.back().find("dentity") == std::string::npos) {
       headers.push_back(headers.back());  // the same coding twice
       page.mayTag = false;
     }
     const std::size_t before = headers.size();
     const int length = static_cast<int>(Below(100));
-    static const char* const kOddLengths[] = {"0", " 7", "abc", "4294967295", "-1",
-                                               "99999999999", "+5", "030", "12 "};
+    static const char* const kOddLengths[] = {
+        "0",           " 7", "abc", "4294967295", "-1",
+        "99999999999", "+5", "030", "12 "};
     if (length < 35) {
       headers.push_back("Content-Length: " + std::to_string(bytes.size()));
     } else if (length < 45) {
@@ -178,7 +208,8 @@ class Generator {
       headers.push_back("content-length: 5");
       page.mayTag = false;
     }
-    if (chunkedNamed && headers.size() > before) page.mayTag = false;  // chunked and a length
+    if (chunkedNamed && headers.size() > before)
+      page.mayTag = false;  // chunked and a length
     if (Chance(30)) {
       headers.push_back("X-Tagsmith: UA-H-" + std::to_string(Below(1000)));
       page.headerAccount = true;
@@ -190,7 +221,8 @@ class Generator {
     std::shuffle(headers.begin(), headers.end(), rng_);
 
     page.response = status + "\r\n";
-    for (const std::string& header : headers) page.response += header + (Chance(8) ? "\n" : "\r\n");
+    for (const std::string& header : headers)
+      page.response += header + (Chance(8) ? "\n" : "\r\n");
     page.response += "\r\n" + bytes;
     return page;
   }
@@ -221,9 +253,14 @@ class Generator {
     auto value = [&](const char* key, std::size_t size, std::string* out) {
       const int what = static_cast<int>(Below(100));
       if (what < 30) return;
-      std::string text = what < 40 ? std::string() : Text(what < 45 ? size - 5 + Below(10) : Below(40));
+      std::string text =
+          what < 40 ? std::string()
+                    : Text(what < 45 ? size - 5 + Below(10) : Below(40));
       std::string name = key;
-      if (Chance(20)) std::transform(name.begin(), name.end(), name.begin(), [](char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); });
+      if (Chance(20))
+        std::transform(name.begin(), name.end(), name.begin(), [](char c) {
+          return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        });
       lines.push_back(name + (Chance(20) ? " = " : "=") + text);
       *out = text.substr(0, size - 1);
     };
@@ -236,7 +273,8 @@ class Generator {
     std::shuffle(lines.begin(), lines.end(), rng_);
     std::string config = Chance(20) ? "[other]\r\nAccount=UA-WRONG\r\n" : "";
     config += Chance(20) ? "[GA1]\n" : "[ga1]\r\n";
-    for (const std::string& line : lines) config += line + (Chance(20) ? "\n" : "\r\n");
+    for (const std::string& line : lines)
+      config += line + (Chance(20) ? "\n" : "\r\n");
     app.Rewrite(config);
     return usable ? site : checks::SiteValues{};
   }
@@ -258,12 +296,14 @@ class Generator {
 };
 
 std::string Describe(const checks::Request& request) {
-  std::string text = "response (" + std::to_string(request.response.size()) + " bytes):\n" +
-                     ::testing::PrintToString(request.response) + "\nseams " +
-                     ::testing::PrintToString(request.cuts) + ", secure " +
-                     std::to_string(request.secure) + ", refused call " +
-                     std::to_string(request.refuseAlloc) + ", path " +
-                     (request.appPath ? std::to_string(request.appPath->size()) + " bytes" : "none");
+  std::string text =
+      "response (" + std::to_string(request.response.size()) + " bytes):\n" +
+      ::testing::PrintToString(request.response) + "\nseams " +
+      ::testing::PrintToString(request.cuts) + ", secure " +
+      std::to_string(request.secure) + ", refused call " +
+      std::to_string(request.refuseAlloc) + ", path " +
+      (request.appPath ? std::to_string(request.appPath->size()) + " bytes"
+                       : "none");
   return text;
 }
 
@@ -272,7 +312,8 @@ TEST(Properties, RandomResponsesAreTaggedOnceOrLeftAlone) {
   Generator gen(kSeed);
   const auto deadline = std::chrono::steady_clock::now() + kTimeBudget;
   int cases = 0, tagged = 0, refusals = 0;
-  for (; cases < kMaxCases && std::chrono::steady_clock::now() < deadline; ++cases) {
+  for (; cases < kMaxCases && std::chrono::steady_clock::now() < deadline;
+       ++cases) {
     const Page page = gen.MakePage();
     checks::Request request;
     request.response = page.response;
@@ -283,8 +324,10 @@ TEST(Properties, RandomResponsesAreTaggedOnceOrLeftAlone) {
       request.refuseAlloc = 1 + gen.Below(1000);
       ++refusals;
     }
-    const checks::Verdict verdict = checks::CheckRequest(LinkedFilter(), request, site);
-    ASSERT_EQ(verdict.violation, "") << "case " << cases << "\n" << Describe(request);
+    const checks::Verdict verdict =
+        checks::CheckRequest(LinkedFilter(), request, site);
+    ASSERT_EQ(verdict.violation, "") << "case " << cases << "\n"
+                                     << Describe(request);
 
     // The generator's header accounts are all usable; a configured one
     // wins, and is not when it holds a "<".
@@ -296,7 +339,8 @@ TEST(Properties, RandomResponsesAreTaggedOnceOrLeftAlone) {
         (!page.plainUnderCoding || checks::ReadsAsMarkup(page.body)) &&
         checks::LastClosingBodyTag(page.body) != std::string::npos;
     const bool wasTagged = verdict.reference != request.response;
-    ASSERT_EQ(wasTagged, mustTag) << "case " << cases << "\n" << Describe(request);
+    ASSERT_EQ(wasTagged, mustTag) << "case " << cases << "\n"
+                                  << Describe(request);
     tagged += wasTagged;
   }
   // The run must have covered both outcomes, refusals and enough cases to

@@ -74,7 +74,7 @@ std::string_view LineValue(std::string_view in, std::size_t at) {
 // before it); it ends at the next LF after that white-space byte. Header
 // lines end with LF; the first line that begins with CR starts the body.
 struct Head {
-  bool complete = false;   // a 200 status line and headers with an end
+  bool complete = false;           // a 200 status line and headers with an end
   std::vector<std::size_t> lines;  // where each header line begins
   std::size_t bodyStart = 0;       // the CR that begins the empty line
 };
@@ -113,7 +113,6 @@ std::size_t FirstDifference(std::string_view a, std::string_view b) {
   return a.size() == b.size() ? npos : n;
 }
 
-
 // The body of a response whose headers announce codings, read as the
 // filter must read it.
 struct CodedBody {
@@ -125,15 +124,17 @@ struct CodedBody {
   std::string page;       // the page bytes the block goes into
 };
 
-bool IsNamed(const std::string& coding, std::string_view header, std::string_view value) {
-  return coding.size() == header.size() + 1 + value.size() && HasPrefixNoCase(coding, 0, header) &&
+bool IsNamed(const std::string& coding, std::string_view header,
+             std::string_view value) {
+  return coding.size() == header.size() + 1 + value.size() &&
+         HasPrefixNoCase(coding, 0, header) &&
          HasPrefixNoCase(coding, header.size() + 1, value);
 }
 
 // Empty when the body may be tagged; otherwise why it must leave untouched.
 std::string ReadCodedBody(std::string_view in, const Head& head,
-                          const std::vector<std::string>& codings, std::size_t lengths,
-                          CodedBody* body) {
+                          const std::vector<std::string>& codings,
+                          std::size_t lengths, CodedBody* body) {
   int transfers = 0, contents = 0;
   bool chunked = false, gzip = false, deflate = false;
   for (const std::string& coding : codings) {
@@ -149,8 +150,10 @@ std::string ReadCodedBody(std::string_view in, const Head& head,
       if (!gzip && !deflate) return "changed a response with " + coding;
     }
   }
-  if (transfers > 1 || contents > 1) return "changed a response with two headers of one coding";
-  if (chunked && lengths > 0) return "changed a chunked response with a Content-Length";
+  if (transfers > 1 || contents > 1)
+    return "changed a response with two headers of one coding";
+  if (chunked && lengths > 0)
+    return "changed a chunked response with a Content-Length";
   if (in.size() < head.bodyStart + 2 || in[head.bodyStart + 1] != '\n') {
     return "changed a coded response whose empty line has no LF";
   }
@@ -193,8 +196,8 @@ std::string HexOf(std::size_t n) {
 }
 
 // A framed page, not compressed: the block as a chunk of its own.
-std::string FramedWithBlock(std::string_view in, const CodedBody& body, std::size_t tag,
-                            const std::string& block) {
+std::string FramedWithBlock(std::string_view in, const CodedBody& body,
+                            std::size_t tag, const std::string& block) {
   std::string out(in);
   std::size_t offset = 0;
   for (const Deframed::Chunk& chunk : body.framing.chunks) {
@@ -204,11 +207,14 @@ std::string FramedWithBlock(std::string_view in, const CodedBody& body, std::siz
     }
     const std::size_t k = tag - offset;
     if (k == 0) {
-      out.insert(body.first + chunk.sizeLine, HexOf(block.size()) + "\r\n" + block + "\r\n");
+      out.insert(body.first + chunk.sizeLine,
+                 HexOf(block.size()) + "\r\n" + block + "\r\n");
     } else {
-      out.insert(body.first + chunk.data + k, "\r\n" + HexOf(block.size()) + "\r\n" + block +
-                                                  "\r\n" + HexOf(chunk.size - k) + "\r\n");
-      out.replace(body.first + chunk.sizeLine, chunk.digitsEnd - chunk.sizeLine, HexOf(k));
+      out.insert(body.first + chunk.data + k,
+                 "\r\n" + HexOf(block.size()) + "\r\n" + block + "\r\n" +
+                     HexOf(chunk.size - k) + "\r\n");
+      out.replace(body.first + chunk.sizeLine, chunk.digitsEnd - chunk.sizeLine,
+                  HexOf(k));
     }
     break;
   }
@@ -218,21 +224,25 @@ std::string FramedWithBlock(std::string_view in, const CodedBody& body, std::siz
 // A compressed page: the headers as they came but for the Content-Length,
 // which states the body's length; the body a stream of the same format,
 // framed again when it came framed, that inflates to `tagged`.
-std::string CheckCompressed(std::string_view in, std::string_view out, const CodedBody& body,
-                            std::size_t lengthLine, const std::vector<std::string>& taggedPages) {
+std::string CheckCompressed(std::string_view in, std::string_view out,
+                            const CodedBody& body, std::size_t lengthLine,
+                            const std::vector<std::string>& taggedPages) {
   std::size_t outFirst = body.first;
   std::string_view stated;
   if (lengthLine == npos) {
-    if (out.substr(0, body.first) != in.substr(0, body.first)) return "changed the headers";
+    if (out.substr(0, body.first) != in.substr(0, body.first))
+      return "changed the headers";
   } else {
     const std::size_t valueAt = lengthLine + 16;
     const std::size_t valueEnd = valueAt + LineValue(in, valueAt).size();
-    if (out.substr(0, valueAt) != in.substr(0, valueAt)) return "changed the headers";
+    if (out.substr(0, valueAt) != in.substr(0, valueAt))
+      return "changed the headers";
     std::size_t d = valueAt;
     while (d < out.size() && out[d] >= '0' && out[d] <= '9') ++d;
     stated = out.substr(valueAt, d - valueAt);
     const std::string_view rest = in.substr(valueEnd, body.first - valueEnd);
-    if (out.substr(d, rest.size()) != rest) return "changed the headers after the Content-Length";
+    if (out.substr(d, rest.size()) != rest)
+      return "changed the headers after the Content-Length";
     outFirst = d + rest.size();
   }
   std::string_view stream = out.substr(outFirst);
@@ -240,12 +250,14 @@ std::string CheckCompressed(std::string_view in, std::string_view out, const Cod
   if (body.framed) {
     framing = Deframe(stream);
     if (!framing) return "the body's new framing is broken";
-    const std::string_view inLast = in.substr(body.first + body.framing.lastChunk);
-    if (stream.substr(framing->lastChunk) != inLast) return "the last chunk or trailers changed";
+    const std::string_view inLast =
+        in.substr(body.first + body.framing.lastChunk);
+    if (stream.substr(framing->lastChunk) != inLast)
+      return "the last chunk or trailers changed";
     stream = framing->data;
   } else if (lengthLine != npos && stated != std::to_string(stream.size())) {
-    return "Content-Length is \"" + std::string(stated) + "\", not the body's " +
-           std::to_string(stream.size());
+    return "Content-Length is \"" + std::string(stated) +
+           "\", not the body's " + std::to_string(stream.size());
   }
   // The tagged page may pass the limit by the block's length.
   std::optional<std::string> page =
@@ -257,12 +269,13 @@ std::string CheckCompressed(std::string_view in, std::string_view out, const Cod
   return "the decoded page is not the page with its block";
 }
 
-std::string CheckCodedOutput(std::string_view in, std::string_view out, const CodedBody& body,
-                             std::size_t lengthLine,
-                             const std::vector<std::string_view>& accounts, bool securePort,
-                             const SiteValues& site) {
+std::string CheckCodedOutput(std::string_view in, std::string_view out,
+                             const CodedBody& body, std::size_t lengthLine,
+                             const std::vector<std::string_view>& accounts,
+                             bool securePort, const SiteValues& site) {
   for (std::string_view marker : kMarkers) {
-    if (ContainsNoCase(body.page, 0, marker)) return "tagged a page that loads the script already";
+    if (ContainsNoCase(body.page, 0, marker))
+      return "tagged a page that loads the script already";
   }
   if (accounts.empty()) return "tagged a page without a usable account";
   const std::size_t tag = LastClosingBodyTag(body.page);
@@ -278,7 +291,8 @@ std::string CheckCodedOutput(std::string_view in, std::string_view out, const Co
     tagged.push_back(body.page);
     tagged.back().insert(tag, block);
   }
-  if (!body.compressed) return "the framed page is not the page with its block as a chunk";
+  if (!body.compressed)
+    return "the framed page is not the page with its block as a chunk";
   return CheckCompressed(in, out, body, lengthLine, tagged);
 }
 
@@ -287,7 +301,8 @@ std::string CheckCodedOutput(std::string_view in, std::string_view out, const Co
 SiteValues ReadSiteValues(const std::optional<std::string>& appPath) {
   SiteValues site;
   static constexpr char kName[] = "/tagsmith.config";
-  if (!appPath || appPath->empty() || appPath->find('\0') != std::string::npos ||
+  if (!appPath || appPath->empty() ||
+      appPath->find('\0') != std::string::npos ||
       appPath->size() + sizeof(kName) > 2048) {
     return site;
   }
@@ -295,7 +310,8 @@ SiteValues ReadSiteValues(const std::optional<std::string>& appPath) {
   char text[2048];
   char shortValue[16];
   auto read = [&](const char* key, char* out, std::uint32_t size) {
-    const std::uint32_t n = ReadProfileString("ga1", key, "", out, size, path.c_str());
+    const std::uint32_t n =
+        ReadProfileString("ga1", key, "", out, size, path.c_str());
     return std::string(out, n);
   };
   site.insertBefore = read("InsertBeforeScriptBlock", text, sizeof text);
@@ -354,7 +370,8 @@ std::uint32_t StatedLength(std::string_view value) {
     n = n * 10 + static_cast<unsigned>(value[i] - '0');
     if (n > 0xFFFFFFFFull) n = 0x100000000ull;  // stays "too large"
   }
-  const std::uint32_t v = n > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<std::uint32_t>(n);
+  const std::uint32_t v =
+      n > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<std::uint32_t>(n);
   return negative ? 0u - v : v;
 }
 
@@ -378,20 +395,22 @@ std::string TakeResultHeader(std::string_view in, std::string_view out,
   }
   if (!site.diagnostics) return "added a result header without Diagnostics";
   const std::size_t line = outHead.lines.back();
-  const std::string_view value =
-      out.substr(line + kName.size(), outHead.bodyStart - 2 - line - kName.size());
+  const std::string_view value = out.substr(
+      line + kName.size(), outHead.bodyStart - 2 - line - kName.size());
   // clang-format off
   static constexpr std::string_view kWords[] = {
       "tagged", "tagged gzip", "tagged deflate", "tagged chunked", "tagged gzip chunked",
       "tagged deflate chunked", "no-account", "account-invalid", "already-tagged",
       "no-closing-body-tag", "coding-invalid", "too-large", "no-memory"};
   // clang-format on
-  bool known = value.substr(0, 19) == "coding-not-handled " && value.size() > 19;
+  bool known =
+      value.substr(0, 19) == "coding-not-handled " && value.size() > 19;
   for (std::string_view word : kWords) known = known || value == word;
   if (out.substr(outHead.bodyStart - 2, 2) != "\r\n" || !known) {
     return "a result header out of form: " + std::string(value);
   }
-  *rest = std::string(out.substr(0, line)) + std::string(out.substr(outHead.bodyStart));
+  *rest = std::string(out.substr(0, line)) +
+          std::string(out.substr(outHead.bodyStart));
   return "";
 }
 
@@ -406,7 +425,8 @@ std::string CheckOutput(std::string_view in, std::string_view out,
     if (out == in) return "";
   }
   const Head head = ReadHead(in);
-  if (!head.complete) return "changed a response without a 200 status line and complete headers";
+  if (!head.complete)
+    return "changed a response without a 200 status line and complete headers";
 
   // Which header lines forbid tagging, and which tell the account and length.
   bool html = false;
@@ -419,23 +439,29 @@ std::string CheckOutput(std::string_view in, std::string_view out,
       const std::string_view value = LineValue(in, line + 12);
       if (!value.empty()) accounts.push_back(value);
     }
-    if (HasPrefixNoCase(in, line, "Content-Length:")) lengthLines.push_back(line);
-    for (std::string_view coding : {"Transfer-Encoding:", "Content-Encoding:"}) {
+    if (HasPrefixNoCase(in, line, "Content-Length:"))
+      lengthLines.push_back(line);
+    for (std::string_view coding :
+         {"Transfer-Encoding:", "Content-Encoding:"}) {
       if (!HasPrefixNoCase(in, line, coding)) continue;
       std::string_view value = LineValue(in, line + coding.size());
       while (!value.empty() && IsSpace(value.front())) value.remove_prefix(1);
       while (!value.empty() && IsSpace(value.back())) value.remove_suffix(1);
-      if (value.empty() || (value.size() == 8 && HasPrefixNoCase(value, 0, "identity"))) continue;
+      if (value.empty() ||
+          (value.size() == 8 && HasPrefixNoCase(value, 0, "identity")))
+        continue;
       codings.push_back(std::string(coding) + " " + std::string(value));
     }
   }
   if (!html) return "changed a response that is not HTML";
   if (!codings.empty()) {
     CodedBody body;
-    const std::string refused = ReadCodedBody(in, head, codings, lengthLines.size(), &body);
+    const std::string refused =
+        ReadCodedBody(in, head, codings, lengthLines.size(), &body);
     if (!refused.empty()) return refused;
     if (body.framed || body.compressed) {
-      if (lengthLines.size() > 1) return "tagged a page with more than one Content-Length";
+      if (lengthLines.size() > 1)
+        return "tagged a page with more than one Content-Length";
       std::size_t lengthLine = npos;
       if (lengthLines.size() == 1) {
         lengthLine = lengthLines[0];
@@ -450,18 +476,21 @@ std::string CheckOutput(std::string_view in, std::string_view out,
     // Plain bytes under announced codings: the plain page's rules.
   }
   for (std::string_view marker : kMarkers) {
-    if (ContainsNoCase(in, head.bodyStart, marker)) return "tagged a page that loads the script already";
+    if (ContainsNoCase(in, head.bodyStart, marker))
+      return "tagged a page that loads the script already";
   }
   accounts = UsableAccounts(site, accounts);
   if (accounts.empty()) return "tagged a page without a usable account";
 
   const std::size_t tag = LastClosingBodyTag(in);
-  if (tag == npos || tag <= head.bodyStart) return "tagged a page without a closing body tag in its body";
+  if (tag == npos || tag <= head.bodyStart)
+    return "tagged a page without a closing body tag in its body";
 
   // The Content-Length value, when there is one: exactly one such header,
   // one space after its colon, a value before the line ends.
   std::size_t valueStart = npos, valueEnd = npos;
-  if (lengthLines.size() > 1) return "tagged a page with more than one Content-Length";
+  if (lengthLines.size() > 1)
+    return "tagged a page with more than one Content-Length";
   if (lengthLines.size() == 1) {
     valueStart = lengthLines[0] + 16;
     if (!HasPrefixNoCase(in, lengthLines[0], "Content-Length: ") ||
@@ -476,35 +505,46 @@ std::string CheckOutput(std::string_view in, std::string_view out,
   std::string_view block;
   std::string_view digits;
   if (valueStart == npos) {
-    if (out.size() <= in.size()) return "changed the page without adding a block";
+    if (out.size() <= in.size())
+      return "changed the page without adding a block";
     const std::size_t length = out.size() - in.size();
     if (out.substr(0, tag) != in.substr(0, tag)) {
-      return Where("changed bytes before the block", FirstDifference(out.substr(0, tag), in.substr(0, tag)));
+      return Where("changed bytes before the block",
+                   FirstDifference(out.substr(0, tag), in.substr(0, tag)));
     }
     block = out.substr(tag, length);
-    if (out.substr(tag + length) != in.substr(tag)) return "changed bytes after the block";
+    if (out.substr(tag + length) != in.substr(tag))
+      return "changed bytes after the block";
   } else {
-    if (out.size() < valueStart || out.substr(0, valueStart) != in.substr(0, valueStart)) {
-      return Where("changed bytes before the Content-Length value",
-                   FirstDifference(out.substr(0, valueStart), in.substr(0, valueStart)));
+    if (out.size() < valueStart ||
+        out.substr(0, valueStart) != in.substr(0, valueStart)) {
+      return Where(
+          "changed bytes before the Content-Length value",
+          FirstDifference(out.substr(0, valueStart), in.substr(0, valueStart)));
     }
     std::size_t d = valueStart;
     while (d < out.size() && out[d] >= '0' && out[d] <= '9') ++d;
     digits = out.substr(valueStart, d - valueStart);
-    const std::size_t between = tag - valueEnd;  // bytes from the value's end to the tag
-    const std::size_t kept = out.size() - d;     // everything after the digits
-    if (kept <= in.size() - valueEnd) return "Content-Length changed but no block was added";
+    const std::size_t between =
+        tag - valueEnd;  // bytes from the value's end to the tag
+    const std::size_t kept = out.size() - d;  // everything after the digits
+    if (kept <= in.size() - valueEnd)
+      return "Content-Length changed but no block was added";
     const std::size_t length = kept - (in.size() - valueEnd);
     if (out.substr(d, between) != in.substr(valueEnd, between)) {
-      return Where("changed bytes between the Content-Length value and the block",
-                   valueEnd + FirstDifference(out.substr(d, between), in.substr(valueEnd, between)));
+      return Where(
+          "changed bytes between the Content-Length value and the block",
+          valueEnd + FirstDifference(out.substr(d, between),
+                                     in.substr(valueEnd, between)));
     }
     block = out.substr(d + between, length);
-    if (out.substr(d + between + length) != in.substr(tag)) return "changed bytes after the block";
-    const std::string want = std::to_string(
-        static_cast<std::uint32_t>(StatedLength(in.substr(valueStart, valueEnd - valueStart)) + length));
+    if (out.substr(d + between + length) != in.substr(tag))
+      return "changed bytes after the block";
+    const std::string want = std::to_string(static_cast<std::uint32_t>(
+        StatedLength(in.substr(valueStart, valueEnd - valueStart)) + length));
     if (digits != want) {
-      return "Content-Length is \"" + std::string(digits) + "\", not \"" + want + "\"";
+      return "Content-Length is \"" + std::string(digits) + "\", not \"" +
+             want + "\"";
     }
   }
 
@@ -512,8 +552,9 @@ std::string CheckOutput(std::string_view in, std::string_view out,
   for (std::string_view account : accounts) {
     if (block == ExpectedBlock(site, account, secure)) return "";
   }
-  return Where(std::string("the block is not the ") + (secure ? "secure" : "plain") +
-                   " one for the account \"" + std::string(accounts.back()) + "\"",
+  return Where(std::string("the block is not the ") +
+                   (secure ? "secure" : "plain") + " one for the account \"" +
+                   std::string(accounts.back()) + "\"",
                tag);
 }
 
@@ -523,10 +564,11 @@ std::string CheckAgainstReference(std::string_view in,
   if (out == reference) return "";
   if (refused && out == in) return "";
   const std::size_t at = FirstDifference(out, reference);
-  return Where(refused ? "with an allocation refused the output is neither the response "
-                         "untouched nor the whole-response result"
-                       : "the seams changed the output",
-               at);
+  return Where(
+      refused ? "with an allocation refused the output is neither the response "
+                "untouched nor the whole-response result"
+              : "the seams changed the output",
+      at);
 }
 
 Served Serve(const host::FilterModule& filter, const Request& request) {
@@ -538,7 +580,8 @@ Served Serve(const host::FilterModule& filter, const Request& request) {
   const host::ServeSummary summary = host::ServeResponse(
       filter, settings, host::SplitAt(request.response, request.cuts), client);
   if (!summary.client_error.empty()) {
-    throw std::runtime_error("sending to the client failed: " + summary.client_error);
+    throw std::runtime_error("sending to the client failed: " +
+                             summary.client_error);
   }
   return Served{client.bytes(), summary.alloc_calls};
 }
@@ -550,7 +593,8 @@ Verdict CheckRequest(const host::FilterModule& filter, const Request& request,
   whole.cuts.clear();
   whole.refuseAlloc = 0;
   verdict.reference = Serve(filter, whole).client;
-  verdict.violation = CheckOutput(request.response, verdict.reference, request.secure, site);
+  verdict.violation =
+      CheckOutput(request.response, verdict.reference, request.secure, site);
   if (!verdict.violation.empty()) {
     verdict.violation = "sent whole: " + verdict.violation;
     return verdict;
@@ -558,13 +602,16 @@ Verdict CheckRequest(const host::FilterModule& filter, const Request& request,
   Request seamed = request;
   seamed.refuseAlloc = 0;
   const Served cut = Serve(filter, seamed);
-  verdict.violation = CheckAgainstReference(request.response, verdict.reference, cut.client, false);
-  if (!verdict.violation.empty() || request.refuseAlloc == 0 || cut.allocs == 0) return verdict;
+  verdict.violation = CheckAgainstReference(request.response, verdict.reference,
+                                            cut.client, false);
+  if (!verdict.violation.empty() || request.refuseAlloc == 0 || cut.allocs == 0)
+    return verdict;
   seamed.refuseAlloc = 1 + (request.refuseAlloc - 1) % cut.allocs;
   verdict.violation = CheckAgainstReference(request.response, verdict.reference,
                                             Serve(filter, seamed).client, true);
   if (!verdict.violation.empty()) {
-    verdict.violation += ", AllocMem call " + std::to_string(seamed.refuseAlloc) + " refused";
+    verdict.violation +=
+        ", AllocMem call " + std::to_string(seamed.refuseAlloc) + " refused";
   }
   return verdict;
 }

@@ -34,14 +34,20 @@ TEST(PropertyCheck, AcceptsTheUntouchedAndTheTaggedForms) {
   const SiteValues site = Site("UA-1");
   const std::string in = kHead + "\r\n" + kBody;
   EXPECT_EQ(CheckOutput(in, in, false, site), "");
-  EXPECT_EQ(CheckOutput(in, Tagged(kHead, ExpectedBlock(site, "UA-1", false)), false, site), "");
-  EXPECT_EQ(CheckOutput(in, Tagged(kHead, ExpectedBlock(site, "UA-1", true)), true, site), "");
+  EXPECT_EQ(CheckOutput(in, Tagged(kHead, ExpectedBlock(site, "UA-1", false)),
+                        false, site),
+            "");
+  EXPECT_EQ(CheckOutput(in, Tagged(kHead, ExpectedBlock(site, "UA-1", true)),
+                        true, site),
+            "");
 
   SiteValues texts = site;
   texts.insertBefore = "<!--a-->";
   texts.appendAfter = "<!--z-->";
   texts.alwaysSsl = true;
-  EXPECT_EQ(CheckOutput(in, Tagged(kHead, ExpectedBlock(texts, "UA-1", true)), false, texts), "");
+  EXPECT_EQ(CheckOutput(in, Tagged(kHead, ExpectedBlock(texts, "UA-1", true)),
+                        false, texts),
+            "");
 }
 
 TEST(PropertyCheck, RejectsAWrongPlaceOrBlock) {
@@ -50,22 +56,31 @@ TEST(PropertyCheck, RejectsAWrongPlaceOrBlock) {
   const std::string block = ExpectedBlock(site, "UA-1", false);
   std::string early = kBody;
   early.insert(early.find("</body>"), block);
-  EXPECT_NE(CheckOutput(in, kHead + "\r\n" + early, false, site), "") << "first tag, not last";
+  EXPECT_NE(CheckOutput(in, kHead + "\r\n" + early, false, site), "")
+      << "first tag, not last";
   std::string twice = Tagged(kHead, block);
   twice.insert(twice.rfind("</BODY"), block);
   EXPECT_NE(CheckOutput(in, twice, false, site), "") << "two blocks";
-  EXPECT_NE(CheckOutput(in, Tagged(kHead, ExpectedBlock(site, "UA-1", true)), false, site), "")
+  EXPECT_NE(CheckOutput(in, Tagged(kHead, ExpectedBlock(site, "UA-1", true)),
+                        false, site),
+            "")
       << "secure script on a plain request";
-  EXPECT_NE(CheckOutput(in, Tagged(kHead, ExpectedBlock(site, "UA-1", false)), true, site), "")
+  EXPECT_NE(CheckOutput(in, Tagged(kHead, ExpectedBlock(site, "UA-1", false)),
+                        true, site),
+            "")
       << "plain script on a TLS request";
-  EXPECT_NE(CheckOutput(in, Tagged(kHead, ExpectedBlock(site, "UA-2", false)), false, site), "")
+  EXPECT_NE(CheckOutput(in, Tagged(kHead, ExpectedBlock(site, "UA-2", false)),
+                        false, site),
+            "")
       << "another account";
   std::string changed = Tagged(kHead, block);
   changed[changed.size() - 1] = 'd';
-  EXPECT_NE(CheckOutput(in, changed, false, site), "") << "a byte after the block";
+  EXPECT_NE(CheckOutput(in, changed, false, site), "")
+      << "a byte after the block";
   changed = Tagged(kHead, block);
   changed[3] = '2';
-  EXPECT_NE(CheckOutput(in, changed, false, site), "") << "a byte in the headers";
+  EXPECT_NE(CheckOutput(in, changed, false, site), "")
+      << "a byte in the headers";
   changed = Tagged(kHead, block);
   changed.erase(changed.size() - 1);
   EXPECT_NE(CheckOutput(in, changed, false, site), "") << "a byte dropped";
@@ -85,12 +100,21 @@ TEST(PropertyCheck, RejectsTaggingWhatMustLeaveAlone) {
       kHead + "Content-Length: 24\r\nContent-Length: 24\r\n",
   };
   for (const std::string& head : heads) {
-    EXPECT_NE(CheckOutput(head + "\r\n" + kBody, Tagged(head, block), false, site), "") << head;
+    EXPECT_NE(
+        CheckOutput(head + "\r\n" + kBody, Tagged(head, block), false, site),
+        "")
+        << head;
   }
-  EXPECT_NE(CheckOutput(kHead + "\r\n" + kBody, Tagged(kHead, block), false, SiteValues{}), "")
+  EXPECT_NE(CheckOutput(kHead + "\r\n" + kBody, Tagged(kHead, block), false,
+                        SiteValues{}),
+            "")
       << "no account anywhere";
-  const std::string marked = "<script src=\"http://www.google-analytics.com/urchin.js\"></script>" + kBody;
-  EXPECT_NE(CheckOutput(kHead + "\r\n" + marked, Tagged(kHead, block, marked), false, site), "");
+  const std::string marked =
+      "<script src=\"http://www.google-analytics.com/urchin.js\"></script>" +
+      kBody;
+  EXPECT_NE(CheckOutput(kHead + "\r\n" + marked, Tagged(kHead, block, marked),
+                        false, site),
+            "");
   // A closing tag only in the headers is no place for the block.
   const std::string note = kHead + "X-Note: </BODY>\r\n";
   std::string out = note + "\r\n<body>";
@@ -105,23 +129,28 @@ TEST(PropertyCheck, CodedForms) {
   const SiteValues site = Site("UA-1");
   const std::string block = ExpectedBlock(site, "UA-1", false);
   const std::string chunked = kHead + "Transfer-Encoding: chunked\r\n";
-  EXPECT_EQ(CheckOutput(chunked + "\r\n" + kBody, Tagged(chunked, block), false, site), "");
+  EXPECT_EQ(CheckOutput(chunked + "\r\n" + kBody, Tagged(chunked, block), false,
+                        site),
+            "");
 
   char hex[16];
   std::snprintf(hex, sizeof hex, "%zx", block.size());
   // The last "</BODY" is at offset 15 of the body: chunks of 10 cut at 5.
   const std::string framed = chunked + "\r\n" + Frame(kBody, {10});
   std::string body = kBody;
-  std::string good = chunked + "\r\na\r\n" + body.substr(0, 10) + "\r\n5\r\n" + body.substr(10, 5) +
-                     "\r\n" + hex + "\r\n" + block + "\r\n5\r\n" +
-                     body.substr(15, 5) + "\r\n4\r\n" + body.substr(20) + "\r\n0\r\n\r\n";
+  std::string good = chunked + "\r\na\r\n" + body.substr(0, 10) + "\r\n5\r\n" +
+                     body.substr(10, 5) + "\r\n" + hex + "\r\n" + block +
+                     "\r\n5\r\n" + body.substr(15, 5) + "\r\n4\r\n" +
+                     body.substr(20) + "\r\n0\r\n\r\n";
   EXPECT_EQ(CheckOutput(framed, good, false, site), "");
   std::string bad = good;
   bad.replace(bad.find("\r\n5\r\n"), 5, "\r\n05\r\n");
-  EXPECT_NE(CheckOutput(framed, bad, false, site), "") << "size digits not as said";
+  EXPECT_NE(CheckOutput(framed, bad, false, site), "")
+      << "size digits not as said";
   std::string inside = framed;
   inside.insert(inside.rfind("</BOD"), block);
-  EXPECT_NE(CheckOutput(framed, inside, false, site), "") << "the block inside a chunk";
+  EXPECT_NE(CheckOutput(framed, inside, false, site), "")
+      << "the block inside a chunk";
 
   const std::string gzipHead = kHead + "Content-Encoding: gzip\r\n";
   const std::string in = Compress(kBody, Format::kGzip);
@@ -131,27 +160,43 @@ TEST(PropertyCheck, CodedForms) {
   auto withLength = [&](const std::string& b, std::size_t n) {
     return gzipHead + "Content-Length: " + std::to_string(n) + "\r\n\r\n" + b;
   };
-  EXPECT_EQ(CheckOutput(withLength(in, in.size()), withLength(out, out.size()), false, site), "");
-  EXPECT_NE(CheckOutput(withLength(in, in.size()), withLength(out, out.size() + 1), false, site),
+  EXPECT_EQ(CheckOutput(withLength(in, in.size()), withLength(out, out.size()),
+                        false, site),
             "");
-  EXPECT_NE(CheckOutput(withLength(in, in.size()), withLength(Compress(kBody, Format::kGzip, 1), Compress(kBody, Format::kGzip, 1).size()),
+  EXPECT_NE(CheckOutput(withLength(in, in.size()),
+                        withLength(out, out.size() + 1), false, site),
+            "");
+  EXPECT_NE(CheckOutput(withLength(in, in.size()),
+                        withLength(Compress(kBody, Format::kGzip, 1),
+                                   Compress(kBody, Format::kGzip, 1).size()),
                         false, site),
             "")
       << "not tagged";
-  EXPECT_NE(CheckOutput(withLength(in, in.size()), withLength(Compress(tagged, Format::kZlib), Compress(tagged, Format::kZlib).size()),
+  EXPECT_NE(CheckOutput(withLength(in, in.size()),
+                        withLength(Compress(tagged, Format::kZlib),
+                                   Compress(tagged, Format::kZlib).size()),
                         false, site),
             "")
       << "another format";
-  EXPECT_NE(CheckOutput(gzipHead + "\r\n" + in + "x", gzipHead + "\r\n" + out, false, site), "")
+  EXPECT_NE(CheckOutput(gzipHead + "\r\n" + in + "x", gzipHead + "\r\n" + out,
+                        false, site),
+            "")
       << "a broken stream must stay";
 }
 
 TEST(PropertyCheck, AccountFromTheHeaderWhenNoneIsConfigured) {
   const std::string head = kHead + "X-Tagsmith: UA-H\r\n";
   const std::string in = head + "\r\n" + kBody;
-  EXPECT_EQ(CheckOutput(in, Tagged(head, ExpectedBlock({}, "UA-H", false)), false, {}), "");
-  EXPECT_NE(CheckOutput(in, Tagged(head, ExpectedBlock({}, "UA-X", false)), false, {}), "");
-  EXPECT_NE(CheckOutput(in, Tagged(head, ExpectedBlock(Site("UA-1"), "UA-H", false)), false, Site("UA-1")), "")
+  EXPECT_EQ(CheckOutput(in, Tagged(head, ExpectedBlock({}, "UA-H", false)),
+                        false, {}),
+            "");
+  EXPECT_NE(CheckOutput(in, Tagged(head, ExpectedBlock({}, "UA-X", false)),
+                        false, {}),
+            "");
+  EXPECT_NE(
+      CheckOutput(in, Tagged(head, ExpectedBlock(Site("UA-1"), "UA-H", false)),
+                  false, Site("UA-1")),
+      "")
       << "a configured account wins over the header";
 }
 
@@ -164,13 +209,22 @@ TEST(PropertyCheck, ContentLengthMustStateTheNewLength) {
   const std::string in = head("24") + "\r\n" + kBody;
   const std::string right = std::to_string(24 + block.size());
   EXPECT_EQ(CheckOutput(in, Tagged(head(right), block), false, site), "");
-  EXPECT_NE(CheckOutput(in, Tagged(head("24"), block), false, site), "") << "not rewritten";
-  EXPECT_NE(CheckOutput(in, Tagged(head(std::to_string(25 + block.size())), block), false, site), "");
-  EXPECT_NE(CheckOutput(in, Tagged(head("0" + right), block), false, site), "") << "leading zero";
-  EXPECT_NE(CheckOutput(in, Tagged(head(right + " "), block), false, site), "") << "old blank kept";
+  EXPECT_NE(CheckOutput(in, Tagged(head("24"), block), false, site), "")
+      << "not rewritten";
+  EXPECT_NE(
+      CheckOutput(in, Tagged(head(std::to_string(25 + block.size())), block),
+                  false, site),
+      "");
+  EXPECT_NE(CheckOutput(in, Tagged(head("0" + right), block), false, site), "")
+      << "leading zero";
+  EXPECT_NE(CheckOutput(in, Tagged(head(right + " "), block), false, site), "")
+      << "old blank kept";
   // Odd values: parsed as the runtime does, wrapping modulo 2^32.
   const std::string wrapped = head("-1") + "\r\n" + kBody;
-  EXPECT_EQ(CheckOutput(wrapped, Tagged(head(std::to_string(block.size() - 1)), block), false, site), "");
+  EXPECT_EQ(CheckOutput(wrapped,
+                        Tagged(head(std::to_string(block.size() - 1)), block),
+                        false, site),
+            "");
   EXPECT_EQ(StatedLength(" +17x"), 17u);
   EXPECT_EQ(StatedLength("99999999999"), 4294967295u);
   EXPECT_EQ(StatedLength("-99999999999"), 1u);

@@ -26,32 +26,33 @@ const std::map<std::string, bool> kTagged = {
     {"p06-libOpenCL.get.http", true},
     {"p07-genindex-all.get.http", true},
     {"p08-codecs.get.http", true},
-    {"p09-demos.get.http", true},             // bytes after the tag
+    {"p09-demos.get.http", true},  // bytes after the tag
     {"p10-charencodings.get.http", true},
     {"p11-x34.get.http", true},
     {"p12-index.get.http", true},
     {"p13-zlib_how.get.http", true},
     {"p14-index.get.http", true},
-    {"a03-py.get.http", false},               // an image
+    {"a03-py.get.http", false},  // an image
     {"x01-404-not-found.http", false},
     {"x02-304-if-modified-since.http", false},
     {"x03-206-range.http", false},
-    {"x04-gzip-chunked.http", true},          // compressed and chunked
-    {"x05-sub-filter-chunked.http", true},    // chunked
-    {"x06-sub-filter-http10.http", true},     // no length: ends at close
-    {"x07-sub-filter-no-match.http", true},   // chunked, "</BODY\n>"
-    {"x08-ssi-chunked.http", true},           // chunked
+    {"x04-gzip-chunked.http", true},         // compressed and chunked
+    {"x05-sub-filter-chunked.http", true},   // chunked
+    {"x06-sub-filter-http10.http", true},    // no length: ends at close
+    {"x07-sub-filter-no-match.http", true},  // chunked, "</BODY\n>"
+    {"x08-ssi-chunked.http", true},          // chunked
     {"x09-charset-utf8.http", true},
     {"x10-http10-get.http", true},
 };
 
-const std::string kBlockStart = "\r\n<script src=\"http://www.google-analytics.com/urchin.js\"";
+const std::string kBlockStart =
+    "\r\n<script src=\"http://www.google-analytics.com/urchin.js\"";
 const std::string kBlockEnd = "\";\r\n\turchinTracker();\r\n</script>\r\n\r\n";
 
 // The offset of the last closing body tag after `from`, or npos.
 std::size_t LastClosingBodyTag(const std::string& page, std::size_t from) {
-  static const std::regex tag("^<[ \t\r\n\v\f]*/[ \t\r\n\v\f]*body[ \t\r\n\v\f]*>",
-                              std::regex::icase);
+  static const std::regex tag(
+      "^<[ \t\r\n\v\f]*/[ \t\r\n\v\f]*body[ \t\r\n\v\f]*>", std::regex::icase);
   for (std::size_t at = page.rfind('<'); at != std::string::npos && at > from;
        at = at == 0 ? std::string::npos : page.rfind('<', at - 1)) {
     if (std::regex_search(page.substr(at, 64), tag)) return at;
@@ -82,7 +83,8 @@ void CheckTagged(const std::string& in, const std::string& out,
     EXPECT_EQ(std::stoul(m.str(1)) + block.size(), bodySize)
         << "the stated length is the true one";
   }
-  EXPECT_TRUE(out == expected) << "differs from the page with one block inserted";
+  EXPECT_TRUE(out == expected)
+      << "differs from the page with one block inserted";
 }
 
 TEST(RealPages, TaggedOnceOrUntouched) {
@@ -98,10 +100,13 @@ TEST(RealPages, TaggedOnceOrUntouched) {
     }
     // Chunked and compressed captures: the checker de-frames and decodes
     // what leaves and compares the page.
-    const bool coded = in.substr(0, in.find("\r\n\r\n")).find("-Encoding:") != std::string::npos;
+    const bool coded = in.substr(0, in.find("\r\n\r\n")).find("-Encoding:") !=
+                       std::string::npos;
     if (coded) {
       EXPECT_NE(out, in);
-      EXPECT_EQ(checks::CheckOutput(in, out, false, checks::ReadSiteValues(app.path())), "");
+      EXPECT_EQ(checks::CheckOutput(in, out, false,
+                                    checks::ReadSiteValues(app.path())),
+                "");
     } else {
       CheckTagged(in, out, "UA-REAL-1");
     }
@@ -109,7 +114,8 @@ TEST(RealPages, TaggedOnceOrUntouched) {
     for (std::size_t chunk : {16384u, 1000u, 7u}) {
       if (in.size() / chunk > 20000) continue;
       FilterRun run = InApp(app.path());
-      for (std::size_t at = chunk; at < in.size(); at += chunk) run.cuts.push_back(at);
+      for (std::size_t at = chunk; at < in.size(); at += chunk)
+        run.cuts.push_back(at);
       EXPECT_TRUE(Filter(in, run).client == out) << "chunks of " << chunk;
     }
   }

@@ -54,8 +54,7 @@ TEST(ResponseChain, RefusedAllocationLosesNothing) {
   // (no account: it leaves untouched).
   for (const std::string type : {"text/plain", "text/html"}) {
     const std::string response =
-        Response("Content-Type: " + type +
-                     "\r\nContent-Length: 12\r\n",
+        Response("Content-Type: " + type + "\r\nContent-Length: 12\r\n",
                  "hello world\n");
     for (const std::vector<std::size_t>& cuts :
          std::vector<std::vector<std::size_t>>{
@@ -85,7 +84,8 @@ TEST(ResponseChain, RefusedAllocationLosesNothing) {
 TEST(ResponseChain, HoldsNoMoreThanTheHeaderBlockOfAResponseLetGo) {
   const std::string body(1 << 20, 'b');
   const std::string blocks[] = {
-      Response("Content-Type: application/pdf\r\nContent-Length: 1048576\r\n", ""),
+      Response("Content-Type: application/pdf\r\nContent-Length: 1048576\r\n",
+               ""),
       Response("Content-Type: text/html\r\n", "", "HTTP/1.1 404 Not Found"),
       Response("Content-Type: text/html\r\n", ""),  // the candidate
   };

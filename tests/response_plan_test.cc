@@ -14,7 +14,8 @@ namespace {
 
 using Next = HeadVerdict::Next;
 
-RequestHead Head(std::string method, std::string target, unsigned version = 11) {
+RequestHead Head(std::string method, std::string target,
+                 unsigned version = 11) {
   RequestHead head;
   head.method = std::move(method);
   head.target = std::move(target);
@@ -47,7 +48,8 @@ TEST(CheckHead, RefusesFramingAndHostsItCannotTrust) {
       {"chunked", with([](RequestHead& h) {
          h.transfer_encodings = {"chunked"};
          h.has_body = true;
-       }), Next::kRead, 0},
+       }),
+       Next::kRead, 0},
       {"Chunked, gzip first",
        with([](RequestHead& h) { h.transfer_encodings = {"gzip, Chunked"}; }),
        Next::kRead, 0},
@@ -57,23 +59,29 @@ TEST(CheckHead, RefusesFramingAndHostsItCannotTrust) {
       {"chunked not last",
        with([](RequestHead& h) { h.transfer_encodings = {"chunked, gzip"}; }),
        Next::kRefuse, 400},
-      {"chunked twice",
-       with([](RequestHead& h) { h.transfer_encodings = {"chunked", "chunked"}; }),
+      {"chunked twice", with([](RequestHead& h) {
+         h.transfer_encodings = {"chunked", "chunked"};
+       }),
        Next::kRefuse, 400},
       {"empty coding",
        with([](RequestHead& h) { h.transfer_encodings = {"chunked,"}; }),
        Next::kRefuse, 400},
-      {"identity", with([](RequestHead& h) { h.transfer_encodings = {"identity"}; }),
+      {"identity",
+       with([](RequestHead& h) { h.transfer_encodings = {"identity"}; }),
        Next::kRefuse, 400},
-      {"HTTP/1.0 with chunked", [] {
+      {"HTTP/1.0 with chunked",
+       [] {
          RequestHead h = Head("GET", "/", 10);
          h.transfer_encodings = {"chunked"};
          return h;
-       }(), Next::kRefuse, 400},
-      // Host
-      {"no Host", with([](RequestHead& h) { h.hosts.clear(); }),
+       }(),
        Next::kRefuse, 400},
-      {"two Hosts", with([](RequestHead& h) { h.hosts = {"a", "b"}; }),
+      // Host
+      {"no Host", with([](RequestHead& h) { h.hosts.clear(); }), Next::kRefuse,
+       400},
+      {"two Hosts", with([](RequestHead& h) {
+         h.hosts = {"a", "b"};
+       }),
        Next::kRefuse, 400},
       {"a list as Host", with([](RequestHead& h) { h.hosts = {"a, b"}; }),
        Next::kRefuse, 400},
@@ -82,21 +90,25 @@ TEST(CheckHead, RefusesFramingAndHostsItCannotTrust) {
       {"100-continue with a body", with([](RequestHead& h) {
          h.expectations = {"100-Continue"};
          h.has_body = true;
-       }), Next::kContinueRead, 0},
+       }),
+       Next::kContinueRead, 0},
       {"100-continue without one",
        with([](RequestHead& h) { h.expectations = {"100-continue"}; }),
        Next::kRead, 0},
       {"another expectation",
-       with([](RequestHead& h) { h.expectations = {"200-ok"}; }),
-       Next::kRefuse, 417},
+       with([](RequestHead& h) { h.expectations = {"200-ok"}; }), Next::kRefuse,
+       417},
       {"two expectations", with([](RequestHead& h) {
          h.expectations = {"100-continue", "100-continue"};
-       }), Next::kRefuse, 417},
-      {"HTTP/1.0 expectations are ignored", [] {
+       }),
+       Next::kRefuse, 417},
+      {"HTTP/1.0 expectations are ignored",
+       [] {
          RequestHead h = Head("GET", "/", 10);
          h.expectations = {"200-ok"};
          return h;
-       }(), Next::kRead, 0},
+       }(),
+       Next::kRead, 0},
   };
   for (const Case& c : cases) {
     const HeadVerdict verdict = CheckHead(c.head);
@@ -124,8 +136,7 @@ TEST(PlanResponse, AnswersEachKindOfRequest) {
       {Head("GET", "/page.html"), 200, "text/html", 11, true, ""},
       {Head("HEAD", "/page.html"), 200, "text/html", 11, true, ""},
       {Head("GET", "/sub/"), 200, "text/html", 3, true, ""},
-      {Head("GET", "//sub"), 301, "text/plain", 22, false,
-       "Location: /sub/"},
+      {Head("GET", "//sub"), 301, "text/plain", 22, false, "Location: /sub/"},
       {Head("GET", "/missing"), 404, "text/plain", 14, false, ""},
       {Head("GET", "/../x"), 400, "text/plain", 16, false, ""},
       {Head("POST", "/page.html"), 405, "text/plain", 23, false,

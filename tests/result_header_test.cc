@@ -48,9 +48,10 @@ std::vector<Case> Cases() {
   std::string badCrc = gz;
   badCrc[badCrc.size() - 6] ^= 1;
   const std::string marked =
-      "<body><script src=\"http://www.google-analytics.com/urchin.js\"></script></body>";
-  const std::string huge =
-      Compress("<body>" + std::string(64u << 20, ' ') + "</body>", Format::kGzip, 9);
+      "<body><script "
+      "src=\"http://www.google-analytics.com/urchin.js\"></script></body>";
+  const std::string huge = Compress(
+      "<body>" + std::string(64u << 20, ' ') + "</body>", Format::kGzip, 9);
   const std::string limit =
       "<body>" + std::string((64u << 20) - 13, ' ') + "</body>";
   const std::string stored = Compress(kPage, Format::kRaw, 0);
@@ -135,12 +136,15 @@ TEST(ResultHeader, SaysWhatBecameOfEachPage) {
     // With it, the same bytes with one more last header line.
     const FilterRun run = InApp(diagApp.path());
     const std::string expected =
-        k.result.empty() ? plain : WithLine(plain, "X-Tagsmith-Result: " + k.result + "\r\n");
+        k.result.empty()
+            ? plain
+            : WithLine(plain, "X-Tagsmith-Result: " + k.result + "\r\n");
     const std::string out = Filter(k.response, run).client;
     ASSERT_TRUE(out == expected) << out.substr(0, out.find("\r\n\r\n"));
     ASSERT_EQ(checks::CheckOutput(k.response, out, false, site), "");
     if (!k.result.empty()) {
-      const checks::SiteValues without = checks::ReadSiteValues(plainApp.path());
+      const checks::SiteValues without =
+          checks::ReadSiteValues(plainApp.path());
       EXPECT_NE(checks::CheckOutput(k.response, out, false, without), "");
     }
     if (!k.everySeam) continue;
@@ -148,7 +152,8 @@ TEST(ResultHeader, SaysWhatBecameOfEachPage) {
     for (std::size_t at = 1; at < k.response.size(); ++at) {
       FilterRun cut = run;
       cut.cuts = {at};
-      ASSERT_TRUE(Filter(k.response, cut).client == expected) << "seam at " << at;
+      ASSERT_TRUE(Filter(k.response, cut).client == expected)
+          << "seam at " << at;
     }
     // A refusal leaves the page untouched or tagged, with or without the
     // header, and never half of either.
@@ -157,12 +162,14 @@ TEST(ResultHeader, SaysWhatBecameOfEachPage) {
     const std::uint64_t allocs = Filter(k.response, seamed).allocs;
     for (std::uint64_t n = 1; n <= allocs; ++n) {
       seamed.failAlloc = n;
-      ASSERT_EQ(checks::CheckOutput(k.response, Filter(k.response, seamed).client, false, site),
+      ASSERT_EQ(checks::CheckOutput(
+                    k.response, Filter(k.response, seamed).client, false, site),
                 "")
           << "AllocMem call " << n;
     }
     seamed.failAlloc = 0;
-    const std::uint64_t heapCalls = FilterRefusingHeap(k.response, seamed, 0).heapCalls;
+    const std::uint64_t heapCalls =
+        FilterRefusingHeap(k.response, seamed, 0).heapCalls;
     for (std::uint64_t n = 1; n <= heapCalls; ++n) {
       const HeapResult refused = FilterRefusingHeap(k.response, seamed, n);
       ASSERT_TRUE(refused.client ==

@@ -1,7 +1,8 @@
 // `tagsmith run` as a user runs it: the built program, its standard streams
 // and exit status, with the built filter library beside it.
-#include <gtest/gtest.h>
+#include "host/run_command.h"
 
+#include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -19,12 +20,11 @@
 #include <string>
 #include <vector>
 
+#include "filter/filter_entry.h"
 #include "host/chunks.h"
 #include "host/filter_module.h"
-#include "host/run_command.h"
 #include "host/stand_in_server.h"
 #include "host/version_command.h"
-#include "filter/filter_entry.h"
 #include "tests/test_support.h"
 
 namespace tagsmith::host {
@@ -93,7 +93,8 @@ std::vector<std::string> RealResponses() {
   return paths;
 }
 
-// ---- Responses pass through unchanged ----------------------------------------
+// ---- Responses pass through unchanged
+// ----------------------------------------
 
 // With no application directory there is no account, so no page is tagged.
 TEST(RunCommand, EveryRealResponsePassesThroughWithoutAnApplication) {
@@ -131,7 +132,8 @@ TEST(RunCommand, UntaggedResponsesSurviveEveryFailedAllocation) {
     for (bool with_app : {false, true}) {
       for (bool split : {false, true}) {
         const std::vector<std::size_t> offsets =
-            split ? RandomOffsets(input.size(), rng) : std::vector<std::size_t>{};
+            split ? RandomOffsets(input.size(), rng)
+                  : std::vector<std::size_t>{};
         RequestSettings settings;
         std::vector<std::string> args{"run", path};
         if (with_app) {
@@ -163,10 +165,9 @@ TEST(RunCommand, UntaggedResponsesSurviveEveryFailedAllocation) {
 TEST(RunCommand, OptionsAlsoTakeTheirValueAfterAnEqualsSign) {
   ScratchDir app_dir;
   const std::string path = kRealDir + "/x02-304-if-modified-since.http";
-  Outcome outcome =
-      RunTagsmith({"run", "--split=3,3,10", "--fail-alloc=2",
-                   "--app-dir=" + app_dir.path(),
-                   "--filter=" + kBinDir + "/libtagsmith.so", "--", path});
+  Outcome outcome = RunTagsmith(
+      {"run", "--split=3,3,10", "--fail-alloc=2", "--app-dir=" + app_dir.path(),
+       "--filter=" + kBinDir + "/libtagsmith.so", "--", path});
   EXPECT_EQ(outcome.status, 0) << outcome.err;
   EXPECT_TRUE(outcome.out == ReadFile(path));
 }
@@ -238,7 +239,8 @@ TEST(RunCommand, ALargePageInTinyChunksTakesAFewTimesItsSize) {
 #endif
 }
 
-// ---- Reading the command line --------------------------------------------------
+// ---- Reading the command line
+// --------------------------------------------------
 
 TEST(RunCommand, ArgumentsBecomeTheRunSettings) {
   struct Case {
@@ -278,7 +280,8 @@ TEST(RunCommand, ArgumentsBecomeTheRunSettings) {
   }
 }
 
-// ---- Notes on runs that change nothing ----------------------------------------
+// ---- Notes on runs that change nothing
+// ----------------------------------------
 
 TEST(RunCommand, NotesAMissingApplicationDirectoryAndBareLfHeaders) {
   ScratchDir scratch;
@@ -296,7 +299,9 @@ TEST(RunCommand, NotesAMissingApplicationDirectoryAndBareLfHeaders) {
       {std::nullopt, "", {}},
       {std::nullopt, "HTTP/1.1 200 OK", {}},
       {std::nullopt, "\r\n", {}},
-      {scratch.path() + "/none", crlf, {"'" + scratch.path() + "/none' does not exist"}},
+      {scratch.path() + "/none",
+       crlf,
+       {"'" + scratch.path() + "/none' does not exist"}},
       {file, crlf, {"is not a directory"}},
       {std::nullopt, lf, {"bare LF"}},
       {std::nullopt, "\n", {"bare LF"}},
@@ -317,12 +322,14 @@ TEST(RunCommand, NotesAMissingApplicationDirectoryAndBareLfHeaders) {
       RunTagsmith({"run", "--app-dir", scratch.path() + "/none", input});
   EXPECT_EQ(outcome.status, 0);
   EXPECT_EQ(outcome.out, lf);
-  EXPECT_EQ(outcome.err.rfind("tagsmith: note: --app-dir", 0), 0u) << outcome.err;
+  EXPECT_EQ(outcome.err.rfind("tagsmith: note: --app-dir", 0), 0u)
+      << outcome.err;
   EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 2)
       << outcome.err;
 }
 
-// ---- Failures -----------------------------------------------------------------
+// ---- Failures
+// -----------------------------------------------------------------
 
 TEST(RunCommand, BadUseExitsWithStatusTwoAndOneLineOfError) {
   ScratchDir scratch;
@@ -367,8 +374,8 @@ TEST(RunCommand, BadUseExitsWithStatusTwoAndOneLineOfError) {
     Outcome outcome = RunTagsmith(args, input);
     EXPECT_EQ(outcome.status, 2) << shown;
     EXPECT_EQ(outcome.out, "") << shown;
-    EXPECT_EQ(outcome.err.rfind("tagsmith: ", 0), 0u) << shown << ": "
-                                                      << outcome.err;
+    EXPECT_EQ(outcome.err.rfind("tagsmith: ", 0), 0u)
+        << shown << ": " << outcome.err;
     EXPECT_EQ(std::count(outcome.err.begin(), outcome.err.end(), '\n'), 1)
         << shown << ": " << outcome.err;
     EXPECT_TRUE(!outcome.err.empty() && outcome.err.back() == '\n') << shown;
@@ -390,7 +397,10 @@ TEST(RunCommand, NoCommandPrintsTwoLinesOfUsageToStandardError) {
 
 TEST(RunCommand, HelpExplainsEveryOption) {
   const std::vector<std::vector<std::string>> cases = {
-      {"--help"}, {"-h"}, {"help"}, {"run", "--help"},
+      {"--help"},
+      {"-h"},
+      {"help"},
+      {"run", "--help"},
       {"run", "--split", "1", "--help"}};
   for (const auto& args : cases) {
     Outcome outcome = RunTagsmith(args);
@@ -404,15 +414,16 @@ TEST(RunCommand, HelpExplainsEveryOption) {
 }
 
 TEST(RunCommand, FailedWriteToStandardOutputExitsWithStatusOne) {
-  Outcome outcome = RunTagsmith(
-      {"run", kRealDir + "/x01-404-not-found.http"}, "/dev/null", "/dev/full");
+  Outcome outcome = RunTagsmith({"run", kRealDir + "/x01-404-not-found.http"},
+                                "/dev/null", "/dev/full");
   EXPECT_EQ(outcome.status, 1);
   EXPECT_EQ(outcome.err.rfind("tagsmith: error writing to standard output", 0),
             0u)
       << outcome.err;
 }
 
-// ---- tagsmith --version ---------------------------------------------------------
+// ---- tagsmith --version
+// ---------------------------------------------------------
 
 TEST(VersionCommand, ShowsTheProgramAndTheLibraryItWouldLoad) {
   ScratchDir scratch;
@@ -465,7 +476,8 @@ TEST(VersionCommand, ShowsTheProgramAndTheLibraryItWouldLoad) {
   }
   const Outcome help = RunTagsmith({"--version", "--help"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.out.rfind("Usage: tagsmith --version [--filter PATH]\n", 0), 0u);
+  EXPECT_EQ(help.out.rfind("Usage: tagsmith --version [--filter PATH]\n", 0),
+            0u);
 }
 
 // An installed program has no library beside it: it takes the one in the

@@ -35,11 +35,28 @@ TEST(ServeArguments, DefaultsServeTheExampleOnLoopback) {
 }
 
 TEST(ServeArguments, EveryOptionSetsItsValue) {
-  const ServeOptions options = ParseServeArguments(
-      {"--listen", "127.0.0.2:0", "site", "--app", "/blog=b", "--app=/x/y=c",
-       "--tls-listen=[::1]:8443", "--tls-cert", "cert.pem", "--tls-key",
-       "key.pem", "--chunk-size", "1", "--idle-timeout=2", "--threads", "3",
-       "--filter", "lib.so", "--gzip", "--chunked", "--max-connections", "50"});
+  const ServeOptions options = ParseServeArguments({"--listen",
+                                                    "127.0.0.2:0",
+                                                    "site",
+                                                    "--app",
+                                                    "/blog=b",
+                                                    "--app=/x/y=c",
+                                                    "--tls-listen=[::1]:8443",
+                                                    "--tls-cert",
+                                                    "cert.pem",
+                                                    "--tls-key",
+                                                    "key.pem",
+                                                    "--chunk-size",
+                                                    "1",
+                                                    "--idle-timeout=2",
+                                                    "--threads",
+                                                    "3",
+                                                    "--filter",
+                                                    "lib.so",
+                                                    "--gzip",
+                                                    "--chunked",
+                                                    "--max-connections",
+                                                    "50"});
   EXPECT_EQ(options.root, "site");
   ASSERT_EQ(options.apps.size(), 2u);
   EXPECT_EQ(options.apps[0].prefix, "/blog");
@@ -114,12 +131,12 @@ TEST(ServeArguments, UsageNamesEveryOptionAndTheDefaultSite) {
   const std::string usage = ServeUsage();
   const std::string synopsis = usage.substr(0, usage.find("\n\n"));
   for (const char* option :
-       {"ROOT", "--listen", "--app", "--tls-listen", "--tls-cert",
-        "--tls-key", "--chunk-size", "--filter", "--idle-timeout",
-        "--threads", "--gzip", "--chunked", "--max-connections"})
+       {"ROOT", "--listen", "--app", "--tls-listen", "--tls-cert", "--tls-key",
+        "--chunk-size", "--filter", "--idle-timeout", "--threads", "--gzip",
+        "--chunked", "--max-connections"})
     EXPECT_NE(synopsis.find(option), std::string::npos) << option;
-  for (const char* text : {"example/site", "127.0.0.1:8080", "index.html",
-                           ".config"})
+  for (const char* text :
+       {"example/site", "127.0.0.1:8080", "index.html", ".config"})
     EXPECT_NE(usage.find(text), std::string::npos) << text;
 }
 
@@ -205,10 +222,10 @@ TEST(TlsFiles, EachBadFileIsNamedWithWhatIsWrong) {
         std::chrono::seconds(60));
     ASSERT_EQ(made.status, 0) << made.err;
   }
-  const st::ProgramResult locked = st::RunProgram(
-      {"openssl", "pkey", "-in", dir + "/a.key", "-aes128", "-passout",
-       "pass:secret", "-out", dir + "/locked.key"},
-      std::chrono::seconds(60));
+  const st::ProgramResult locked =
+      st::RunProgram({"openssl", "pkey", "-in", dir + "/a.key", "-aes128",
+                      "-passout", "pass:secret", "-out", dir + "/locked.key"},
+                     std::chrono::seconds(60));
   ASSERT_EQ(locked.status, 0) << locked.err;
   st::WriteFile(dir + "/both.pem",
                 st::ReadFile(dir + "/a.key") + st::ReadFile(dir + "/a.crt"));
@@ -229,12 +246,14 @@ TEST(TlsFiles, EachBadFileIsNamedWithWhatIsWrong) {
       {"text.pem", "a.key", "--tls-cert '@/text.pem' is not PEM"},
       {"a.crt", "empty.pem", "--tls-key '@/empty.pem' is not PEM"},
       {"cut.crt", "a.key", "'@/cut.crt' holds no readable PEM certificate"},
-      {"a.key", "a.crt", "'@/a.key' holds a private key, not a certificate "
-                         "(are --tls-cert and --tls-key swapped?)"},
+      {"a.key", "a.crt",
+       "'@/a.key' holds a private key, not a certificate "
+       "(are --tls-cert and --tls-key swapped?)"},
       {"a.crt", "b.crt", "'@/b.crt' holds a certificate, not a private key"},
       {"a.crt", "locked.key", "'@/locked.key' is encrypted"},
-      {"a.crt", "b.key", "the private key in --tls-key '@/b.key' does not "
-                         "belong to the certificate in --tls-cert '@/a.crt'"},
+      {"a.crt", "b.key",
+       "the private key in --tls-key '@/b.key' does not "
+       "belong to the certificate in --tls-cert '@/a.crt'"},
   };
   for (const Case& c : cases) {
     const std::string shown = c.cert + " " + c.key;
@@ -244,8 +263,8 @@ TEST(TlsFiles, EachBadFileIsNamedWithWhatIsWrong) {
     } catch (const UsageError& error) {
       ASSERT_NE(c.message, nullptr) << shown << ": " << error.what();
       std::string expected = c.message;
-      for (std::string::size_type at; (at = expected.find('@')) !=
-                                      std::string::npos;)
+      for (std::string::size_type at;
+           (at = expected.find('@')) != std::string::npos;)
         expected.replace(at, 1, dir);
       EXPECT_NE(std::string(error.what()).find(expected), std::string::npos)
           << shown << ": " << error.what();

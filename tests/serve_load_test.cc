@@ -9,8 +9,8 @@
 #include <chrono>
 #include <filesystem>
 #include <iostream>
-#include <memory>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -29,7 +29,7 @@ constexpr int kRequestsPerClient = 80;  // 4,000 in all
 constexpr auto kTimeLimit = std::chrono::seconds(150);
 
 struct Resource {
-  std::string path;      // request path
+  std::string path;  // request path
   int status = 200;
   std::string expected;  // the whole body the client must get
 };
@@ -54,8 +54,8 @@ TEST(ServeLoad, FiftyClientsFourThousandRequestsEveryByteRight) {
       continue;
     const std::string body = BodyOf(ReadFile(entry.path().string()));
     const bool html = name[0] == 'p';
-    const std::string file = name.substr(0, name.size() - 9) +
-                             (html ? ".html" : ".png");
+    const std::string file =
+        name.substr(0, name.size() - 9) + (html ? ".html" : ".png");
     const bool in_blog = html && (name[2] % 2 == 0);  // p02, p04, ...
     const std::string dir = in_blog ? blog : root;
     WriteFile(dir + "/" + file, body);
@@ -70,9 +70,8 @@ TEST(ServeLoad, FiftyClientsFourThousandRequestsEveryByteRight) {
     std::string filler;
     for (int i = 0; filler.size() < 3 * 1024 * 1024; ++i)
       filler += "<p>row " + std::to_string(i) + " of a long page</p>\n";
-    const std::string page =
-        "<html><head><title>Long</title></head><body>\n" + filler +
-        "</body></html>\n";
+    const std::string page = "<html><head><title>Long</title></head><body>\n" +
+                             filler + "</body></html>\n";
     WriteFile(root + "/long.html", page);
     large.push_back({"/long.html", 200,
                      BodyOf(FilteredByRun(root, "text/html", page, false))});
@@ -91,8 +90,8 @@ TEST(ServeLoad, FiftyClientsFourThousandRequestsEveryByteRight) {
     if (r.expected.find("urchinTracker()") != std::string::npos) ++tagged;
   ASSERT_GE(tagged, 8);
 
-  ServerProcess server({root, "--app", "/blog=" + blog, "--chunk-size",
-                        "8192"});
+  ServerProcess server(
+      {root, "--app", "/blog=" + blog, "--chunk-size", "8192"});
   ASSERT_TRUE(server.started()) << server.Errors();
 
   std::atomic<int> done{0}, wrong{0}, lost{0};
@@ -135,11 +134,10 @@ TEST(ServeLoad, FiftyClientsFourThousandRequestsEveryByteRight) {
       if (response.status != r.status || response.body != r.expected) {
         ++wrong;
         std::lock_guard<std::mutex> lock(report_mutex);
-        reports.push_back(r.path + ": status " +
-                          std::to_string(response.status) + ", " +
-                          std::to_string(response.body.size()) +
-                          " bytes, expected " +
-                          std::to_string(r.expected.size()));
+        reports.push_back(
+            r.path + ": status " + std::to_string(response.status) + ", " +
+            std::to_string(response.body.size()) + " bytes, expected " +
+            std::to_string(r.expected.size()));
       }
       if (last) {
         // The server closes after a request that asked it to.
@@ -156,8 +154,7 @@ TEST(ServeLoad, FiftyClientsFourThousandRequestsEveryByteRight) {
   for (std::thread& thread : clients) thread.join();
   const double elapsed =
       std::chrono::duration<double>(Clock::now() - start).count();
-  std::cout << "[ load     ] " << done << " responses in " << elapsed
-            << " s\n";
+  std::cout << "[ load     ] " << done << " responses in " << elapsed << " s\n";
 
   EXPECT_EQ(done.load(), kClients * kRequestsPerClient);
   EXPECT_EQ(wrong.load(), 0);

@@ -3,7 +3,6 @@
 // application's pages until it is let go, and meanwhile requests for other
 // files, on new connections, are answered in full by the other worker.
 #include <gtest/gtest.h>
-
 #include <sys/stat.h>
 
 #include <chrono>
@@ -34,7 +33,8 @@ bool AppearsWithin(const std::string& path, seconds limit) {
 }
 
 std::string Get(const std::string& path) {
-  return "GET " + path + " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
+  return "GET " + path +
+         " HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n";
 }
 
 TEST(ServeSlowFilter, OtherFilesAreAnsweredWhileAFilterCallIsInProgress) {
@@ -46,10 +46,9 @@ TEST(ServeSlowFilter, OtherFilesAreAnsweredWhileAFilterCallIsInProgress) {
   WriteFile(root + "/index.html", "<html><body>root</body></html>\n");
   WriteFile(root + "/notes.txt", "some notes\n");
   WriteFile(slow + "/page.html", "<html><body>slow</body></html>\n");
-  ServerProcess server({root, "--app", "/slow=" + slow, "--threads", "2",
-                        "--filter",
-                        std::string(TAGSMITH_BIN_DIR) +
-                            "/libtagsmith_slow_filter.so"});
+  ServerProcess server(
+      {root, "--app", "/slow=" + slow, "--threads", "2", "--filter",
+       std::string(TAGSMITH_BIN_DIR) + "/libtagsmith_slow_filter.so"});
   ASSERT_TRUE(server.started()) << server.Errors();
   // However the test ends, the slow call is let go.
   struct Release {
@@ -63,7 +62,8 @@ TEST(ServeSlowFilter, OtherFilesAreAnsweredWhileAFilterCallIsInProgress) {
   ASSERT_TRUE(held.connected());
   ASSERT_TRUE(held.Send(Get("/slow/page.html")));
   ASSERT_TRUE(AppearsWithin(slow + "/entered", seconds(20)))
-      << "the slow call never began\n" << server.Errors();
+      << "the slow call never began\n"
+      << server.Errors();
 
   // Each answered whole while the slow call still lasts. An answer takes
   // milliseconds; 15 s is allowed so that a stall of a loaded machine is not
@@ -75,12 +75,13 @@ TEST(ServeSlowFilter, OtherFilesAreAnsweredWhileAFilterCallIsInProgress) {
     ASSERT_TRUE(other.connected());
     ASSERT_TRUE(other.Send(Get(path)));
     RawConnection::Response response;
-    ASSERT_TRUE(other.Read(&response)) << path << " was not answered\nthe server's log:\n"
+    ASSERT_TRUE(other.Read(&response))
+        << path << " was not answered\nthe server's log:\n"
         << server.Output() << server.Errors() << "its threads:\n"
         << server.Threads();
     EXPECT_EQ(response.status, 200) << path;
-    EXPECT_EQ(response.body, i % 2 == 0 ? "some notes\n"
-                                        : "<html><body>root</body></html>\n");
+    EXPECT_EQ(response.body,
+              i % 2 == 0 ? "some notes\n" : "<html><body>root</body></html>\n");
   }
   EXPECT_FALSE(Exists(slow + "/left"))
       << "the slow call ended before the other files were answered";

@@ -1,9 +1,9 @@
 // `tagsmith serve` with real clients: curl, raw sockets, openssl's
 // certificates and headless Chromium, against a server started for each
 // test on a free loopback port and stopped by its process id.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
-#include <fcntl.h>
 #include <sys/resource.h>
 
 #include <atomic>
@@ -74,16 +74,20 @@ class ServeTest : public ::testing::Test {
               BodyOf(ReadFile(kRealDir + "/a03-py.get.http")));
     WriteFile(blog_ + "/index.html", Page("Blog index"));
     WriteFile(secure_ + "/index.html", Page("Secure index"));
-    WriteFile(top_.path() + "/outside/secret.html",
-              Page("SECRET-OUTSIDE"));
+    WriteFile(top_.path() + "/outside/secret.html", Page("SECRET-OUTSIDE"));
     fs::create_symlink(top_.path() + "/outside/secret.html",
                        root_ + "/link-out.html");
     fs::create_hard_link(root_ + "/tagsmith.config", root_ + "/hard.txt");
   }
 
   std::vector<std::string> Apps() const {
-    return {root_, "--app", "/blog=" + blog_, "--app", "/secure=" + secure_,
-            "--idle-timeout", "2"};
+    return {root_,
+            "--app",
+            "/blog=" + blog_,
+            "--app",
+            "/secure=" + secure_,
+            "--idle-timeout",
+            "2"};
   }
 
   // A throwaway self-signed certificate for localhost, valid for a day.
@@ -98,8 +102,8 @@ class ServeTest : public ::testing::Test {
   std::vector<std::string> WithTls(const std::string& cert,
                                    const std::string& key) const {
     std::vector<std::string> args = Apps();
-    args.insert(args.end(), {"--tls-listen", "127.0.0.1:0", "--tls-cert",
-                             cert, "--tls-key", key});
+    args.insert(args.end(), {"--tls-listen", "127.0.0.1:0", "--tls-cert", cert,
+                             "--tls-key", key});
     return args;
   }
 
@@ -119,30 +123,30 @@ TEST_F(ServeTest, CurlGetsATaggedPageWithATrueLength) {
   ServerProcess server(Apps());
   ASSERT_TRUE(server.started()) << server.Errors();
   const std::string headers = top_.path() + "/headers";
-  const ProgramResult got =
-      Curl({"-D", headers, server.Url("/page.html")});
+  const ProgramResult got = Curl({"-D", headers, server.Url("/page.html")});
   ASSERT_EQ(got.status, 0) << got.err;
   const std::string head = ReadFile(headers);
   EXPECT_NE(head.find("HTTP/1.1 200 OK\r\n"), std::string::npos) << head;
   EXPECT_NE(head.find("Content-Type: text/html\r\n"), std::string::npos);
-  EXPECT_NE(head.find("Content-Length: " + std::to_string(got.out.size()) +
-                      "\r\n"),
-            std::string::npos)
+  EXPECT_NE(
+      head.find("Content-Length: " + std::to_string(got.out.size()) + "\r\n"),
+      std::string::npos)
       << head;
   EXPECT_EQ(Count(got.out, kPlainScript), 1u);
   EXPECT_NE(got.out.find("_uacct = \"UA-ROOT-1\""), std::string::npos);
   EXPECT_NE(got.out.find("<!-- root -->"), std::string::npos);
   EXPECT_EQ(got.out.find(kSecureScript), std::string::npos);
   // Exactly what `tagsmith run` makes of the same file.
-  EXPECT_EQ(got.out, BodyOf(FilteredByRun(root_, "text/html",
-                                           ReadFile(root_ + "/page.html"),
-                                           false)));
+  EXPECT_EQ(got.out,
+            BodyOf(FilteredByRun(root_, "text/html",
+                                 ReadFile(root_ + "/page.html"), false)));
   // The log line: time, client, method, target, status and every byte
   // sent, headers included.
-  const std::regex line("(^|\n)[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:"
-                        "[0-9]{2}\\.[0-9]{3}Z 127\\.0\\.0\\.1:[0-9]+ GET "
-                        "/page\\.html 200 " +
-                        std::to_string(head.size() + got.out.size()) + "\n");
+  const std::regex line(
+      "(^|\n)[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:"
+      "[0-9]{2}\\.[0-9]{3}Z 127\\.0\\.0\\.1:[0-9]+ GET "
+      "/page\\.html 200 " +
+      std::to_string(head.size() + got.out.size()) + "\n");
   bool logged = false;  // the line may follow the response by a moment
   for (int attempt = 0; attempt < 100 && !logged; ++attempt) {
     if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -165,11 +169,10 @@ TEST_F(ServeTest, TwoPagesArriveWholeOverOneKeptConnection) {
   EXPECT_EQ(got.out, "1 " + std::to_string(page.size()) + " 200\n0 " +
                          std::to_string(sub.size()) + " 200\n");
   EXPECT_EQ(page, BodyOf(FilteredByRun(root_, "text/html",
-                                        ReadFile(root_ + "/page.html"),
-                                        false)));
-  EXPECT_EQ(sub, BodyOf(FilteredByRun(root_, "text/html",
-                                       ReadFile(root_ + "/sub/index.html"),
-                                       false)));
+                                       ReadFile(root_ + "/page.html"), false)));
+  EXPECT_EQ(sub,
+            BodyOf(FilteredByRun(root_, "text/html",
+                                 ReadFile(root_ + "/sub/index.html"), false)));
 }
 
 // HEAD gets the head GET gets, the filter's length included, and the
@@ -272,14 +275,12 @@ TEST_F(ServeTest, HttpsPagesUseTheSecureScript) {
   ServerProcess server(WithTls(cert, key), true);
   ASSERT_TRUE(server.started()) << server.Errors();
 
-  const ProgramResult secure =
-      Curl({"--cacert", cert, "--resolve",
-            "localhost:" + std::to_string(server.tls_port()) + ":127.0.0.1",
-            "https://localhost:" + std::to_string(server.tls_port()) +
-                "/page.html",
-            "-w", "\n%{num_connects}", "https://localhost:" +
-                                           std::to_string(server.tls_port()) +
-                                           "/blog/"});
+  const ProgramResult secure = Curl(
+      {"--cacert", cert, "--resolve",
+       "localhost:" + std::to_string(server.tls_port()) + ":127.0.0.1",
+       "https://localhost:" + std::to_string(server.tls_port()) + "/page.html",
+       "-w", "\n%{num_connects}",
+       "https://localhost:" + std::to_string(server.tls_port()) + "/blog/"});
   ASSERT_EQ(secure.status, 0) << secure.err;
   EXPECT_EQ(Count(secure.out, kSecureScript), 2u) << secure.out;
   EXPECT_EQ(secure.out.find(kPlainScript), std::string::npos);
@@ -287,9 +288,8 @@ TEST_F(ServeTest, HttpsPagesUseTheSecureScript) {
   EXPECT_NE(secure.out.find("UA-BLOG-2"), std::string::npos);
   EXPECT_EQ(secure.out.substr(secure.out.size() - 2), "\n0")
       << "the second page did not reuse the TLS connection";
-  const std::string expected =
-      BodyOf(FilteredByRun(root_, "text/html", ReadFile(root_ + "/page.html"),
-                           true));
+  const std::string expected = BodyOf(
+      FilteredByRun(root_, "text/html", ReadFile(root_ + "/page.html"), true));
   EXPECT_EQ(secure.out.compare(0, expected.size(), expected), 0);
 
   // The same server over plain HTTP uses the plain variant.
@@ -400,7 +400,8 @@ TEST_F(ServeTest, RefusesWhatItMustNotServeAndKeepsServing) {
       EXPECT_EQ(rest, "");
     } else {
       // Still open: the next request on it is served.
-      ASSERT_TRUE(connection.Send("GET /notes.txt HTTP/1.1\r\nHost: t\r\n\r\n"));
+      ASSERT_TRUE(
+          connection.Send("GET /notes.txt HTTP/1.1\r\nHost: t\r\n\r\n"));
       RawConnection::Response next;
       ASSERT_TRUE(connection.Read(&next));
       EXPECT_EQ(next.status, 200);
@@ -537,8 +538,9 @@ TEST_F(ServeTest, AnswersExpectContinueBeforeTheBody) {
   std::string interim;
   ASSERT_TRUE(connection.ReadSome(&interim, 25));
   EXPECT_EQ(interim, "HTTP/1.1 100 Continue\r\n\r\n");
-  ASSERT_TRUE(connection.Send("hello"
-                              "GET /notes.txt HTTP/1.1\r\nHost: t\r\n\r\n"));
+  ASSERT_TRUE(
+      connection.Send("hello"
+                      "GET /notes.txt HTTP/1.1\r\nHost: t\r\n\r\n"));
   RawConnection::Response refused, next;
   ASSERT_TRUE(connection.Read(&refused));
   EXPECT_EQ(refused.status, 405);
@@ -571,7 +573,8 @@ TEST_F(ServeTest, NamesSwappedDuringRequestsNeverServeOutsideBytes) {
   });
   std::atomic<int> served{0}, outside{0}, broken{0};
   auto client = [&] {
-    auto connection = std::make_unique<RawConnection>(server.port(), seconds(5));
+    auto connection =
+        std::make_unique<RawConnection>(server.port(), seconds(5));
     const auto end = std::chrono::steady_clock::now() + seconds(3);
     while (std::chrono::steady_clock::now() < end) {
       for (const char* path : {"/f.txt", "/d/secret.txt"}) {
@@ -580,7 +583,8 @@ TEST_F(ServeTest, NamesSwappedDuringRequestsNeverServeOutsideBytes) {
                               " HTTP/1.1\r\nHost: t\r\n\r\n") ||
             !connection->Read(&response)) {
           ++broken;  // cut short, or more than its length
-          connection = std::make_unique<RawConnection>(server.port(), seconds(5));
+          connection =
+              std::make_unique<RawConnection>(server.port(), seconds(5));
           continue;
         }
         if (response.status == 200) {
@@ -668,18 +672,23 @@ TEST_F(ServeTest, StopsCleanlyOnSigtermAndRefusesBadStarts) {
     const char* message;
   } cases[] = {
       {{"serve", top_.path() + "/none"}, 2, "application directory"},
-      {{"serve", root_, "--app", "/blog=" + top_.path() + "/none"}, 2,
+      {{"serve", root_, "--app", "/blog=" + top_.path() + "/none"},
+       2,
        "application directory"},
-      {{"serve", root_, "--filter", top_.path() + "/none.so"}, 2,
+      {{"serve", root_, "--filter", top_.path() + "/none.so"},
+       2,
        "cannot load filter library"},
-      {{"serve", root_, "--listen", "no-such-host.invalid:0"}, 2,
+      {{"serve", root_, "--listen", "no-such-host.invalid:0"},
+       2,
        "cannot resolve the host of --listen"},
       {{"serve", root_, "--listen", "127.0.0.1:0", "--tls-listen",
         "127.0.0.1:0", "--tls-cert", top_.path() + "/none.pem", "--tls-key",
         top_.path() + "/none.pem"},
-       2, "--tls-cert '"},
+       2,
+       "--tls-cert '"},
       {{"serve", "--bogus"}, 2, "unknown option"},
-      {{"serve", root_, "--listen", taken}, 1,
+      {{"serve", root_, "--listen", taken},
+       1,
        "choose another with --listen ADDR:PORT"},
   };
   for (const Case& c : cases) {
@@ -700,9 +709,9 @@ TEST_F(ServeTest, StopsCleanlyOnSigtermAndRefusesBadStarts) {
 TEST_F(ServeTest, StopsAfterTheGracePeriodWhenAFilterCallNeverReturns) {
   WriteFile(root_ + "/stuck.html", Page("NEVER-RETURNS"));
   std::vector<std::string> args = Apps();
-  args.insert(args.end(), {"--threads", "2", "--filter",
-                           std::string(TAGSMITH_BIN_DIR) +
-                               "/libtagsmith_stuck_filter.so"});
+  args.insert(args.end(),
+              {"--threads", "2", "--filter",
+               std::string(TAGSMITH_BIN_DIR) + "/libtagsmith_stuck_filter.so"});
   const std::string mark = top_.path() + "/stuck-now";
   setenv("TAGSMITH_STUCK_MARK", mark.c_str(), 1);  // the server inherits it
   ServerProcess server(args);
@@ -739,8 +748,8 @@ TEST_F(ServeTest, ChromiumSeesTheTrackingScriptAndTheWholePage) {
   if (browser.empty()) GTEST_SKIP() << skipped;
   WriteFile(root_ + "/urchin.js", kStandInTracker);
   WriteFile(root_ + "/browse.html",
-            Page("Browser page", "<p>first paragraph</p>\n" +
-                                     std::string(40000, 'z') + "\n"));
+            Page("Browser page",
+                 "<p>first paragraph</p>\n" + std::string(40000, 'z') + "\n"));
   std::string cert, key;
   ASSERT_NO_FATAL_FAILURE(MakeCertificate(&cert, &key));
   ServerProcess server(WithTls(cert, key), true);

@@ -6,11 +6,12 @@
 // after 60 seconds. The end of any other request takes 200 ms, as a short
 // filter call does under load: it comes after the response is written, so
 // the client may already ask again while the call lasts.
+#include <sys/stat.h>
+
 #include <chrono>
 #include <cstring>
 #include <fstream>
 #include <string>
-#include <sys/stat.h>
 #include <thread>
 
 #include "filter/isapi.h"
@@ -35,7 +36,8 @@ void StayUntilReleased(HTTP_FILTER_CONTEXT* pfc) {
     return;
   }
   Touch(path + "/entered");
-  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  const auto until =
+      std::chrono::steady_clock::now() + std::chrono::seconds(60);
   while (!Exists(path + "/release") && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   Touch(path + "/left");

@@ -54,7 +54,7 @@ struct Seen {
   std::string bytes;  // raw data only
   void* slot;         // pFilterContext
   void* server_context;
-  int depth;          // 2 when raised inside a WriteClient call
+  int depth;  // 2 when raised inside a WriteClient call
 };
 
 struct Script {
@@ -82,8 +82,12 @@ BOOL WINAPI ScriptedGetFilterVersion(HTTP_FILTER_VERSION* version) {
 DWORD WINAPI ScriptedHttpFilterProc(HTTP_FILTER_CONTEXT* pfc, DWORD type,
                                     void* record) {
   Script& script = *g_script;
-  Seen seen{type,           record == nullptr,    {}, pfc->pFilterContext,
-            pfc->ServerContext, script.depth + 1};
+  Seen seen{type,
+            record == nullptr,
+            {},
+            pfc->pFilterContext,
+            pfc->ServerContext,
+            script.depth + 1};
   if (type == kRAW && record)
     seen.bytes.assign(static_cast<char*>(Raw(record)->pvInData),
                       Raw(record)->cbInData);
@@ -274,13 +278,25 @@ TEST_F(StandInServerTest, NotificationsFollowTheFlagsTheFilterAskedFor) {
       {"all asked", kBothPorts | kResponseEvents, false, {kSR, kRAW, kEND}, ""},
       {"no raw data", kBothPorts | kSR | kEND, false, {kSR, kEND}, "abc"},
       {"raw data only", kBothPorts | kRAW, false, {kRAW}, ""},
-      {"secure port only, plain request", SF_NOTIFY_SECURE_PORT | kResponseEvents,
-       false, {}, "abc"},
+      {"secure port only, plain request",
+       SF_NOTIFY_SECURE_PORT | kResponseEvents,
+       false,
+       {},
+       "abc"},
       {"plain port only, secure request",
-       SF_NOTIFY_NONSECURE_PORT | kResponseEvents, true, {}, "abc"},
+       SF_NOTIFY_NONSECURE_PORT | kResponseEvents,
+       true,
+       {},
+       "abc"},
       {"secure port only, secure request",
-       SF_NOTIFY_SECURE_PORT | kResponseEvents, true, {kSR, kRAW, kEND}, ""},
-      {"no port named means both", kResponseEvents, true, {kSR, kRAW, kEND},
+       SF_NOTIFY_SECURE_PORT | kResponseEvents,
+       true,
+       {kSR, kRAW, kEND},
+       ""},
+      {"no port named means both",
+       kResponseEvents,
+       true,
+       {kSR, kRAW, kEND},
        ""},
   };
   for (const Case& c : cases) {
@@ -342,13 +358,14 @@ TEST_F(StandInServerTest, FilterSlotIsKeptUntilTheFilterChangesIt) {
   script_.on_notify = [&](HTTP_FILTER_CONTEXT* pfc, DWORD type, void* record,
                           int) {
     if (type == kSR) pfc->pFilterContext = &first;
-    if (type == kRAW && Raw(record)->cbInData == 2) pfc->pFilterContext = &second;
+    if (type == kRAW && Raw(record)->cbInData == 2)
+      pfc->pFilterContext = &second;
   };
   Serve({"a", "bb", "c"});
   std::vector<void*> slots;
   for (const Seen& seen : script_.seen) slots.push_back(seen.slot);
-  EXPECT_EQ(slots, (std::vector<void*>{nullptr, &first, &first, &second,
-                                       &second}));
+  EXPECT_EQ(slots,
+            (std::vector<void*>{nullptr, &first, &first, &second, &second}));
   // A new request starts with an empty slot.
   script_.seen.clear();
   Serve({"a"});
@@ -362,7 +379,8 @@ TEST(RequestMemory, RefusesExactlyTheNthCallAndReleasesEverything) {
   // Small and large blocks, enough of them to fill more than one arena.
   std::vector<std::size_t> sizes = {1, 0, 24, 7, 4096, 16384, 16385, 70000};
   for (int i = 0; i < 40; ++i) sizes.push_back(3000 + i);
-  for (MemoryLayout layout : {MemoryLayout::kExactBlocks, MemoryLayout::kArena}) {
+  for (MemoryLayout layout :
+       {MemoryLayout::kExactBlocks, MemoryLayout::kArena}) {
     for (std::uint64_t refuse : {0, 1, 2, 5, 6, 30}) {
       RequestMemory memory(refuse, layout);
       std::vector<std::pair<unsigned char*, std::size_t>> blocks;
@@ -374,9 +392,9 @@ TEST(RequestMemory, RefusesExactlyTheNthCallAndReleasesEverything) {
           continue;
         }
         ASSERT_NE(block, nullptr) << "call " << i + 1 << " refusing " << refuse;
-        EXPECT_EQ(reinterpret_cast<std::uintptr_t>(block) %
-                      alignof(std::max_align_t),
-                  0u);
+        EXPECT_EQ(
+            reinterpret_cast<std::uintptr_t>(block) % alignof(std::max_align_t),
+            0u);
         for (const auto& [other, size] : blocks) EXPECT_NE(other, block);
         std::memset(block, static_cast<int>(i), sizes[i]);
         blocks.emplace_back(static_cast<unsigned char*>(block), sizes[i]);
@@ -393,7 +411,8 @@ TEST(RequestMemory, RefusesExactlyTheNthCallAndReleasesEverything) {
       if (layout == MemoryLayout::kExactBlocks) {
         EXPECT_EQ(memory.blocks_held(), blocks.size());
       } else {
-        EXPECT_LT(memory.blocks_held(), blocks.size() / 4) << "blocks share arenas";
+        EXPECT_LT(memory.blocks_held(), blocks.size() / 4)
+            << "blocks share arenas";
       }
       EXPECT_EQ(memory.bytes_held(), expected_bytes);
       // Holds knows every block, asked in any order, and nothing else.
@@ -425,7 +444,8 @@ TEST_F(StandInServerTest, AllocMemCountsCallsOverTheWholeRequest) {
     settings.refuse_alloc_call = refuse;
     FilterModule filter = LoadScripted();
     StringSink client;
-    ServeSummary summary = ServeResponse(filter, settings, {"a", "b", "c"}, client);
+    ServeSummary summary =
+        ServeResponse(filter, settings, {"a", "b", "c"}, client);
     EXPECT_EQ(summary.alloc_calls, 5u);
     std::vector<bool> expected(5, false);
     expected[refuse - 1] = true;
@@ -541,7 +561,8 @@ TEST_F(StandInServerTest, DisabledRawDataPassesUnseenForTheRestOfTheRequest) {
       << "a new request hears everything again";
 }
 
-TEST_F(StandInServerTest, FilterMayRewriteAChunkInPlaceWithoutTouchingTheInput) {
+TEST_F(StandInServerTest,
+       FilterMayRewriteAChunkInPlaceWithoutTouchingTheInput) {
   script_.on_notify = [](HTTP_FILTER_CONTEXT*, DWORD type, void* record, int) {
     if (type != kRAW) return;
     char* bytes = static_cast<char*>(Raw(record)->pvInData);
@@ -553,7 +574,8 @@ TEST_F(StandInServerTest, FilterMayRewriteAChunkInPlaceWithoutTouchingTheInput) 
   EXPECT_EQ(input, "abc");
 }
 
-TEST_F(StandInServerTest, ClientFailureFailsTheWriteWithoutThrowingIntoTheFilter) {
+TEST_F(StandInServerTest,
+       ClientFailureFailsTheWriteWithoutThrowingIntoTheFilter) {
   struct BrokenClient : ClientSink {
     void Send(std::string_view) override {
       throw std::runtime_error("peer went away");
@@ -670,7 +692,8 @@ TEST(HoldingFilter, RequestsOnSeparateThreadsDoNotMeet) {
   EXPECT_EQ(failures, std::vector<int>(kThreads, 0));
 }
 
-// ---- Server variables ---------------------------------------------------------
+// ---- Server variables
+// ---------------------------------------------------------
 
 TEST_F(StandInServerTest, ApplicationPathLookup) {
   struct Case {

@@ -35,9 +35,8 @@ class SiteTree : public ::testing::Test {
     site_ = top_ + "/site";
     blog_ = top_ + "/blog";
     outside_ = top_ + "/outside";
-    for (const std::string& dir :
-         {site_, site_ + "/sub", site_ + "/noindex", site_ + "/blog-in-site",
-          blog_, outside_})
+    for (const std::string& dir : {site_, site_ + "/sub", site_ + "/noindex",
+                                   site_ + "/blog-in-site", blog_, outside_})
       fs::create_directories(dir);
     for (const std::string& file :
          {site_ + "/index.html", site_ + "/tagsmith.config",
@@ -246,9 +245,8 @@ TEST_F(SiteTree, ANameSwappedDuringTheLookupNeverLeadsOut) {
 
 TEST_F(SiteTree, LongestPrefixOnWholeSegmentsWins) {
   fs::create_directories(top_ + "/deep");
-  const StaticSite site({{"/blog/2024", top_ + "/deep"},
-                         {"/", site_},
-                         {"/blog", blog_}});
+  const StaticSite site(
+      {{"/blog/2024", top_ + "/deep"}, {"/", site_}, {"/blog", blog_}});
   struct Case {
     std::vector<std::string> segments;
     const char* prefix;
@@ -280,7 +278,8 @@ TEST_F(SiteTree, RefusesBadApplications) {
   };
   for (const auto& mounts : bad) {
     std::string described;
-    for (const Mount& m : mounts) described += m.prefix + "=" + m.directory + " ";
+    for (const Mount& m : mounts)
+      described += m.prefix + "=" + m.directory + " ";
     EXPECT_THROW(StaticSite{mounts}, std::invalid_argument) << described;
   }
 }
@@ -291,18 +290,12 @@ TEST(PercentDecode, DecodesEscapesAndRefusesBrokenOnes) {
     bool ok;
     std::string decoded;
   } cases[] = {
-      {"", true, ""},
-      {"plain", true, "plain"},
-      {"%41%62", true, "Ab"},
-      {"a%2Fb", true, "a/b"},
-      {"a%2fb", true, "a/b"},
-      {"%00", true, std::string(1, '\0')},
-      {"%ff", true, "\xff"},
-      {"100%", false, ""},
-      {"%4", false, ""},
-      {"%g0", false, ""},
-      {"%0g", false, ""},
-      {"%%41", false, ""},
+      {"", true, ""},         {"plain", true, "plain"},
+      {"%41%62", true, "Ab"}, {"a%2Fb", true, "a/b"},
+      {"a%2fb", true, "a/b"}, {"%00", true, std::string(1, '\0')},
+      {"%ff", true, "\xff"},  {"100%", false, ""},
+      {"%4", false, ""},      {"%g0", false, ""},
+      {"%0g", false, ""},     {"%%41", false, ""},
   };
   for (const Case& c : cases) {
     std::string decoded = "untouched";
@@ -316,12 +309,18 @@ TEST(ContentType, FollowsTheExtension) {
     const char* name;
     const char* type;
   } cases[] = {
-      {"index.html", "text/html"},   {"A.HTM", "text/html"},
-      {"/x/y/s.css", "text/css"},    {"app.js", "text/javascript"},
-      {"logo.png", "image/png"},     {"p.JPG", "image/jpeg"},
-      {"a.jpeg", "image/jpeg"},      {"a.gif", "image/gif"},
-      {"i.svg", "image/svg+xml"},    {"r.txt", "text/plain"},
-      {"d.json", "application/json"}, {"favicon.ico", "image/x-icon"},
+      {"index.html", "text/html"},
+      {"A.HTM", "text/html"},
+      {"/x/y/s.css", "text/css"},
+      {"app.js", "text/javascript"},
+      {"logo.png", "image/png"},
+      {"p.JPG", "image/jpeg"},
+      {"a.jpeg", "image/jpeg"},
+      {"a.gif", "image/gif"},
+      {"i.svg", "image/svg+xml"},
+      {"r.txt", "text/plain"},
+      {"d.json", "application/json"},
+      {"favicon.ico", "image/x-icon"},
       {"archive.tar.gz", "application/octet-stream"},
       {"html", "application/octet-stream"},
       {"page.html.bak", "application/octet-stream"},

@@ -11,7 +11,8 @@
 
 #define STUCK_EXPORT __attribute__((visibility("default")))
 
-extern "C" STUCK_EXPORT BOOL WINAPI GetFilterVersion(HTTP_FILTER_VERSION* pVer) {
+extern "C" STUCK_EXPORT BOOL WINAPI
+GetFilterVersion(HTTP_FILTER_VERSION* pVer) {
   pVer->dwFilterVersion = HTTP_FILTER_REVISION;
   const char description[] = "stuck test filter";
   for (std::size_t i = 0; i < sizeof description; ++i)

@@ -72,7 +72,8 @@ TEST(Tagging, ChoosesVariantAndTexts) {
       {"empty AlwaysSSL", Config("Account=UA-1\r\nAlwaysSSL=\r\n"), false,
        tagged(Block("UA-1"))},
       {"texts around the script",
-       Config("InsertBeforeScriptBlock=<!-- a -->\r\nAppendAfterScriptBlock=<i>z</i>\r\nAccount=UA-1\r\n"),
+       Config("InsertBeforeScriptBlock=<!-- a "
+              "-->\r\nAppendAfterScriptBlock=<i>z</i>\r\nAccount=UA-1\r\n"),
        false, tagged(Block("UA-1", false, "<!-- a -->", "<i>z</i>"))},
       {"15 characters whole", Config("Account=UA-123456789012\r\n"), false,
        tagged(Block("UA-123456789012"))},
@@ -113,9 +114,11 @@ TEST(Tagging, AccountFromThePagesOwnHeader) {
 // A "tagsmith.config" that is no plain file reads as no file, at once: the
 // page is tagged from its own header, or leaves untouched.
 TEST(Tagging, ConfigurationThatIsNoPlainFileReadsAsNoFile) {
-  const std::string headers = "Content-Type: text/html\r\nX-Tagsmith: UA-42-7\r\n";
+  const std::string headers =
+      "Content-Type: text/html\r\nX-Tagsmith: UA-42-7\r\n";
   const std::string withHeader = Response(headers, "<body></body>");
-  const std::string without = Response("Content-Type: text/html\r\n", "<body></body>");
+  const std::string without =
+      Response("Content-Type: text/html\r\n", "<body></body>");
   for (const std::string kind : {"fifo", "directory", "device"}) {
     AppDir app(Config("Account=UA-1\r\n"));
     const std::filesystem::path file = app.path() + "/tagsmith.config";
@@ -133,28 +136,33 @@ TEST(Tagging, ConfigurationThatIsNoPlainFileReadsAsNoFile) {
 }
 
 TEST(Tagging, UnusableApplicationPathReadsAsNoFile) {
-  const std::string in = Response("Content-Type: text/html\r\n", "<body></body>");
+  const std::string in =
+      Response("Content-Type: text/html\r\n", "<body></body>");
   AppDir app(Config("Account=UA-1\r\n"));
   // The name and its NUL take 17 bytes of the 2048.
   for (size_t length : {2031u, 2032u, 5000u}) {
-    std::string path = app.path() + std::string(length - app.path().size(), '/');
-    const std::string expected =
-        length <= 2031 ? Tagged("Content-Type: text/html\r\n", "<body></body>",
-                                Block("UA-1"))
-                       : in;
+    std::string path =
+        app.path() + std::string(length - app.path().size(), '/');
+    const std::string expected = length <= 2031
+                                     ? Tagged("Content-Type: text/html\r\n",
+                                              "<body></body>", Block("UA-1"))
+                                     : in;
     EXPECT_EQ(Filter(in, InApp(path)).client, expected) << length;
   }
   EXPECT_EQ(Filter(in, InApp("")).client, in);
 }
 
 TEST(Tagging, ChangedFileAppliesToTheNextPage) {
-  const std::string in = Response("Content-Type: text/html\r\n", "<body></body>");
+  const std::string in =
+      Response("Content-Type: text/html\r\n", "<body></body>");
   AppDir app(Config("Account=UA-OLD\r\n"));
-  EXPECT_EQ(Filter(in, InApp(app.path())).client,
-            Tagged("Content-Type: text/html\r\n", "<body></body>", Block("UA-OLD")));
+  EXPECT_EQ(
+      Filter(in, InApp(app.path())).client,
+      Tagged("Content-Type: text/html\r\n", "<body></body>", Block("UA-OLD")));
   app.Rewrite(Config("Account=UA-NEW\r\n"));
-  EXPECT_EQ(Filter(in, InApp(app.path())).client,
-            Tagged("Content-Type: text/html\r\n", "<body></body>", Block("UA-NEW")));
+  EXPECT_EQ(
+      Filter(in, InApp(app.path())).client,
+      Tagged("Content-Type: text/html\r\n", "<body></body>", Block("UA-NEW")));
 }
 
 TEST(Tagging, WhereTheBlockGoes) {
@@ -166,30 +174,52 @@ TEST(Tagging, WhereTheBlockGoes) {
     std::string body;
     std::string expected;  // the body as it must leave
   } cases[] = {
-      {"two closing tags", "<body>a</body>b</body>c", "<body>a</body>b" + b + "</body>c"},
+      {"two closing tags", "<body>a</body>b</body>c",
+       "<body>a</body>b" + b + "</body>c"},
       {"no closing tag", "<body>a", "<body>a"},
-      {"tag broken over lines", "<BODY>a</BODY\n></HTML>", "<BODY>a" + b + "</BODY\n></HTML>"},
-      {"bytes after the tag", "<body></body></html>\n\n<!-- x -->", "<body>" + b + "</body></html>\n\n<!-- x -->"},
-      {"already tagged, plain", "<SCRIPT SRC=\"HTTP://WWW.GOOGLE-ANALYTICS.COM/URCHIN.JS\"></script></body>",
-       "<SCRIPT SRC=\"HTTP://WWW.GOOGLE-ANALYTICS.COM/URCHIN.JS\"></script></body>"},
-      {"already tagged after the tag", "<body></body><script src=\"https://ssl.google-analytics.com/urchin.js\">",
-       "<body></body><script src=\"https://ssl.google-analytics.com/urchin.js\">"},
-      {"type before src is no marker", "<script type=\"text/javascript\" src=\"http://www.google-analytics.com/urchin.js\"></script></body>",
-       "<script type=\"text/javascript\" src=\"http://www.google-analytics.com/urchin.js\"></script>" + b + "</body>"},
-      {"single quotes are no marker", "<script src='http://www.google-analytics.com/urchin.js'></script></body>",
-       "<script src='http://www.google-analytics.com/urchin.js'></script>" + b + "</body>"},
-      {"two spaces are no marker", "<script  src=\"http://www.google-analytics.com/urchin.js\"></script></body>",
-       "<script  src=\"http://www.google-analytics.com/urchin.js\"></script>" + b + "</body>"},
+      {"tag broken over lines", "<BODY>a</BODY\n></HTML>",
+       "<BODY>a" + b + "</BODY\n></HTML>"},
+      {"bytes after the tag", "<body></body></html>\n\n<!-- x -->",
+       "<body>" + b + "</body></html>\n\n<!-- x -->"},
+      {"already tagged, plain",
+       "<SCRIPT "
+       "SRC=\"HTTP://WWW.GOOGLE-ANALYTICS.COM/URCHIN.JS\"></script></body>",
+       "<SCRIPT "
+       "SRC=\"HTTP://WWW.GOOGLE-ANALYTICS.COM/URCHIN.JS\"></script></body>"},
+      {"already tagged after the tag",
+       "<body></body><script "
+       "src=\"https://ssl.google-analytics.com/urchin.js\">",
+       "<body></body><script "
+       "src=\"https://ssl.google-analytics.com/urchin.js\">"},
+      {"type before src is no marker",
+       "<script type=\"text/javascript\" "
+       "src=\"http://www.google-analytics.com/urchin.js\"></script></body>",
+       "<script type=\"text/javascript\" "
+       "src=\"http://www.google-analytics.com/urchin.js\"></script>" +
+           b + "</body>"},
+      {"single quotes are no marker",
+       "<script "
+       "src='http://www.google-analytics.com/urchin.js'></script></body>",
+       "<script src='http://www.google-analytics.com/urchin.js'></script>" + b +
+           "</body>"},
+      {"two spaces are no marker",
+       "<script  "
+       "src=\"http://www.google-analytics.com/urchin.js\"></script></body>",
+       "<script  src=\"http://www.google-analytics.com/urchin.js\"></script>" +
+           b + "</body>"},
   };
   for (const Case& k : cases) {
-    EXPECT_EQ(Filter(Response(h, k.body), InApp(app.path())).client, Response(h, k.expected))
+    EXPECT_EQ(Filter(Response(h, k.body), InApp(app.path())).client,
+              Response(h, k.expected))
         << k.name;
   }
   // A closing tag inside the headers is never taken.
   const std::string inHeaders = Response("X-Note: </body>\r\n" + h, "<body>");
   EXPECT_EQ(Filter(inHeaders, InApp(app.path())).client, inHeaders);
-  const std::string markerInHeaders =
-      Response("X-Note: <script src=\"http://www.google-analytics.com/urchin.js\"\r\n" + h, "</body>");
+  const std::string markerInHeaders = Response(
+      "X-Note: <script src=\"http://www.google-analytics.com/urchin.js\"\r\n" +
+          h,
+      "</body>");
   EXPECT_NE(Filter(markerInHeaders, InApp(app.path())).client, markerInHeaders)
       << "markers are only looked for in the body";
 }
@@ -198,7 +228,8 @@ TEST(Tagging, ContentLengthRewrite) {
   // A block of 200 bytes in all, so the arithmetic reads plainly.
   const std::string account = "UA-1";
   const std::string pad(200 - Block(account).size(), 'x');
-  AppDir app(Config("InsertBeforeScriptBlock=" + pad + "\r\nAccount=" + account + "\r\n"));
+  AppDir app(Config("InsertBeforeScriptBlock=" + pad +
+                    "\r\nAccount=" + account + "\r\n"));
   const std::string block = Block(account, false, pad);
   ASSERT_EQ(block.size(), 200u);
   const std::string body = "<body></body>";
@@ -206,17 +237,19 @@ TEST(Tagging, ContentLengthRewrite) {
     std::string stated;
     std::string rewritten;
   } cases[] = {
-      {"30", "230"},          {"700", "900"},         {"30 ", "230"},
-      {"030", "230"},         {"0030", "230"},        {"abc", "200"},
-      {"999800", "1000000"},  {"4294967295", "199"},  {"-1", "199"},
-      {"99999999999", "199"}, {"+5", "205"},          {" 7", "207"},
+      {"30", "230"},          {"700", "900"},        {"30 ", "230"},
+      {"030", "230"},         {"0030", "230"},       {"abc", "200"},
+      {"999800", "1000000"},  {"4294967295", "199"}, {"-1", "199"},
+      {"99999999999", "199"}, {"+5", "205"},         {" 7", "207"},
   };
   for (const Case& k : cases) {
-    const std::string in = Response(
-        "Content-Type: text/html\r\nContent-Length: " + k.stated + "\r\nX-After: 1\r\n", body);
+    const std::string in =
+        Response("Content-Type: text/html\r\nContent-Length: " + k.stated +
+                     "\r\nX-After: 1\r\n",
+                 body);
     EXPECT_EQ(Filter(in, InApp(app.path())).client,
-              Tagged("Content-Type: text/html\r\nContent-Length: " + k.rewritten +
-                         "\r\nX-After: 1\r\n",
+              Tagged("Content-Type: text/html\r\nContent-Length: " +
+                         k.rewritten + "\r\nX-After: 1\r\n",
                      body, block))
         << k.stated;
   }
@@ -232,7 +265,8 @@ TEST(Tagging, ContentLengthRewrite) {
 TEST(Tagging, SeamsNeverChangeTheResult) {
   AppDir app(Config("AppendAfterScriptBlock=<!--z-->\r\n"));
   const std::string in = Response(
-      "Content-Type: text/html\r\nX-Tagsmith: UA-SEAM-9\r\nContent-Length: 98\r\n",
+      "Content-Type: text/html\r\nX-Tagsmith: UA-SEAM-9\r\nContent-Length: "
+      "98\r\n",
       "<html><body><p>x</p></BODY></html>");
   const std::string expected = Filter(in, InApp(app.path())).client;
   ASSERT_NE(expected, in);
@@ -243,13 +277,15 @@ TEST(Tagging, SeamsNeverChangeTheResult) {
   for (std::size_t cut = 1; cut < in.size(); ++cut) bytes.push_back(cut);
   splits.push_back(bytes);
   for (std::size_t a = 0; a < in.size(); a += 3) {
-    for (std::size_t b = a; b < in.size(); b += 5) splits.push_back({a, b, b + 1});
+    for (std::size_t b = a; b < in.size(); b += 5)
+      splits.push_back({a, b, b + 1});
   }
   for (const auto& cuts : splits) {
     FilterRun run = InApp(app.path());
     run.cuts = cuts;
     const Result r = Filter(in, run);
-    ASSERT_EQ(r.client, expected) << "seams at " << ::testing::PrintToString(cuts);
+    ASSERT_EQ(r.client, expected)
+        << "seams at " << ::testing::PrintToString(cuts);
     // Whichever allocation is refused, the page leaves whole: tagged or not.
     if (cuts.size() == 1 || cuts.size() == bytes.size()) {
       for (std::uint64_t n = 1; n <= r.allocs; ++n) {

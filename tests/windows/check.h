@@ -12,7 +12,8 @@ namespace tagsmith::wincheck {
 class Checks {
  public:
   // Records one check; `detail` says what was seen when it failed.
-  bool Expect(bool ok, const std::string& name, const std::string& detail = "") {
+  bool Expect(bool ok, const std::string& name,
+              const std::string& detail = "") {
     if (ok) {
       ++passed_;
       std::printf("ok   %s\n", name.c_str());
@@ -26,7 +27,8 @@ class Checks {
   }
   bool ExpectEqual(const std::string& got, const std::string& want,
                    const std::string& name) {
-    return Expect(got == want, name, "got \"" + got + "\", want \"" + want + "\"");
+    return Expect(got == want, name,
+                  "got \"" + got + "\", want \"" + want + "\"");
   }
   bool ExpectEqual(unsigned long long got, unsigned long long want,
                    const std::string& name) {

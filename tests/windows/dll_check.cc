@@ -6,6 +6,7 @@
 // resource, and, when the DLL has this program's bitness, what loading it and
 // calling GetFilterVersion give.
 #include <windows.h>
+// httpfilt.h needs the types windows.h declares.
 #include <httpfilt.h>
 
 #include <algorithm>
@@ -29,7 +30,8 @@ std::string Lower(std::string text) {
 
 std::string Joined(const std::vector<std::string>& items) {
   std::string text;
-  for (const std::string& item : items) text += (text.empty() ? "" : ",") + item;
+  for (const std::string& item : items)
+    text += (text.empty() ? "" : ",") + item;
   return text;
 }
 
@@ -45,7 +47,8 @@ struct MappedImage {
     base = image;
     auto dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
     if (dos->e_magic != IMAGE_DOS_SIGNATURE) return false;
-    auto nt = reinterpret_cast<const IMAGE_NT_HEADERS32*>(image + dos->e_lfanew);
+    auto nt =
+        reinterpret_cast<const IMAGE_NT_HEADERS32*>(image + dos->e_lfanew);
     if (nt->Signature != IMAGE_NT_SIGNATURE) return false;
     machine = nt->FileHeader.Machine;
     const IMAGE_DATA_DIRECTORY* directories;
@@ -110,7 +113,8 @@ void CheckImage(Checks& checks, const char* path, WORD want_machine,
                 ExportTable* exports) {
   // Mapped as an image for reading only: nothing runs, and a DLL of the
   // other bitness maps as well.
-  HMODULE handle = LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE);
+  HMODULE handle =
+      LoadLibraryExA(path, nullptr, LOAD_LIBRARY_AS_IMAGE_RESOURCE);
   if (!checks.Expect(handle != nullptr, "image maps",
                      "LoadLibraryEx error " + std::to_string(GetLastError())))
     return;
@@ -121,8 +125,8 @@ void CheckImage(Checks& checks, const char* path, WORD want_machine,
   if (checks.Expect(image.Parse(base), "image has PE headers")) {
     checks.ExpectEqual(image.machine, want_machine, "image machine type");
     *exports = ReadExports(image);
-    checks.ExpectEqual(Joined(exports->names), "GetFilterVersion,HttpFilterProc",
-                       "exported names");
+    checks.ExpectEqual(Joined(exports->names),
+                       "GetFilterVersion,HttpFilterProc", "exported names");
     checks.ExpectEqual(exports->function_count, 2,
                        "exported functions, by name or ordinal");
     checks.ExpectEqual(exports->dll_name, "Tagsmith.dll",
@@ -142,9 +146,9 @@ void CheckImage(Checks& checks, const char* path, WORD want_machine,
 void CheckVersionResource(Checks& checks, const char* path) {
   DWORD ignored = 0;
   const DWORD size = GetFileVersionInfoSizeA(path, &ignored);
-  if (!checks.Expect(size != 0, "version resource present",
-                     "GetFileVersionInfoSize error " +
-                         std::to_string(GetLastError())))
+  if (!checks.Expect(
+          size != 0, "version resource present",
+          "GetFileVersionInfoSize error " + std::to_string(GetLastError())))
     return;
   std::vector<BYTE> data(size);
   if (!checks.Expect(GetFileVersionInfoA(path, 0, size, data.data()) != 0,
@@ -169,11 +173,11 @@ void CheckVersionResource(Checks& checks, const char* path) {
   // The string table named by the first language/code-page pair.
   WORD* translation = nullptr;
   char translation_key[] = "\\VarFileInfo\\Translation";
-  if (!checks.Expect(VerQueryValueA(data.data(), translation_key,
-                                    reinterpret_cast<void**>(&translation),
-                                    &length) &&
-                         length >= 2 * sizeof(WORD),
-                     "translation table"))
+  if (!checks.Expect(
+          VerQueryValueA(data.data(), translation_key,
+                         reinterpret_cast<void**>(&translation), &length) &&
+              length >= 2 * sizeof(WORD),
+          "translation table"))
     return;
   char table[32];
   std::snprintf(table, sizeof table, "\\StringFileInfo\\%04x%04x\\",
@@ -189,8 +193,8 @@ void CheckVersionResource(Checks& checks, const char* path) {
   for (const auto& [name, want] : strings) {
     std::string key = std::string(table) + name;
     char* value = nullptr;
-    const bool found = VerQueryValueA(data.data(), key.data(),
-                                      reinterpret_cast<void**>(&value), &length);
+    const bool found = VerQueryValueA(
+        data.data(), key.data(), reinterpret_cast<void**>(&value), &length);
     checks.ExpectEqual(found && value ? std::string(value) : "(absent)", want,
                        std::string("version string ") + name);
   }
@@ -210,8 +214,9 @@ void CheckLoaded(Checks& checks, const char* path, const ExportTable& exports) {
                   "GetProcAddress finds " + exports.names[i] +
                       " at its exported address");
   }
-  auto get_filter_version = reinterpret_cast<BOOL(WINAPI*)(HTTP_FILTER_VERSION*)>(
-      reinterpret_cast<void*>(GetProcAddress(module, "GetFilterVersion")));
+  auto get_filter_version =
+      reinterpret_cast<BOOL(WINAPI*)(HTTP_FILTER_VERSION*)>(
+          reinterpret_cast<void*>(GetProcAddress(module, "GetFilterVersion")));
   if (get_filter_version) {
     // Filled with junk first, as a server's record may be.
     HTTP_FILTER_VERSION version;
@@ -224,17 +229,20 @@ void CheckLoaded(Checks& checks, const char* path, const ExportTable& exports) {
     checks.ExpectEqual(version.dwFlags, 0x000204C3, "registered flags");
     const char* end = static_cast<const char*>(
         std::memchr(version.lpszFilterDesc, '\0', SF_MAX_FILTER_DESC_LEN));
-    checks.ExpectEqual(end ? std::string(version.lpszFilterDesc, end - version.lpszFilterDesc)
-                           : "(no terminating NUL)",
-                       "Tagsmith Version 1.13", "registered description");
+    checks.ExpectEqual(
+        end ? std::string(version.lpszFilterDesc, end - version.lpszFilterDesc)
+            : "(no terminating NUL)",
+        "Tagsmith Version 1.13", "registered description");
   }
-  checks.Expect(FreeLibrary(module) != 0, "FreeLibrary (DllMain accepts detach)");
+  checks.Expect(FreeLibrary(module) != 0,
+                "FreeLibrary (DllMain accepts detach)");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3 || (std::strcmp(argv[2], "x64") && std::strcmp(argv[2], "x86"))) {
+  if (argc != 3 ||
+      (std::strcmp(argv[2], "x64") && std::strcmp(argv[2], "x86"))) {
     std::fprintf(stderr, "usage: dll_check PATH\\Tagsmith.dll x64|x86\n");
     return 2;
   }
@@ -243,7 +251,8 @@ int main(int argc, char** argv) {
   Checks checks;
   ExportTable exports;
   CheckImage(checks, path,
-             x64 ? IMAGE_FILE_MACHINE_AMD64 : IMAGE_FILE_MACHINE_I386, &exports);
+             x64 ? IMAGE_FILE_MACHINE_AMD64 : IMAGE_FILE_MACHINE_I386,
+             &exports);
   CheckVersionResource(checks, path);
   if (x64 == (sizeof(void*) == 8)) CheckLoaded(checks, path, exports);
   return checks.Finish();

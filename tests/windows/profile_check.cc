@@ -107,8 +107,8 @@ int main(int argc, char** argv) {
         size);
     const Answer platform = Ask(
         [&](char* out, DWORD n) {
-          return GetPrivateProfileStringA(section.c_str(), key.c_str(), "",
-                                          out, n, path.c_str());
+          return GetPrivateProfileStringA(section.c_str(), key.c_str(), "", out,
+                                          n, path.c_str());
         },
         size);
 
@@ -122,9 +122,9 @@ int main(int argc, char** argv) {
     }
     const auto known = kKnownDifferences.find(name);
     if (known == kKnownDifferences.end()) {
-      checks.Expect(ours == platform, name,
-                    "ours " + ours.Describe() + ", platform " +
-                        platform.Describe());
+      checks.Expect(
+          ours == platform, name,
+          "ours " + ours.Describe() + ", platform " + platform.Describe());
     } else {
       seen.insert(name);
       checks.Expect(!(ours == platform),
@@ -135,6 +135,7 @@ int main(int argc, char** argv) {
   checks.Expect(rows > 100, "table has its rows", std::to_string(rows));
   for (const auto& [name, why] : kKnownDifferences)
     if (!seen.count(name))
-      checks.Expect(false, name + " is in the table", "known difference not found");
+      checks.Expect(false, name + " is in the table",
+                    "known difference not found");
   return checks.Finish();
 }
