@@ -15,9 +15,9 @@
 
 #include <string>
 
-#include "filter/isapi.h"
 #include "host/request_memory.h"
 #include "host/response_bridge.h"
+#include "isapi/isapi.h"
 
 namespace tagsmith::host {
 class FilterModule;

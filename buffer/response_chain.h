@@ -17,7 +17,7 @@
 
 #include <cstdint>
 
-#include "filter/isapi.h"
+#include "isapi/isapi.h"
 
 // One buffered chunk or spliced piece of the response.
 struct ChunkNode {

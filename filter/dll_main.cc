@@ -1,5 +1,5 @@
 // The library's entry routine on Windows. The filter keeps no process-wide or
 // per-thread state, so there is nothing to set up or tear down here.
-#include "filter/isapi.h"
+#include "isapi/isapi.h"
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD, LPVOID) { return TRUE; }

@@ -8,7 +8,7 @@
 #define TAGSMITH_FILTER_END_OF_REQUEST_H_
 
 #include "buffer/response_chain.h"
-#include "filter/isapi.h"
+#include "isapi/isapi.h"
 #include "tagging/working_heap.h"
 
 // Runs once per response: afterwards the chain is passing, so a second

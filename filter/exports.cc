@@ -1,6 +1,6 @@
 // The library's two exported entry points, as the server looks them up.
 #include "filter/filter_entry.h"
-#include "filter/isapi.h"
+#include "isapi/isapi.h"
 
 #ifdef _WIN32
 #define TAGSMITH_EXPORT  // exported by name through the module definition

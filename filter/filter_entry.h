@@ -5,7 +5,7 @@
 #ifndef TAGSMITH_FILTER_FILTER_ENTRY_H_
 #define TAGSMITH_FILTER_FILTER_ENTRY_H_
 
-#include "filter/isapi.h"
+#include "isapi/isapi.h"
 #include "tagging/working_heap.h"
 
 // The description, revision and notifications the filter registers with.

@@ -11,7 +11,7 @@
 #ifndef TAGSMITH_FILTER_RAW_DATA_H_
 #define TAGSMITH_FILTER_RAW_DATA_H_
 
-#include "filter/isapi.h"
+#include "isapi/isapi.h"
 
 // Handles one SF_NOTIFY_SEND_RAW_DATA. Allocates nothing to judge the
 // headers: the arriving chunk is read where it lies.

@@ -20,8 +20,8 @@
 #include <cstdio>
 #include <string>
 
-#include "filter/isapi.h"
 #include "host/filter_module.h"
+#include "isapi/isapi.h"
 #include "tests/body_codings.h"
 #include "tests/property_check.h"
 

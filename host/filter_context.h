@@ -6,7 +6,7 @@
 
 #include <cstring>
 
-#include "filter/isapi.h"
+#include "isapi/isapi.h"
 
 namespace tagsmith::host {
 

@@ -9,7 +9,7 @@
 #include <stdexcept>
 #include <string>
 
-#include "filter/isapi.h"
+#include "isapi/isapi.h"
 
 namespace tagsmith::host {
 

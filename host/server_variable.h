@@ -7,7 +7,7 @@
 
 #include <cstddef>
 
-#include "filter/isapi.h"
+#include "isapi/isapi.h"
 
 namespace tagsmith::host {
 

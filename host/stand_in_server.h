@@ -15,10 +15,10 @@
 #include <string_view>
 #include <vector>
 
-#include "filter/isapi.h"
 #include "host/filter_module.h"
 #include "host/held_budget.h"
 #include "host/request_memory.h"
+#include "isapi/isapi.h"
 
 namespace tagsmith::host {
 

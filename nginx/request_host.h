@@ -13,9 +13,9 @@
 #include <utility>
 #include <vector>
 
-#include "filter/isapi.h"
 #include "host/held_budget.h"
 #include "host/response_bridge.h"
+#include "isapi/isapi.h"
 #include "nginx/ngx_headers.h"
 
 namespace tagsmith::host {

@@ -7,7 +7,7 @@
 
 #include <cstdint>
 
-#include "filter/isapi.h"
+#include "isapi/isapi.h"
 #include "tagging/header_scan.h"
 
 inline constexpr std::uint32_t kBlockTextSize = 2048;

@@ -11,7 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "filter/isapi.h"
+#include "isapi/isapi.h"
 #include "tagging/header_scan.h"
 #include "tagging/result_header.h"
 #include "tagging/site_config.h"

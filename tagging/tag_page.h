@@ -13,7 +13,7 @@
 #define TAGSMITH_TAGGING_TAG_PAGE_H_
 
 #include "buffer/response_chain.h"
-#include "filter/isapi.h"
+#include "isapi/isapi.h"
 #include "tagging/body_coding.h"
 #include "tagging/body_encoding.h"
 #include "tagging/body_splice.h"

@@ -14,7 +14,7 @@
 
 #include "buffer/chain_edit.h"
 #include "buffer/response_chain.h"
-#include "filter/isapi.h"
+#include "isapi/isapi.h"
 #include "tagging/header_scan.h"
 #include "tagging/site_config.h"
 

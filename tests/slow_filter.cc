@@ -14,7 +14,7 @@
 #include <string>
 #include <thread>
 
-#include "filter/isapi.h"
+#include "isapi/isapi.h"
 
 namespace {
 

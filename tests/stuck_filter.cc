@@ -7,7 +7,7 @@
 #include <string_view>
 #include <thread>
 
-#include "filter/isapi.h"
+#include "isapi/isapi.h"
 
 #define STUCK_EXPORT __attribute__((visibility("default")))
 

@@ -7,8 +7,8 @@
 // widths (DWORD is 32 bits everywhere), so that the same sources build
 // against either. The server owns every record it passes; a filter only
 // reads and writes the fields named in its callbacks.
-#ifndef TAGSMITH_FILTER_ISAPI_H_
-#define TAGSMITH_FILTER_ISAPI_H_
+#ifndef TAGSMITH_ISAPI_ISAPI_H_
+#define TAGSMITH_ISAPI_ISAPI_H_
 
 #ifdef _WIN32
 
@@ -134,4 +134,4 @@ typedef DWORD(WINAPI* HttpFilterProcFn)(HTTP_FILTER_CONTEXT* pfc,
                                         DWORD notificationType,
                                         LPVOID pvNotification);
 
-#endif  // TAGSMITH_FILTER_ISAPI_H_
+#endif  // TAGSMITH_ISAPI_ISAPI_H_
