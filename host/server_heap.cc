@@ -1,6 +1,10 @@
 // See server_heap.h.
 #include "host/server_heap.h"
 
+// Any C library header says which C library this is: without one,
+// __GLIBC__ is never defined here and the settings below are never made.
+#include <cstdlib>
+
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif

@@ -30,8 +30,9 @@ bool RaiseFile(RequestHost* host, ngx_buf_t* buf) {
     const ssize_t got =
         ngx_read_file(buf->file, host->file_piece, want, buf->file_pos);
     if (got <= 0) return false;
+    // The piece is the host's own, read again for the next part.
     RaiseRawData(host, reinterpret_cast<const char*>(host->file_piece),
-                 static_cast<std::size_t>(got), Source::kBody);
+                 static_cast<std::size_t>(got), Source::kWritableBody);
     buf->file_pos += got;
     if (host->failed) return false;
   }
@@ -67,10 +68,12 @@ void MarkSent(ngx_buf_t* buf) {
 
 bool RaiseBuffer(RequestHost* host, ngx_buf_t* buf) {
   if (ngx_buf_in_memory(buf)) {
+    // nginx lets the filters change a temporary buffer's bytes: it is
+    // raised where it lies.
     if (buf->last > buf->pos)
       RaiseRawData(host, reinterpret_cast<const char*>(buf->pos),
                    static_cast<std::size_t>(buf->last - buf->pos),
-                   Source::kBody);
+                   buf->temporary ? Source::kWritableBody : Source::kBody);
     MarkSent(buf);
   } else if (buf->in_file && !RaiseFile(host, buf)) {
     ngx_log_error(NGX_LOG_ERR, host->request->connection->log, ngx_errno,

@@ -33,37 +33,38 @@ void DestroyHost(void* data) {
 // the request's pool, which lives as long as the request.
 bool InBlocks(const RequestHost& host, const char* bytes, std::size_t length) {
   const auto from = reinterpret_cast<std::uintptr_t>(bytes);
+  const auto* blocks = static_cast<const MemBlock*>(host.blocks.elts);
   // The latest blocks are the likeliest: search from the back.
-  for (auto it = host.blocks.rbegin(); it != host.blocks.rend(); ++it) {
-    const auto start = reinterpret_cast<std::uintptr_t>(it->first);
-    if (from >= start && from - start <= it->second &&
-        length <= it->second - (from - start))
+  for (ngx_uint_t i = host.blocks.nelts; i-- > 0;) {
+    const auto start = reinterpret_cast<std::uintptr_t>(blocks[i].start);
+    if (from >= start && from - start <= blocks[i].size &&
+        length <= blocks[i].size - (from - start))
       return true;
   }
   return false;
 }
 
 // The physical directory of the request's application: the configured one,
-// or the root of the location that served it.
+// or the root of the location that served it. A root without variables is
+// the location's own string, whole since the configuration was read; one
+// with variables is worked out for this request.
 bool AppDir(RequestHost* host, const char** dir, std::size_t* length) {
-  if (host->app_dir.len != 0) {
-    *dir = reinterpret_cast<const char*>(host->app_dir.data);
-    *length = host->app_dir.len;
-    return true;
-  }
-  if (host->root.empty()) {
-    ngx_str_t path;
-    std::size_t root_length = 0;
-    if (ngx_http_map_uri_to_path(host->request, &path, &root_length, 0) ==
-        nullptr)
+  ngx_str_t path = host->app_dir;
+  if (path.len == 0) {
+    auto* core = static_cast<ngx_http_core_loc_conf_t*>(
+        ngx_http_get_module_loc_conf(host->request, ngx_http_core_module));
+    std::size_t root_length = core->root.len;
+    if (core->root_lengths != nullptr &&
+        ngx_http_map_uri_to_path(host->request, &path, &root_length, 0) ==
+            nullptr)
       return false;
-    host->root.assign(reinterpret_cast<const char*>(path.data), root_length);
-    while (host->root.size() > 1 && host->root.back() == '/')
-      host->root.pop_back();
-    if (host->root.empty()) return false;
+    if (core->root_lengths == nullptr) path.data = core->root.data;
+    path.len = root_length;
+    while (path.len > 1 && path.data[path.len - 1] == '/') --path.len;
+    if (path.len == 0) return false;
   }
-  *dir = host->root.data();
-  *length = host->root.size();
+  *dir = reinterpret_cast<const char*>(path.data);
+  *length = path.len;
   return true;
 }
 
@@ -126,7 +127,9 @@ VOID* WINAPI AllocMem(HTTP_FILTER_CONTEXT* context, DWORD size, DWORD) {
   try {
     RequestHost* host = HostOf(context);
     if (!host) return nullptr;
-    host->blocks.reserve(host->blocks.size() + 1);
+    // The slot first: a block is never lent without its record.
+    auto* slot = static_cast<MemBlock*>(ngx_array_push(&host->blocks));
+    if (slot == nullptr) return nullptr;
     bool first_refusal = false;
     if (host->budget != nullptr &&
         !host->budget->Charge(size, &first_refusal)) {
@@ -136,15 +139,17 @@ VOID* WINAPI AllocMem(HTTP_FILTER_CONTEXT* context, DWORD size, DWORD) {
                       "(tagsmith_max_held); pages go out untagged until some "
                       "is freed",
                       host->budget->limit());
+      --host->blocks.nelts;
       return nullptr;
     }
     void* block = ngx_palloc(host->request->pool, size);
     if (block == nullptr) {
       if (host->budget != nullptr) host->budget->Refund(size);
+      --host->blocks.nelts;
       return nullptr;
     }
     host->lent += size;
-    host->blocks.emplace_back(static_cast<const char*>(block), size);
+    *slot = MemBlock{static_cast<const char*>(block), size};
     return block;
   } catch (...) {
     return nullptr;
@@ -174,6 +179,10 @@ RequestHost* CreateRequestHost(ngx_http_request_t* r,
   void* memory = ngx_palloc(r->pool, sizeof(RequestHost));
   if (cleanup == nullptr || memory == nullptr) return nullptr;
   auto* host = new (memory) RequestHost;
+  if (ngx_array_init(&host->blocks, r->pool, 4, sizeof(MemBlock)) != NGX_OK) {
+    host->~RequestHost();
+    return nullptr;
+  }
   cleanup->handler = DestroyHost;
   cleanup->data = host;
   host->request = r;
@@ -204,14 +213,14 @@ void Raise(RequestHost* host, DWORD notification, void* record) {
 
 void RaiseRawData(RequestHost* host, const char* bytes, std::size_t length,
                   Source source) {
-  const bool in_place = source == Source::kPoolBytes;
-  if (source == Source::kBody) host->body_given += length;
+  const bool in_place = source != Source::kBody;
+  if (source != Source::kPoolBytes) host->body_given += length;
   while (length > 0 && !host->failed) {
     const std::size_t piece = std::min(length, kMaxRawPiece);
     if (!RaisesRawData(*host)) {
       // The filter stopped looking (perhaps in the piece before): the rest
       // passes untouched.
-      LetOut(host, bytes, length, in_place);
+      LetOut(host, bytes, length, source == Source::kPoolBytes);
       return;
     }
     char* record = const_cast<char*>(bytes);
@@ -235,8 +244,9 @@ void RaiseRawData(RequestHost* host, const char* bytes, std::size_t length,
     host->filter->Notify(&host->context, SF_NOTIFY_SEND_RAW_DATA, &raw);
     if (raw.cbInData > 0 && raw.pvInData != nullptr) {
       const auto* left = static_cast<const char*>(raw.pvInData);
-      // Bytes left in the scratch piece are copied: it takes the next one.
-      const bool stable = (in_place && left >= record &&
+      // Bytes left in the record are copied unless they are the pool's: the
+      // scratch piece takes the next one, the server reuses its buffer.
+      const bool stable = (source == Source::kPoolBytes && left >= record &&
                            left + raw.cbInData <= record + piece) ||
                           InBlocks(*host, left, raw.cbInData);
       LetOut(host, left, raw.cbInData, stable);

@@ -9,9 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "host/held_budget.h"
 #include "host/response_bridge.h"
@@ -34,7 +31,6 @@ struct RequestHost {
   bool secure = false;
   DWORD disabled = 0;  // notifications the filter asked not to get
   ngx_str_t app_dir = ngx_null_string;  // empty: the location's root
-  std::string root;                     // that root, once asked for
   std::optional<tagsmith::host::ResponseBridge> bridge;
   // The worker's budget for what responses hold, and what this one was
   // lent of it (given back when the request's pool goes).
@@ -48,10 +44,10 @@ struct RequestHost {
   std::uint64_t body_written = 0;  // body bytes it let out
   bool failed = false;             // a pool allocation was refused
 
-  // The AllocMem blocks, so that the filter's own bytes are sent without
-  // another copy.
-  std::vector<std::pair<const char*, std::size_t>> blocks;
-  char* scratch = nullptr;       // the writable piece raw data is raised in
+  // The AllocMem blocks (MemBlock records in the pool), so that the
+  // filter's own bytes are sent without another copy.
+  ngx_array_t blocks;
+  char* scratch = nullptr;       // where read-only body bytes are raised
   u_char* file_piece = nullptr;  // where a file buffer's bytes are read
 
   // The module's own state of the response.
@@ -71,15 +67,22 @@ RequestHost* CreateRequestHost(ngx_http_request_t* r,
 bool RaisesRawData(const RequestHost& host);
 // Raises `notification` when the filter wants it and has not turned it off.
 void Raise(RequestHost* host, DWORD notification, void* record);
+// One AllocMem block.
+struct MemBlock {
+  const char* start;
+  std::size_t size;
+};
 // Where bytes to raise come from.
 enum class Source {
-  kHead,       // the head the host built
-  kBody,       // the server's body, in buffers that are not the host's
-  kPoolBytes,  // writable bytes of the request's pool (the filter's writes)
+  kBody,          // the server's body in a buffer filters may not change
+  kWritableBody,  // the server's body in a buffer it lets filters change
+                  // (nginx's temporary ones) and reuses once it is sent
+  kPoolBytes,     // writable bytes of the request's pool that live as long
+                  // as it: the head the host built, the filter's writes
 };
 // Raises `bytes` as raw data in pieces of at most kMaxRawPiece and lets out
-// what the filter leaves in each record. Pool bytes are raised in place;
-// the others are copied into the host's writable piece first.
+// what the filter leaves in each record. Read-only body bytes are copied
+// into the host's writable piece first; the others are raised in place.
 void RaiseRawData(RequestHost* host, const char* bytes, std::size_t length,
                   Source source);
 // Takes bytes the filter let out: the head's part to the bridge, the rest

@@ -7,9 +7,11 @@
 // here lets an exception out.
 #include "nginx/response_filters.h"
 
+#include <cstring>
 #include <exception>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "host/filter_module.h"
 #include "nginx/held_body.h"
@@ -90,12 +92,17 @@ ngx_int_t StartResponse(ngx_http_request_t* r,
   std::string head;
   if (!BuildHead(r, &head)) return next_header_filter(r);
   RequestHost* host = CreateRequestHost(r, filter, budget, app_dir);
-  if (host == nullptr) return NGX_ERROR;
-  host->bridge.emplace(head);
+  // The filter is given the head in the pool, where what it leaves of it
+  // lives as long as the request; the bridge keeps the text to compare.
+  auto* raised = static_cast<char*>(ngx_pnalloc(r->pool, head.size()));
+  if (host == nullptr || raised == nullptr) return NGX_ERROR;
+  std::memcpy(raised, head.data(), head.size());
+  const std::size_t head_size = head.size();
+  host->bridge.emplace(std::move(head));
   host->ranges_allowed = r->allow_ranges;
   ngx_http_set_ctx(r, host, ngx_http_tagsmith_module);
   Raise(host, SF_NOTIFY_SEND_RESPONSE, nullptr);
-  RaiseRawData(host, head.data(), head.size(), Source::kHead);
+  RaiseRawData(host, raised, head_size, Source::kPoolBytes);
   if (host->failed) return NGX_ERROR;
   if (host->bridge->state() != ResponseBridge::Head::kPending ||
       !RaisesRawData(*host))

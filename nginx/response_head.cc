@@ -60,14 +60,21 @@ void Remove(ngx_http_request_t* r, ngx_table_elt_t* entry) {
   }
 }
 
-std::vector<ngx_table_elt_t*> Entries(ngx_http_request_t* r) {
-  std::vector<ngx_table_elt_t*> entries;
+// Calls `visit` with each entry of the table nginx writes (hash not 0).
+template <typename Visit>
+void ForEachEntry(ngx_http_request_t* r, Visit visit) {
   for (ngx_list_part_t* part = &r->headers_out.headers.part; part != nullptr;
        part = part->next) {
     auto* elts = static_cast<ngx_table_elt_t*>(part->elts);
     for (ngx_uint_t i = 0; i < part->nelts; ++i)
-      if (elts[i].hash != 0) entries.push_back(&elts[i]);
+      if (elts[i].hash != 0) visit(&elts[i]);
   }
+}
+
+std::vector<ngx_table_elt_t*> Entries(ngx_http_request_t* r) {
+  std::vector<ngx_table_elt_t*> entries;
+  ForEachEntry(
+      r, [&entries](ngx_table_elt_t* entry) { entries.push_back(entry); });
   return entries;
 }
 
@@ -75,6 +82,13 @@ std::vector<ngx_table_elt_t*> Entries(ngx_http_request_t* r) {
 
 bool BuildHead(ngx_http_request_t* r, std::string* head) {
   const ngx_http_headers_out_t& out = r->headers_out;
+  // Room for the whole head at once: the status line and the fields made
+  // here are short, every entry takes its name, value and four bytes.
+  std::size_t room = 256 + out.content_type.len + out.charset.len;
+  ForEachEntry(r, [&room](ngx_table_elt_t* entry) {
+    room += entry->key.len + entry->value.len + 4;
+  });
+  head->reserve(room);
   std::string_view reason;
   if (out.status_line.len > 4) reason = View(out.status_line).substr(4);
   if (!Writable(reason)) return false;
@@ -95,12 +109,14 @@ bool BuildHead(ngx_http_request_t* r, std::string* head) {
         head, "Last-Modified",
         std::string_view(reinterpret_cast<char*>(date), end - date));
   }
-  for (ngx_table_elt_t* entry : Entries(r)) {
+  bool writable = true;
+  ForEachEntry(r, [head, &writable](ngx_table_elt_t* entry) {
     const std::string_view name = View(entry->key);
     const std::string_view value = View(entry->value);
-    if (name.empty() || !Writable(name) || !Writable(value)) return false;
-    tagsmith::host::AppendField(head, name, value);
-  }
+    if (name.empty() || !Writable(name) || !Writable(value)) writable = false;
+    if (writable) tagsmith::host::AppendField(head, name, value);
+  });
+  if (!writable) return false;
   tagsmith::host::EndHead(head);
   return true;
 }

@@ -4,13 +4,34 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <thread>
 #include <vector>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include "host/request_memory.h"
+#include "host/server_heap.h"
 
 namespace tagsmith::host {
 namespace {
+
+#if defined(__GLIBC__)
+TEST(KeepFreedHeap, ABlockUnderTheKeptSizeComesFromTheHeapAndStaysThere) {
+  KeepFreedHeap();
+  // glibc's own thresholds would map a block this large and unmap it again.
+  const std::size_t size = kKeptFreeHeap - 2 * 1024 * 1024;
+  const std::size_t mapped = mallinfo2().hblks;
+  void* block = std::malloc(size);
+  ASSERT_NE(block, nullptr);
+  EXPECT_EQ(mallinfo2().hblks, mapped);
+  const std::size_t heap = mallinfo2().arena;
+  std::free(block);
+  EXPECT_EQ(mallinfo2().arena, heap);
+}
+#endif
 
 TEST(HeldBudget, RefusesWhatWouldPassTheLimitAndSaysWhenAnEpisodeBegins) {
   // One budget of 100 bytes, step by step: a charge (+) or a refund (-).
