@@ -9,7 +9,7 @@ namespace {
 // response passes untouched instead of a later chunk starting a chain in
 // the middle of the response. Never written.
 const ResponseChain kGaveUp = {
-    nullptr, nullptr, ChainState::kPassing, 0, 0, nullptr, 0, 0};
+    nullptr, nullptr, ChainState::kPassing, 0, 0, nullptr, 0, 0, nullptr};
 
 void* SlotValueForGaveUp() { return const_cast<ResponseChain*>(&kGaveUp); }
 
@@ -84,6 +84,7 @@ AppendResult AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
     chain->room = nullptr;
     chain->roomLeft = 0;
     chain->headerWatch = 0;
+    chain->kept = nullptr;
     pfc->pFilterContext = chain;
   }
   if (chain->state != ChainState::kBuffering) return AppendResult::kPassing;

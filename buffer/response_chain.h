@@ -57,6 +57,10 @@ inline constexpr std::uint64_t kMaxHeldBytes = std::uint64_t{64} << 20;
 // decoded page is not part of it: kMaxDecodedPage bounds that.
 inline constexpr std::uint64_t kHeldMemorySlack = 16 * 1024;
 
+// What the headers decided for a page held to its end; the tagging layer's
+// record, opaque here.
+struct KeptPage;
+
 // What the filter-context slot holds for one response.
 struct ResponseChain {
   ChunkNode* head;  // null only until the first chunk is held
@@ -70,6 +74,9 @@ struct ResponseChain {
   // state, tagging/header_block.h); 0 when the chain is made. The chain
   // only keeps it.
   std::uint32_t headerWatch;
+  // Set once the headers of a page held to its end are judged (an AllocMem
+  // block, counted in heldMemory); null until then.
+  const KeptPage* kept;
 };
 
 // The bytes a new block has room for at most, unless one chunk's rest

@@ -25,6 +25,8 @@
 #include "tagging/working_heap.h"
 
 struct TagFrame {
+  SiteConfig config;  // read here only for a page whose headers were not judged
+  ResultHeader result;
   SpliceFrame splice;
   FramedBody framing;
   DecodedBody decoded;
@@ -43,6 +45,15 @@ TagOutcome TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
                         const ResponseFacts& facts, const CodingPlan& plan,
                         const SiteConfig& config, const WorkingHeap& heap,
                         TagFrame* frame);
+
+// The end-of-request pass over a response held to its end: the decision
+// its headers got when they came in (with the configuration kept then; for
+// a page whose headers were never judged, made now), the page tagged when
+// it holds, and last the result header when the site asks for it. Every
+// "no" leaves the chain exactly as it was buffered.
+// REQUIRES: the chain is closed; StartTagFrame(frame) ran.
+void TagHeldResponse(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
+                     const WorkingHeap& heap, TagFrame* frame);
 
 // Gives the frame's working storage back to `heap`.
 void ReleaseTagFrame(const WorkingHeap& heap, TagFrame* frame);
