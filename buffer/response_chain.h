@@ -76,7 +76,7 @@ struct ResponseChain {
   std::uint32_t headerWatch;
   // Set once the headers of a page held to its end are judged (an AllocMem
   // block, counted in heldMemory); null until then.
-  const KeptPage* kept;
+  KeptPage* kept;
 };
 
 // The bytes a new block has room for at most, unless one chunk's rest
@@ -99,7 +99,16 @@ enum class AppendResult {
 // record could be had), chunks pass untouched. For kTooLarge and kRefused the
 // chain and the chunk are as they were: the caller lets the response go
 // (LetResponseGo writes what is held), and the chunk follows untouched.
-AppendResult AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw);
+// With `copied`, copied.note(copied.context, record, bytes, count) is called
+// for each piece of the chunk once it is copied and linked, in order, so
+// that a watch reads the bytes while they are at hand.
+struct CopyNote {
+  void (*note)(void* context, const ChunkNode* node, const char* bytes,
+               std::uint32_t count);
+  void* context;
+};
+AppendResult AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw,
+                         const CopyNote* copied = nullptr);
 
 // Counts `size` more bytes in what the response holds, when that stays
 // within its bound; false, nothing counted, otherwise.

@@ -64,7 +64,7 @@ void JudgeAtHeaders(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
     LetGoHeld(pfc, chain, false, verdict.outcome);
   } else if (!verdict.hold) {
     LetGoHeld(pfc, chain, true, verdict.outcome);
-  } else if (!KeepPage(pfc, chain, config)) {
+  } else if (!KeepPage(pfc, chain, config, verdict.plan)) {
     LetGoHeld(pfc, chain,
               DiagnosticsOn(config.diagnostics, config.diagnosticsLength),
               Outcome(TagResult::kNoMemory));
@@ -88,11 +88,15 @@ void HandleRawData(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
                        raw->cbInData)) {
     JudgeAtHeaders(pfc, raw);
   } else {
-    const AppendResult appended = AppendChunk(pfc, raw);
+    // A page held past its headers may have its body watched as it is
+    // copied.
+    KeptPage* kept = chain != nullptr ? chain->kept : nullptr;
+    const CopyNote note{NoteCopied, kept != nullptr ? &kept->watch : nullptr};
+    const AppendResult appended = AppendChunk(
+        pfc, raw, kept != nullptr && kept->watch.on ? &note : nullptr);
     if (appended == AppendResult::kTooLarge ||
         appended == AppendResult::kRefused) {
       // Only a page held past its headers has a KeptPage.
-      const KeptPage* kept = chain != nullptr ? chain->kept : nullptr;
       LetGoHeld(
           pfc, chain,
           kept != nullptr && DiagnosticsOn(kept->config.diagnostics,

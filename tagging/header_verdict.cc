@@ -37,12 +37,18 @@ HeaderVerdict JudgeHeaders(HTTP_FILTER_CONTEXT* pfc, const ResponseFacts& facts,
 }
 
 bool KeepPage(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
-              const SiteConfig& config) {
-  assert(chain->kept == nullptr);
+              const SiteConfig& config, const CodingPlan& plan) {
+  assert(chain->kept == nullptr && chain->head != nullptr);
   void* block = AllocHeld(pfc, chain, sizeof(KeptPage));
   if (block == nullptr) return false;
   auto* kept = static_cast<KeptPage*>(block);
   std::memcpy(&kept->config, &config, sizeof config);
+  kept->watch = BodyWatch{false, false, 0, nullptr, nullptr, 0};
   chain->kept = kept;
+  if (!plan.chunked && plan.content == ContentCoding::kNone) {
+    // From the CR of the empty line: neither it nor its LF can be part of
+    // a marker, so the watch sees what the end's duplicate check would.
+    StartBodyWatch(&kept->watch, ScanResponseHeaders(chain->head).bodyStart);
+  }
   return true;
 }

@@ -14,12 +14,14 @@
 #include "buffer/response_chain.h"
 #include "isapi/isapi.h"
 #include "tagging/announced_coding.h"
+#include "tagging/body_watch.h"
 #include "tagging/header_scan.h"
 #include "tagging/result_header.h"
 #include "tagging/site_config.h"
 
 struct KeptPage {
   SiteConfig config;
+  BodyWatch watch;  // on for a page whose body is its plain bytes
 };
 
 struct HeaderVerdict {
@@ -40,9 +42,11 @@ HeaderVerdict JudgeHeaders(HTTP_FILTER_CONTEXT* pfc, const ResponseFacts& facts,
                            SiteConfig* config);
 
 // Keeps `config` for the chain's page in a new KeptPage; false, nothing
-// kept, when the response's bound or AllocMem refuses the block.
-// REQUIRES: chain->kept is null.
+// kept, when the response's bound or AllocMem refuses the block. A page
+// whose body is read as its own bytes (`plan` names no coding) has its
+// body watched from here on, the bytes already held included.
+// REQUIRES: chain->kept is null; the chain holds the whole header block.
 bool KeepPage(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
-              const SiteConfig& config);
+              const SiteConfig& config, const CodingPlan& plan);
 
 #endif  // TAGSMITH_TAGGING_HEADER_VERDICT_H_

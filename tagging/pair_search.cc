@@ -71,64 +71,38 @@ __attribute__((target("sse2"))) const char* FindSse2(const char* p,
   return FindScalar(p, stop, first, last, distance);
 }
 
-// The wide searches read each 64-byte block once and turn it into two bit
-// masks: the positions passing the first test and those passing the last.
-// A candidate at bit k needs the last test at bit k + distance, which may
-// lie in the next block, so a block is decided once the next one's masks
-// are known. The last, partial block is copied into a zero-padded buffer,
-// so no byte past the record is read; its bits past the record are
-// cleared, which also keeps every candidate short of `stop`. This needs
-// 0 < distance < 64.
+// The wide searches test 64 positions a round: the block `distance` on
+// from the positions against the last test first, as a bit mask (callers
+// choose their rarer byte as the last, so that most rounds end there), then
+// the block at the positions against the first test. Every byte read lies
+// before `stop + distance`, the record's end: the last positions, fewer
+// than a block, are tested in a copy padded with zeros, or one by one when
+// the distance is a block or more.
 constexpr std::size_t kBlock = 64;
 
-struct BlockHits {
-  std::uint64_t first;
-  std::uint64_t last;
-};
-
-std::uint64_t Candidates(const BlockHits& block, std::uint64_t nextLast,
-                         std::size_t distance) {
-  return block.first &
-         ((block.last >> distance) | (nextLast << (kBlock - distance)));
-}
-
-// The one search over the blocks from `p` to `stop`, for any vector width:
-// Width gives the tests as vectors (Width(first, last)) and a block's masks
-// (hits(block)). Each caller below has its width's instructions and is
-// flattened, so the search and its width's code compile into it.
+// The one search for any vector width: Width gives the tests as vectors
+// (Width(first, last)) and a block's mask for each (First, Last). Each
+// caller below has its width's instructions and is flattened, so the
+// search and its width's code compile into it.
 template <typename Width>
 const char* SearchBlocks(const char* p, const char* stop, ByteTest first,
                          ByteTest last, std::size_t distance) {
-  if (distance == 0 || distance >= kBlock) {
-    return FindSse2(p, stop, first, last, distance);
+  const Width width(first, last);
+  for (; stop - p >= static_cast<std::ptrdiff_t>(kBlock); p += kBlock) {
+    const std::uint64_t lastHits = width.Last(p + distance);
+    if (lastHits == 0) continue;
+    const std::uint64_t at = lastHits & width.First(p);
+    if (at != 0) return p + __builtin_ctzll(at);
   }
-  const Width hits(first, last);
-  const char* const end = stop + distance;
-  alignas(64) char padded[kBlock];
-  BlockHits previous{0, 0};
-  const char* block = p;
-  for (; block < end; block += kBlock) {
-    const std::size_t size = static_cast<std::size_t>(end - block);
-    BlockHits found;
-    if (size >= kBlock) {
-      found = hits(block);
-    } else {
-      std::memcpy(padded, block, size);
-      std::memset(padded + size, 0, kBlock - size);
-      found = hits(padded);
-      const std::uint64_t valid = (std::uint64_t{1} << size) - 1;
-      found.first &= valid;
-      found.last &= valid;
-    }
-    if (block != p) {
-      const std::uint64_t at = Candidates(previous, found.last, distance);
-      if (at != 0) return block - kBlock + __builtin_ctzll(at);
-    }
-    previous = found;
+  const auto left = static_cast<std::size_t>(stop - p);
+  if (left == 0 || distance >= kBlock) {
+    return FindScalar(p, stop, first, last, distance);
   }
-  // The last block: nothing follows it.
-  const std::uint64_t at = Candidates(previous, 0, distance);
-  return at != 0 ? block - kBlock + __builtin_ctzll(at) : nullptr;
+  alignas(64) char padded[3 * kBlock] = {};
+  std::memcpy(padded, p, left + distance);
+  const std::uint64_t at = width.First(padded) & width.Last(padded + distance) &
+                           ((std::uint64_t{1} << left) - 1);
+  return at != 0 ? p + __builtin_ctzll(at) : nullptr;
 }
 
 // 32-byte vectors, two to a block.
@@ -141,22 +115,25 @@ struct Avx2Width {
         lastMask(_mm256_set1_epi8(static_cast<char>(last.mask))),
         lastValue(_mm256_set1_epi8(static_cast<char>(last.value))) {}
 
-  __attribute__((target("avx2"))) BlockHits operator()(
-      const char* block) const {
-    BlockHits hits{0, 0};
+  __attribute__((target("avx2"))) static std::uint64_t Hits(const char* block,
+                                                            __m256i mask,
+                                                            __m256i value) {
+    std::uint64_t hits = 0;
     for (int half = 0; half < 2; ++half) {
       const __m256i v = _mm256_loadu_si256(
           reinterpret_cast<const __m256i*>(block + 32 * half));
-      hits.first |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(
-                        _mm256_movemask_epi8(_mm256_cmpeq_epi8(
-                            _mm256_or_si256(v, firstMask), firstValue))))
-                    << (32 * half);
-      hits.last |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(
-                       _mm256_movemask_epi8(_mm256_cmpeq_epi8(
-                           _mm256_or_si256(v, lastMask), lastValue))))
-                   << (32 * half);
+      hits |= static_cast<std::uint64_t>(
+                  static_cast<std::uint32_t>(_mm256_movemask_epi8(
+                      _mm256_cmpeq_epi8(_mm256_or_si256(v, mask), value))))
+              << (32 * half);
     }
     return hits;
+  }
+  __attribute__((target("avx2"))) std::uint64_t First(const char* b) const {
+    return Hits(b, firstMask, firstValue);
+  }
+  __attribute__((target("avx2"))) std::uint64_t Last(const char* b) const {
+    return Hits(b, lastMask, lastValue);
   }
 };
 
@@ -171,12 +148,15 @@ struct Avx512Width {
         lastMask(_mm512_set1_epi8(static_cast<char>(last.mask))),
         lastValue(_mm512_set1_epi8(static_cast<char>(last.value))) {}
 
-  __attribute__((target("avx512f,avx512bw"))) BlockHits operator()(
-      const char* block) const {
-    const __m512i v = _mm512_loadu_si512(block);
-    return BlockHits{
-        _mm512_cmpeq_epi8_mask(_mm512_or_si512(v, firstMask), firstValue),
-        _mm512_cmpeq_epi8_mask(_mm512_or_si512(v, lastMask), lastValue)};
+  __attribute__((target("avx512f,avx512bw"))) std::uint64_t First(
+      const char* b) const {
+    return _mm512_cmpeq_epi8_mask(
+        _mm512_or_si512(_mm512_loadu_si512(b), firstMask), firstValue);
+  }
+  __attribute__((target("avx512f,avx512bw"))) std::uint64_t Last(
+      const char* b) const {
+    return _mm512_cmpeq_epi8_mask(
+        _mm512_or_si512(_mm512_loadu_si512(b), lastMask), lastValue);
   }
 };
 

@@ -35,7 +35,7 @@ void StartTagFrame(TagFrame* frame) {
 TagOutcome TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
                         const ResponseFacts& facts, const CodingPlan& plan,
                         const SiteConfig& config, const WorkingHeap& heap,
-                        TagFrame* frame) {
+                        TagFrame* frame, const BodyWatch* watch) {
   TagOutcome outcome{};
   const auto finish = [&outcome](TagResult result) {
     outcome.result = result;
@@ -129,8 +129,12 @@ TagOutcome TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
   }
 
   ChainCursor tag;
-  if (frame->text.ownMarker ? CarriesMarker(page.from, frame->text.marker)
-                            : CarriesTrackingScript(page.from)) {
+  // The watch saw the plain page's bytes as they were copied.
+  const bool watched = watch != nullptr && watch->on && !framed &&
+                       !compressed && !frame->text.ownMarker;
+  if (watched                 ? watch->found
+      : frame->text.ownMarker ? CarriesMarker(page.from, frame->text.marker)
+                              : CarriesTrackingScript(page.from)) {
     return finish(TagResult::kAlreadyTagged);
   }
   if (!FindLastClosingBodyTag(page.last, page.from, &tag)) {
@@ -190,7 +194,9 @@ void TagHeldResponse(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
     const bool handled = DecideCodings(facts.codings, &plan);
     assert(handled);
     (void)handled;
-    outcome = TagCandidate(pfc, chain, facts, plan, *config, heap, frame);
+    FinishBodyWatch(&chain->kept->watch);
+    outcome = TagCandidate(pfc, chain, facts, plan, *config, heap, frame,
+                           &chain->kept->watch);
   } else {
     const HeaderVerdict verdict = JudgeHeaders(pfc, facts, &frame->config);
     outcome = verdict.hold ? TagCandidate(pfc, chain, facts, verdict.plan,
