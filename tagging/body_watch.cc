@@ -60,6 +60,7 @@ std::uint64_t BegunAtEnd(const char* end) {
 }  // namespace
 
 void StartBodyWatch(BodyWatch* watch, const ChainCursor& from) {
+  assert(HasByte(from));
   *watch = BodyWatch{true, false, 0, nullptr, nullptr, 0};
   const char* at = from.pos;
   for (const ChunkNode* node = from.node; node != nullptr; node = node->next) {
@@ -73,6 +74,7 @@ void StartBodyWatch(BodyWatch* watch, const ChainCursor& from) {
 
 void WatchCopied(BodyWatch* watch, const ChunkNode* node, const char* bytes,
                  std::uint32_t count) {
+  assert(bytes >= node->data && bytes + count <= node->data + node->length);
   if (!watch->on || watch->found || count == 0) return;
   const char* end = bytes + count;
   if (count < kTailLength - 1) {
