@@ -64,21 +64,11 @@ std::string HtmlPage(std::size_t size, bool marker) {
   return page + tail;
 }
 
-enum class Case { kTagged, kAlreadyTagged, kNonHtml, kNotFound };
-
-const char* CaseName(Case c) {
-  switch (c) {
-    case Case::kTagged:
-      return "tagged";
-    case Case::kAlreadyTagged:
-      return "already_tagged";
-    case Case::kNonHtml:
-      return "non_html";
-    case Case::kNotFound:
-      return "not_found";
-  }
-  return "?";
-}
+// kNoAccount: an HTML page served from no application directory, so there
+// is no configuration and no account.
+enum class Case { kTagged, kAlreadyTagged, kNonHtml, kNotFound, kNoAccount };
+const char* const kCaseNames[] = {"tagged", "already_tagged", "non_html",
+                                  "not_found", "no_account"};
 
 std::string MakeResponse(Case c, std::size_t pageBytes,
                          const std::string& extraHeaders = "") {
@@ -165,7 +155,7 @@ void BM_Filter(benchmark::State& state, Case c, std::size_t page,
                std::size_t chunk) {
   const Setup& setup = Setup::Get();
   RequestSettings settings;
-  settings.app_physical_path = setup.appDir;
+  if (c != Case::kNoAccount) settings.app_physical_path = setup.appDir;
   settings.arena_memory = true;
   std::string response = MakeResponse(c, page);
   // Measure the path the case names.
@@ -361,13 +351,13 @@ void RegisterAll() {
       ->Unit(benchmark::kMicrosecond);
   const std::size_t pages[] = {4096, 65536, 1 << 20, 16 << 20};
   const std::size_t chunks[] = {512, 8192, 65536};
-  for (Case c :
-       {Case::kTagged, Case::kAlreadyTagged, Case::kNonHtml, Case::kNotFound}) {
+  for (Case c : {Case::kTagged, Case::kAlreadyTagged, Case::kNonHtml,
+                 Case::kNotFound, Case::kNoAccount}) {
     for (std::size_t page : pages) {
       for (std::size_t chunk : chunks) {
-        const std::string name = std::string("filter/") + CaseName(c) + "/" +
-                                 std::to_string(page) + "/" +
-                                 std::to_string(chunk);
+        const std::string name =
+            std::string("filter/") + kCaseNames[static_cast<int>(c)] + "/" +
+            std::to_string(page) + "/" + std::to_string(chunk);
         benchmark::RegisterBenchmark(name.c_str(), BM_Filter, c, page, chunk)
             ->Unit(benchmark::kMicrosecond);
       }

@@ -9,7 +9,7 @@ namespace {
 // response passes untouched instead of a later chunk starting a chain in
 // the middle of the response. Never written.
 const ResponseChain kGaveUp = {
-    nullptr, nullptr, ChainState::kPassing, 0, 0, nullptr, 0, 0};
+    nullptr, nullptr, ChainState::kPassing, 0, 0, nullptr, 0, 0, nullptr};
 
 void* SlotValueForGaveUp() { return const_cast<ResponseChain*>(&kGaveUp); }
 
@@ -61,7 +61,8 @@ ResponseChain* ChainOf(HTTP_FILTER_CONTEXT* pfc) {
   return static_cast<ResponseChain*>(slot);
 }
 
-AppendResult AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
+AppendResult AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw,
+                         const CopyNote* copied) {
   // A zero-byte chunk sends nothing either way; not recording it keeps every
   // record in the chain holding at least one byte for the cursor.
   const std::uint32_t count = raw->cbInData;
@@ -84,6 +85,7 @@ AppendResult AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
     chain->room = nullptr;
     chain->roomLeft = 0;
     chain->headerWatch = 0;
+    chain->kept = nullptr;
     pfc->pFilterContext = chain;
   }
   if (chain->state != ChainState::kBuffering) return AppendResult::kPassing;
@@ -117,6 +119,8 @@ AppendResult AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
     chain->tail->length += inRoom;
     chain->room += inRoom;
     chain->roomLeft -= inRoom;
+    if (copied != nullptr)
+      copied->note(copied->context, chain->tail, chain->room - inRoom, inRoom);
   }
   if (node != nullptr) {
     char* data = reinterpret_cast<char*>(node + 1);
@@ -130,6 +134,7 @@ AppendResult AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
     chain->tail = node;
     chain->room = data + rest;
     chain->roomLeft = capacity - rest;
+    if (copied != nullptr) copied->note(copied->context, node, data, rest);
   }
   raw->cbInData = 0;
   return AppendResult::kHeld;

@@ -57,6 +57,10 @@ inline constexpr std::uint64_t kMaxHeldBytes = std::uint64_t{64} << 20;
 // decoded page is not part of it: kMaxDecodedPage bounds that.
 inline constexpr std::uint64_t kHeldMemorySlack = 16 * 1024;
 
+// What the headers decided for a page held to its end; the tagging layer's
+// record, opaque here.
+struct KeptPage;
+
 // What the filter-context slot holds for one response.
 struct ResponseChain {
   ChunkNode* head;  // null only until the first chunk is held
@@ -70,6 +74,9 @@ struct ResponseChain {
   // state, tagging/header_block.h); 0 when the chain is made. The chain
   // only keeps it.
   std::uint32_t headerWatch;
+  // Set once the headers of a page held to its end are judged (an AllocMem
+  // block, counted in heldMemory); null until then.
+  KeptPage* kept;
 };
 
 // The bytes a new block has room for at most, unless one chunk's rest
@@ -92,7 +99,16 @@ enum class AppendResult {
 // record could be had), chunks pass untouched. For kTooLarge and kRefused the
 // chain and the chunk are as they were: the caller lets the response go
 // (LetResponseGo writes what is held), and the chunk follows untouched.
-AppendResult AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw);
+// With `copied`, copied.note(copied.context, record, bytes, count) is called
+// for each piece of the chunk once it is copied and linked, in order, so
+// that a watch reads the bytes while they are at hand.
+struct CopyNote {
+  void (*note)(void* context, const ChunkNode* node, const char* bytes,
+               std::uint32_t count);
+  void* context;
+};
+AppendResult AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw,
+                         const CopyNote* copied = nullptr);
 
 // Counts `size` more bytes in what the response holds, when that stays
 // within its bound; false, nothing counted, otherwise.

@@ -13,19 +13,6 @@ static_assert(static_cast<std::uint32_t>(HeaderBlockWatch::kFirstByte) == 0,
 
 namespace {
 
-// True when the headers, now wholly in with the arriving chunk, rule the
-// response out. The scan reads the arriving chunk where it lies. A
-// candidate whose codings alone rule it out is still held when its site
-// asks for the result header, which the end of the request then writes.
-bool HeadersRuleOut(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
-                    const HTTP_FILTER_RAW_DATA& raw) {
-  return ReadWithArrivingChunk(chain, raw, [pfc](const ChunkNode* head) {
-    const ResponseFacts facts = ScanResponseHeaders(head);
-    if (!WillNotTag(facts)) return false;
-    return (facts.flags & kIsHtml) == 0 || !WantsResultHeader(pfc);
-  });
-}
-
 // Asks the server not to raise raw-data notifications for the rest of this
 // request: every later chunk would only pass untouched, and a server that
 // no longer raises them can send them as it holds them (a file without
@@ -36,21 +23,52 @@ void StopRawDataNotifications(HTTP_FILTER_CONTEXT* pfc) {
                              SF_NOTIFY_SEND_RAW_DATA, 0);
 }
 
-// Lets a candidate go before its end, the chunk in hand not held. When the
-// whole header block is held and the page's site asks for the result
-// header, the line goes in first: nothing later could write it.
-void LetGoHeld(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain, bool headersHeld,
-               TagResult why) {
+// Lets a response go before its end, the chunk in hand not held. With
+// `resultHeader` (the whole header block is held and the page's site asks
+// for it) the line saying `outcome` goes in first: nothing later could
+// write it.
+void LetGoHeld(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
+               bool resultHeader, const TagOutcome& outcome) {
   ResultHeader header;  // in this frame: the flush below writes it
-  if (headersHeld && chain->head != nullptr &&
-      (ScanResponseHeaders(chain->head).flags & kIsHtml) != 0 &&
-      WantsResultHeader(pfc)) {
-    TagOutcome outcome{};
-    outcome.result = why;
+  if (resultHeader && chain != nullptr && chain->head != nullptr) {
     CloseChain(chain->head);
     InsertResultHeader(chain, outcome, &header);
   }
   LetResponseGo(pfc);
+}
+
+TagOutcome Outcome(TagResult result) {
+  TagOutcome outcome{};
+  outcome.result = result;
+  return outcome;
+}
+
+// The chunk that completes the header block: the headers and the site's
+// configuration are judged with the chunk read where it lies. A response
+// let go without a result header never has its body copied, even the part
+// of it that shares this chunk with the headers; one that says why, or a
+// page held to its end, has the chunk held first.
+void JudgeAtHeaders(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
+  SiteConfig config;
+  const HeaderVerdict verdict =
+      ReadWithArrivingChunk(ChainOf(pfc), *raw, [&](const ChunkNode* head) {
+        return JudgeHeaders(pfc, ScanResponseHeaders(head), &config);
+      });
+  if (!verdict.hold && !verdict.resultHeader) {
+    LetResponseGo(pfc);
+    return;
+  }
+  const AppendResult appended = AppendChunk(pfc, raw);
+  ResponseChain* chain = ChainOf(pfc);
+  if (appended != AppendResult::kHeld) {
+    LetGoHeld(pfc, chain, false, verdict.outcome);
+  } else if (!verdict.hold) {
+    LetGoHeld(pfc, chain, true, verdict.outcome);
+  } else if (!KeepPage(pfc, chain, config, verdict.plan)) {
+    LetGoHeld(pfc, chain,
+              DiagnosticsOn(config.diagnostics, config.diagnosticsLength),
+              Outcome(TagResult::kNoMemory));
+  }
 }
 
 }  // namespace
@@ -63,24 +81,30 @@ void HandleRawData(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
   auto watch = chain != nullptr
                    ? static_cast<HeaderBlockWatch>(chain->headerWatch)
                    : HeaderBlockWatch::kFirstByte;
-  const bool headersHeld = watch == HeaderBlockWatch::kComplete;
   // The headers are judged once, on the chunk that completes their block:
-  // from then on the scan's verdict cannot change, whatever follows. So a
-  // response let go here never has its body copied, even the part of it
-  // that shares this chunk with the headers.
+  // from then on the verdict cannot change, whatever follows.
   if (watch != HeaderBlockWatch::kComplete &&
       WatchHeaderBlock(&watch, static_cast<const char*>(raw->pvInData),
-                       raw->cbInData) &&
-      HeadersRuleOut(pfc, chain, *raw)) {
-    LetResponseGo(pfc);
-    StopRawDataNotifications(pfc);
-    return;
+                       raw->cbInData)) {
+    JudgeAtHeaders(pfc, raw);
+  } else {
+    // A page held past its headers may have its body watched as it is
+    // copied.
+    KeptPage* kept = chain != nullptr ? chain->kept : nullptr;
+    const CopyNote note{NoteCopied, kept != nullptr ? &kept->watch : nullptr};
+    const AppendResult appended = AppendChunk(
+        pfc, raw, kept != nullptr && kept->watch.on ? &note : nullptr);
+    if (appended == AppendResult::kTooLarge ||
+        appended == AppendResult::kRefused) {
+      // Only a page held past its headers has a KeptPage.
+      LetGoHeld(
+          pfc, chain,
+          kept != nullptr && DiagnosticsOn(kept->config.diagnostics,
+                                           kept->config.diagnosticsLength),
+          Outcome(appended == AppendResult::kTooLarge ? TagResult::kTooLarge
+                                                      : TagResult::kNoMemory));
+    }
   }
-  const AppendResult appended = AppendChunk(pfc, raw);
-  if (appended == AppendResult::kTooLarge || appended == AppendResult::kRefused)
-    LetGoHeld(pfc, ChainOf(pfc), headersHeld,
-              appended == AppendResult::kTooLarge ? TagResult::kTooLarge
-                                                  : TagResult::kNoMemory);
   // Held past the limit, memory refused, or not held at all: let go.
   if (!IsHolding(pfc)) {
     StopRawDataNotifications(pfc);

@@ -1,10 +1,10 @@
 // The raw-data step: each outgoing chunk is held in the response's chain
-// until the header block is in; then a response that the headers alone rule
-// out for tagging is let go at once (what is held goes out, this chunk and
-// the rest pass untouched), and a candidate stays held to the end of the
-// request. A "200" HTML page in a coding the filter does not handle is
-// held too when its site's configuration asks for the result header (the
-// one case where the file is read here). Once a response is let go, the
+// until the header block is in; then the headers and the site's
+// configuration are judged (tagging/header_verdict.h): a response they
+// rule out is let go at once (what is held goes out, with the result
+// header when its site asks for it; the rest passes untouched), and a page
+// that may be tagged stays held to the end of the request, with the
+// configuration read for it kept. Once a response is let go, the
 // filter asks the server (SF_REQ_DISABLE_NOTIFICATIONS) to stop raising
 // raw data for it. The chunk's bytes belong to the server; what is held
 // comes from AllocMem (buffer/response_chain.h).

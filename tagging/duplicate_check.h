@@ -16,6 +16,10 @@ extern const char kSecureScriptMarker[];
 // marker across a seam; never reads past the chain's last byte.
 bool CarriesTrackingScript(const ChainCursor& from);
 
+// True when a whole marker ends with the markers' common tail
+// (marker_tail.h) and that tail begins at `tail`; reads across seams.
+bool MarkerEndsWithTailAt(const ChainCursor& tail);
+
 // True when `marker` (NUL-terminated, not empty), in any letter case,
 // begins at `from` or after it, as above.
 bool CarriesMarker(const ChainCursor& from, const char* marker);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <initializer_list>
 
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
@@ -70,127 +71,146 @@ __attribute__((target("sse2"))) const char* FindSse2(const char* p,
   return FindScalar(p, stop, first, last, distance);
 }
 
-// The wide searches read each 64-byte block once and turn it into two bit
-// masks: the positions passing the first test and those passing the last.
-// A candidate at bit k needs the last test at bit k + distance, which may
-// lie in the next block, so a block is decided once the next one's masks
-// are known. The last, partial block is copied into a zero-padded buffer,
-// so no byte past the record is read; its bits past the record are
-// cleared, which also keeps every candidate short of `stop`. This needs
-// 0 < distance < 64.
+// The wide searches test 64 positions a round: the block `distance` on
+// from the positions against the last test first, as a bit mask (callers
+// choose their rarer byte as the last, so that most rounds end there), then
+// the block at the positions against the first test. Every byte read lies
+// before `stop + distance`, the record's end: the last positions, fewer
+// than a block, are tested in a copy padded with zeros, or one by one when
+// the distance is a block or more.
 constexpr std::size_t kBlock = 64;
 
-struct BlockHits {
-  std::uint64_t first;
-  std::uint64_t last;
-};
-
-std::uint64_t Candidates(const BlockHits& block, std::uint64_t nextLast,
-                         std::size_t distance) {
-  return block.first &
-         ((block.last >> distance) | (nextLast << (kBlock - distance)));
+// The one search for any vector width: Width gives the tests as vectors
+// (Width(first, last)) and a block's mask for each (First, Last). Each
+// caller below has its width's instructions and is flattened, so the
+// search and its width's code compile into it.
+template <typename Width>
+const char* SearchBlocks(const char* p, const char* stop, ByteTest first,
+                         ByteTest last, std::size_t distance) {
+  const Width width(first, last);
+  for (; stop - p >= static_cast<std::ptrdiff_t>(kBlock); p += kBlock) {
+    const std::uint64_t lastHits = width.Last(p + distance);
+    if (lastHits == 0) continue;
+    const std::uint64_t at = lastHits & width.First(p);
+    if (at != 0) return p + __builtin_ctzll(at);
+  }
+  const auto left = static_cast<std::size_t>(stop - p);
+  if (left == 0 || distance >= kBlock) {
+    return FindScalar(p, stop, first, last, distance);
+  }
+  alignas(64) char padded[3 * kBlock] = {};
+  std::memcpy(padded, p, left + distance);
+  const std::uint64_t at = width.First(padded) & width.Last(padded + distance) &
+                           ((std::uint64_t{1} << left) - 1);
+  return at != 0 ? p + __builtin_ctzll(at) : nullptr;
 }
 
-// The search over the blocks from `p` to `end`, with HITS(block, tests)
-// giving a block's masks. A macro rather than a template, so that each
-// vector function below compiles it with its own instructions.
-#define TAGSMITH_SEARCH_BLOCKS(HITS, tests)                                  \
-  alignas(64) char padded[kBlock];                                           \
-  BlockHits previous{0, 0};                                                  \
-  const char* block = p;                                                     \
-  for (; block < end; block += kBlock) {                                     \
-    const std::size_t size = static_cast<std::size_t>(end - block);          \
-    BlockHits hits;                                                          \
-    if (size >= kBlock) {                                                    \
-      hits = HITS(block, tests);                                             \
-    } else {                                                                 \
-      std::memcpy(padded, block, size);                                      \
-      std::memset(padded + size, 0, kBlock - size);                          \
-      hits = HITS(padded, tests);                                            \
-      const std::uint64_t valid = (std::uint64_t{1} << size) - 1;            \
-      hits.first &= valid;                                                   \
-      hits.last &= valid;                                                    \
-    }                                                                        \
-    if (block != p) {                                                        \
-      const std::uint64_t found = Candidates(previous, hits.last, distance); \
-      if (found != 0) return block - kBlock + __builtin_ctzll(found);        \
-    }                                                                        \
-    previous = hits;                                                         \
-  }                                                                          \
-  /* The last block: nothing follows it. */                                  \
-  const std::uint64_t found = Candidates(previous, 0, distance);             \
-  return found != 0 ? block - kBlock + __builtin_ctzll(found) : nullptr;
-
-struct Avx2Tests {
+// 32-byte vectors, two to a block.
+struct Avx2Width {
   __m256i firstMask, firstValue, lastMask, lastValue;
+
+  __attribute__((target("avx2"))) Avx2Width(ByteTest first, ByteTest last)
+      : firstMask(_mm256_set1_epi8(static_cast<char>(first.mask))),
+        firstValue(_mm256_set1_epi8(static_cast<char>(first.value))),
+        lastMask(_mm256_set1_epi8(static_cast<char>(last.mask))),
+        lastValue(_mm256_set1_epi8(static_cast<char>(last.value))) {}
+
+  __attribute__((target("avx2"))) static std::uint64_t Hits(const char* block,
+                                                            __m256i mask,
+                                                            __m256i value) {
+    std::uint64_t hits = 0;
+    for (int half = 0; half < 2; ++half) {
+      const __m256i v = _mm256_loadu_si256(
+          reinterpret_cast<const __m256i*>(block + 32 * half));
+      hits |= static_cast<std::uint64_t>(
+                  static_cast<std::uint32_t>(_mm256_movemask_epi8(
+                      _mm256_cmpeq_epi8(_mm256_or_si256(v, mask), value))))
+              << (32 * half);
+    }
+    return hits;
+  }
+  __attribute__((target("avx2"))) std::uint64_t First(const char* b) const {
+    return Hits(b, firstMask, firstValue);
+  }
+  __attribute__((target("avx2"))) std::uint64_t Last(const char* b) const {
+    return Hits(b, lastMask, lastValue);
+  }
 };
 
-__attribute__((target("avx2"), always_inline)) inline BlockHits Avx2Hits(
-    const char* block, const Avx2Tests& t) {
-  BlockHits hits{0, 0};
-  for (int half = 0; half < 2; ++half) {
-    const __m256i v =
-        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(block + 32 * half));
-    hits.first |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(
-                      _mm256_movemask_epi8(_mm256_cmpeq_epi8(
-                          _mm256_or_si256(v, t.firstMask), t.firstValue))))
-                  << (32 * half);
-    hits.last |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(
-                     _mm256_movemask_epi8(_mm256_cmpeq_epi8(
-                         _mm256_or_si256(v, t.lastMask), t.lastValue))))
-                 << (32 * half);
-  }
-  return hits;
-}
-
-// Chosen at run time where the processor has 32-byte vectors, so that the
-// library still runs on any processor of its kind.
-__attribute__((target("avx2"))) const char* FindAvx2(const char* p,
-                                                     const char* stop,
-                                                     ByteTest first,
-                                                     ByteTest last,
-                                                     std::size_t distance) {
-  if (distance == 0 || distance >= kBlock) {
-    return FindSse2(p, stop, first, last, distance);
-  }
-  const char* const end = stop + distance;
-  const Avx2Tests tests{_mm256_set1_epi8(static_cast<char>(first.mask)),
-                        _mm256_set1_epi8(static_cast<char>(first.value)),
-                        _mm256_set1_epi8(static_cast<char>(last.mask)),
-                        _mm256_set1_epi8(static_cast<char>(last.value))};
-  TAGSMITH_SEARCH_BLOCKS(Avx2Hits, tests)
-}
-
-struct Avx512Tests {
+// 64-byte vectors with byte masks, one to a block.
+struct Avx512Width {
   __m512i firstMask, firstValue, lastMask, lastValue;
+
+  __attribute__((target("avx512f,avx512bw")))
+  Avx512Width(ByteTest first, ByteTest last)
+      : firstMask(_mm512_set1_epi8(static_cast<char>(first.mask))),
+        firstValue(_mm512_set1_epi8(static_cast<char>(first.value))),
+        lastMask(_mm512_set1_epi8(static_cast<char>(last.mask))),
+        lastValue(_mm512_set1_epi8(static_cast<char>(last.value))) {}
+
+  __attribute__((target("avx512f,avx512bw"))) std::uint64_t First(
+      const char* b) const {
+    return _mm512_cmpeq_epi8_mask(
+        _mm512_or_si512(_mm512_loadu_si512(b), firstMask), firstValue);
+  }
+  __attribute__((target("avx512f,avx512bw"))) std::uint64_t Last(
+      const char* b) const {
+    return _mm512_cmpeq_epi8_mask(
+        _mm512_or_si512(_mm512_loadu_si512(b), lastMask), lastValue);
+  }
 };
 
-__attribute__((target("avx512f,avx512bw"), always_inline)) inline BlockHits
-Avx512Hits(const char* block, const Avx512Tests& t) {
-  const __m512i v = _mm512_loadu_si512(block);
-  return BlockHits{
-      _mm512_cmpeq_epi8_mask(_mm512_or_si512(v, t.firstMask), t.firstValue),
-      _mm512_cmpeq_epi8_mask(_mm512_or_si512(v, t.lastMask), t.lastValue)};
-}
-
-// 64-byte vectors with byte masks, where the processor has them.
-__attribute__((target("avx512f,avx512bw"))) const char* FindAvx512(
+// Chosen at run time where the processor has the width, so that the
+// library still runs on any processor of its kind.
+__attribute__((target("avx2"), flatten)) const char* FindAvx2(
     const char* p, const char* stop, ByteTest first, ByteTest last,
     std::size_t distance) {
-  if (distance == 0 || distance >= kBlock) {
-    return FindSse2(p, stop, first, last, distance);
-  }
-  const char* const end = stop + distance;
-  const Avx512Tests tests{_mm512_set1_epi8(static_cast<char>(first.mask)),
-                          _mm512_set1_epi8(static_cast<char>(first.value)),
-                          _mm512_set1_epi8(static_cast<char>(last.mask)),
-                          _mm512_set1_epi8(static_cast<char>(last.value))};
-  TAGSMITH_SEARCH_BLOCKS(Avx512Hits, tests)
+  return SearchBlocks<Avx2Width>(p, stop, first, last, distance);
 }
 
-#undef TAGSMITH_SEARCH_BLOCKS
+__attribute__((target("avx512f,avx512bw"), flatten)) const char* FindAvx512(
+    const char* p, const char* stop, ByteTest first, ByteTest last,
+    std::size_t distance) {
+  return SearchBlocks<Avx512Width>(p, stop, first, last, distance);
+}
 
 #endif
+
+using Search = const char* (*)(const char* p, const char* stop, ByteTest first,
+                               ByteTest last, std::size_t distance);
+
+// The implementation of `kind`, or null when this build or processor has
+// none.
+Search SearchOf(PairSearchKind kind) {
+  switch (kind) {
+    case PairSearchKind::kScalar:
+      return FindScalar;
+#if defined(TAGSMITH_PAIR_SEARCH_X86)
+    case PairSearchKind::kSse2:
+      return __builtin_cpu_supports("sse2") ? FindSse2 : nullptr;
+    case PairSearchKind::kAvx2:
+      return __builtin_cpu_supports("avx2") ? FindAvx2 : nullptr;
+    case PairSearchKind::kAvx512:
+      return __builtin_cpu_supports("avx512bw") ? FindAvx512 : nullptr;
+#endif
+    default:
+      return nullptr;
+  }
+}
+
+Search Widest() {
+  for (PairSearchKind kind : {PairSearchKind::kAvx512, PairSearchKind::kAvx2,
+                              PairSearchKind::kSse2}) {
+    if (Search search = SearchOf(kind)) return search;
+  }
+  return FindScalar;
+}
+
+const char* Run(Search search, const char* begin, const char* end,
+                unsigned char first, unsigned char last, std::size_t distance) {
+  if (end - begin <= static_cast<std::ptrdiff_t>(distance)) return nullptr;
+  return search(begin, end - distance, TestFor(first), TestFor(last), distance);
+}
 
 }  // namespace
 
@@ -198,52 +218,16 @@ bool FindFoldedPairWith(PairSearchKind kind, const char* begin, const char* end,
                         unsigned char first, unsigned char last,
                         std::size_t distance, const char** found) {
   *found = nullptr;
-  if (end - begin <= static_cast<std::ptrdiff_t>(distance)) return true;
-  const char* stop = end - distance;
-  const ByteTest firstTest = TestFor(first);
-  const ByteTest lastTest = TestFor(last);
-  switch (kind) {
-    case PairSearchKind::kScalar:
-      *found = FindScalar(begin, stop, firstTest, lastTest, distance);
-      return true;
-#if defined(TAGSMITH_PAIR_SEARCH_X86)
-    case PairSearchKind::kSse2:
-      if (!__builtin_cpu_supports("sse2")) return false;
-      *found = FindSse2(begin, stop, firstTest, lastTest, distance);
-      return true;
-    case PairSearchKind::kAvx2:
-      if (!__builtin_cpu_supports("avx2")) return false;
-      *found = FindAvx2(begin, stop, firstTest, lastTest, distance);
-      return true;
-    case PairSearchKind::kAvx512:
-      if (!__builtin_cpu_supports("avx512bw")) return false;
-      *found = FindAvx512(begin, stop, firstTest, lastTest, distance);
-      return true;
-#endif
-    default:
-      return false;
-  }
+  const Search search = SearchOf(kind);
+  if (search == nullptr) return false;
+  *found = Run(search, begin, end, first, last, distance);
+  return true;
 }
 
 const char* FindFoldedPair(const char* begin, const char* end,
                            unsigned char first, unsigned char last,
                            std::size_t distance) {
-  const char* found = nullptr;
-#if defined(TAGSMITH_PAIR_SEARCH_X86)
-  if (FindFoldedPairWith(PairSearchKind::kAvx512, begin, end, first, last,
-                         distance, &found) ||
-      FindFoldedPairWith(PairSearchKind::kAvx2, begin, end, first, last,
-                         distance, &found)) {
-    return found;
-  }
-  if (!FindFoldedPairWith(PairSearchKind::kSse2, begin, end, first, last,
-                          distance, &found)) {
-    FindFoldedPairWith(PairSearchKind::kScalar, begin, end, first, last,
-                       distance, &found);
-  }
-#else
-  FindFoldedPairWith(PairSearchKind::kScalar, begin, end, first, last, distance,
-                     &found);
-#endif
-  return found;
+  // Chosen once: the processor does not change under the library.
+  static const Search widest = Widest();
+  return Run(widest, begin, end, first, last, distance);
 }

@@ -148,21 +148,3 @@ bool ReadSiteConfig(HTTP_FILTER_CONTEXT* pfc, const ResponseFacts& facts,
   if (ConfigFilePath(pfc, path)) ReadConfigValues(path, config);
   return config->accountLength > 0 || (facts.flags & kHasAccountHeader) != 0;
 }
-
-bool WantsResultHeader(HTTP_FILTER_CONTEXT* pfc) {
-  char path[kConfigPathSize];
-  if (!ConfigFilePath(pfc, path)) return false;
-  char value[kShortValueSize];
-#ifdef _WIN32
-  value[0] = '\0';
-  const std::uint32_t length =
-      IsReadableConfigFile(path)
-          ? GetPrivateProfileStringA(kSection, "Diagnostics", "", value,
-                                     sizeof value, path)
-          : 0;
-#else
-  const std::uint32_t length =
-      ReadProfileString(kSection, "Diagnostics", "", value, sizeof value, path);
-#endif
-  return DiagnosticsOn(value, length);
-}

@@ -1,7 +1,8 @@
 // The site configuration: what an application's "tagsmith.config" says
-// goes into its pages. Read afresh for every candidate page; the texts are
-// copied into buffers of the end-of-request call's frame, and the tracking
-// block points at them until the response has been written.
+// goes into its pages. Read afresh for every candidate page, once, when its
+// header block is in (tagging/header_verdict.h); the texts are copied into
+// the caller's SiteConfig, and the tracking block points at them until the
+// response has been written.
 #ifndef TAGSMITH_TAGGING_SITE_CONFIG_H_
 #define TAGSMITH_TAGGING_SITE_CONFIG_H_
 
@@ -55,10 +56,5 @@ bool SiteFilePath(HTTP_FILTER_CONTEXT* pfc, const char* name,
 // "true" or "on", in any ASCII case. Everything else, "0", "no", "false",
 // "off" and the empty value among it, leaves it off. Reads value[0..length).
 bool DiagnosticsOn(const char* value, std::uint32_t length);
-
-// Reads only the "Diagnostics" key of the request's application: true when
-// DiagnosticsOn says so of its value. For a page the headers rule out, which is
-// held to the end of the request only when its site asks for the result header.
-bool WantsResultHeader(HTTP_FILTER_CONTEXT* pfc);
 
 #endif  // TAGSMITH_TAGGING_SITE_CONFIG_H_

@@ -1,6 +1,9 @@
 #include "tagging/tag_page.h"
 
+#include <cassert>
+
 #include "tagging/duplicate_check.h"
+#include "tagging/header_verdict.h"
 #include "tagging/markup_start.h"
 
 namespace {
@@ -32,7 +35,7 @@ void StartTagFrame(TagFrame* frame) {
 TagOutcome TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
                         const ResponseFacts& facts, const CodingPlan& plan,
                         const SiteConfig& config, const WorkingHeap& heap,
-                        TagFrame* frame) {
+                        TagFrame* frame, const BodyWatch* watch) {
   TagOutcome outcome{};
   const auto finish = [&outcome](TagResult result) {
     outcome.result = result;
@@ -126,8 +129,12 @@ TagOutcome TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
   }
 
   ChainCursor tag;
-  if (frame->text.ownMarker ? CarriesMarker(page.from, frame->text.marker)
-                            : CarriesTrackingScript(page.from)) {
+  // The watch saw the plain page's bytes as they were copied.
+  const bool watched = watch != nullptr && watch->on && !framed &&
+                       !compressed && !frame->text.ownMarker;
+  if (watched                 ? watch->found
+      : frame->text.ownMarker ? CarriesMarker(page.from, frame->text.marker)
+                              : CarriesTrackingScript(page.from)) {
     return finish(TagResult::kAlreadyTagged);
   }
   if (!FindLastClosingBodyTag(page.last, page.from, &tag)) {
@@ -172,6 +179,33 @@ TagOutcome TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
     SpliceIntoPlain(chain, facts, tag, splice);
   }
   return finish(TagResult::kTagged);
+}
+
+void TagHeldResponse(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
+                     const WorkingHeap& heap, TagFrame* frame) {
+  const ResponseFacts facts = ScanResponseHeaders(chain->head);
+  if ((facts.flags & kIsHtml) == 0) return;
+  const SiteConfig* config = &frame->config;
+  TagOutcome outcome{};
+  if (chain->kept != nullptr) {
+    // Judged when the headers came in: held, so it may be tagged.
+    config = &chain->kept->config;
+    CodingPlan plan{};
+    const bool handled = DecideCodings(facts.codings, &plan);
+    assert(handled);
+    (void)handled;
+    FinishBodyWatch(&chain->kept->watch);
+    outcome = TagCandidate(pfc, chain, facts, plan, *config, heap, frame,
+                           &chain->kept->watch);
+  } else {
+    const HeaderVerdict verdict = JudgeHeaders(pfc, facts, &frame->config);
+    outcome = verdict.hold ? TagCandidate(pfc, chain, facts, verdict.plan,
+                                          frame->config, heap, frame)
+                           : verdict.outcome;
+  }
+  // Last, once the page's own edits are done.
+  if (DiagnosticsOn(config->diagnostics, config->diagnosticsLength))
+    InsertResultHeader(chain, outcome, &frame->result);
 }
 
 void ReleaseTagFrame(const WorkingHeap& heap, TagFrame* frame) {

@@ -17,6 +17,7 @@
 #include "tagging/body_coding.h"
 #include "tagging/body_encoding.h"
 #include "tagging/body_splice.h"
+#include "tagging/body_watch.h"
 #include "tagging/chunk_framing.h"
 #include "tagging/header_scan.h"
 #include "tagging/result_header.h"
@@ -25,6 +26,8 @@
 #include "tagging/working_heap.h"
 
 struct TagFrame {
+  SiteConfig config;  // read here only for a page whose headers were not judged
+  ResultHeader result;
   SpliceFrame splice;
   FramedBody framing;
   DecodedBody decoded;
@@ -37,12 +40,23 @@ struct TagFrame {
 void StartTagFrame(TagFrame* frame);
 
 // Tags the page. kTagged when the block went in; any other result leaves
-// the chain as it was. REQUIRES: facts come from ScanResponseHeaders of
-// this closed chain, with kIsHtml, and DecideCodings gave `plan`.
+// the chain as it was. With `watch` on, what it found stands for the
+// duplicate check of a plain page. REQUIRES: facts come from
+// ScanResponseHeaders of this closed chain, with kIsHtml, and DecideCodings
+// gave `plan`; `watch`, when not null, watched this chain's whole body.
 TagOutcome TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
                         const ResponseFacts& facts, const CodingPlan& plan,
                         const SiteConfig& config, const WorkingHeap& heap,
-                        TagFrame* frame);
+                        TagFrame* frame, const BodyWatch* watch = nullptr);
+
+// The end-of-request pass over a response held to its end: the decision
+// its headers got when they came in (with the configuration kept then; for
+// a page whose headers were never judged, made now), the page tagged when
+// it holds, and last the result header when the site asks for it. Every
+// "no" leaves the chain exactly as it was buffered.
+// REQUIRES: the chain is closed; StartTagFrame(frame) ran.
+void TagHeldResponse(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
+                     const WorkingHeap& heap, TagFrame* frame);
 
 // Gives the frame's working storage back to `heap`.
 void ReleaseTagFrame(const WorkingHeap& heap, TagFrame* frame);

@@ -97,8 +97,10 @@ struct Server {
 };
 
 TEST(FilterEntry, HoldsChunksUntilEndThenPassesOwnWrites) {
-  // A candidate (no account is configured, so it leaves untouched).
-  const std::string head = "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n";
+  // A candidate with its own account (no closing body tag, so it leaves
+  // untouched).
+  const std::string head =
+      "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nX-Tagsmith: UA-1\r\n";
   Server server;
   server.Start();
   EXPECT_EQ(server.Raw(head), 0u);
@@ -139,9 +141,8 @@ TEST(FilterEntry, LetsGoAsSoonAsTheHeadersRuleItOut) {
     const char* name;
     std::vector<std::string> chunks;
     int letGoAt;  // the chunk that completes the block; kHeld: never
-    // Server variables read before the let-go: a candidate whose coding
-    // rules it out asks for its directory, to learn whether its site wants
-    // the result header (and so the whole response held).
+    // Server variables read before the let-go: a candidate asks for its
+    // directory, to read its configuration (no account: let go too).
     int lookups = 0;
   } cases[] = {
       {"404 on its first line",
@@ -167,11 +168,18 @@ TEST(FilterEntry, LetsGoAsSoonAsTheHeadersRuleItOut) {
         "\r\n\x8b\x02"},
        1,
        1},
-      {"candidate",
+      {"candidate without an account",
        {"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r\n<body>", "</body>"},
+       0,
+       1},
+      {"candidate",
+       {"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nX-Tagsmith: "
+        "A\r\n\r\n<p>",
+        "</p>"},
        kHeld},
       {"candidate, split in the blank line",
-       {"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n\r", "\n</body>"},
+       {"HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nX-Tagsmith: A\r\n\r",
+        "\n</p>"},
        kHeld},
       {"headers never end",
        {"HTTP/1.1 200 OK\r\nContent-Type: text/plain\r\n", "no end\n"},

@@ -51,10 +51,11 @@ TEST(ResponseChain, PassesAnyResponseUnchangedAcrossRandomSeams) {
 
 TEST(ResponseChain, RefusedAllocationLosesNothing) {
   // A response let go after its headers, and a candidate held to the end
-  // (no account: it leaves untouched).
+  // (no closing body tag: it leaves untouched).
   for (const std::string type : {"text/plain", "text/html"}) {
     const std::string response =
-        Response("Content-Type: " + type + "\r\nContent-Length: 12\r\n",
+        Response("Content-Type: " + type +
+                     "\r\nX-Tagsmith: UA-1\r\nContent-Length: 12\r\n",
                  "hello world\n");
     for (const std::vector<std::size_t>& cuts :
          std::vector<std::vector<std::size_t>>{
@@ -87,7 +88,9 @@ TEST(ResponseChain, HoldsNoMoreThanTheHeaderBlockOfAResponseLetGo) {
       Response("Content-Type: application/pdf\r\nContent-Length: 1048576\r\n",
                ""),
       Response("Content-Type: text/html\r\n", "", "HTTP/1.1 404 Not Found"),
-      Response("Content-Type: text/html\r\n", ""),  // the candidate
+      // the candidate
+      Response("Content-Type: text/html\r\nX-Tagsmith: UA-1\r\n", ""),
+      Response("Content-Type: text/html\r\n", ""),  // no account
   };
   for (const std::string& block : blocks) {
     const bool candidate = &block == &blocks[2];

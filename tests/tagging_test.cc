@@ -163,6 +163,19 @@ TEST(Tagging, ChangedFileAppliesToTheNextPage) {
   EXPECT_EQ(
       Filter(in, InApp(app.path())).client,
       Tagged("Content-Type: text/html\r\n", "<body></body>", Block("UA-NEW")));
+  // The file is read once a page's headers are in: a change after that,
+  // before the page's end, applies from the next page on.
+  host::RequestSettings settings;
+  settings.app_physical_path = app.path();
+  host::StringSink client;
+  host::StandInRequest request(LinkedFilter(), settings, client);
+  request.SendResponse();
+  request.SendRawData(in.substr(0, in.size() - 7));
+  app.Rewrite(Config("Account=UA-LATER\r\n"));
+  request.SendRawData(in.substr(in.size() - 7));
+  request.EndOfRequest();
+  EXPECT_EQ(client.bytes(), Tagged("Content-Type: text/html\r\n",
+                                   "<body></body>", Block("UA-NEW")));
 }
 
 TEST(Tagging, WhereTheBlockGoes) {

@@ -1,0 +1,57 @@
+// Watches a plain page's body as its chunks are copied into the response's
+// chain, for an existing tracking script: the pass that copies a chunk
+// also looks for the markers' common tail (marker_tail.h) in the copy while
+// its bytes are at hand, carries a tail begun before a seam into the next
+// copy, and tries a whole marker, stepping back into the chain, only where
+// the tail occurs. So the end of the request knows whether the page
+// carries the script without reading the body again.
+//
+// Small copies are watched a record's worth at a time, while the record
+// is still at hand, so that a page sent in small chunks does not pay the
+// search's set-up for each.
+//
+// The watch is a few words the caller keeps between chunks (in the page's
+// KeptPage); it points at the chain's bytes not yet watched, which live as
+// long as the chain. It reads the chain's bytes only during the calls.
+#ifndef TAGSMITH_TAGGING_BODY_WATCH_H_
+#define TAGSMITH_TAGGING_BODY_WATCH_H_
+
+#include <cstdint>
+
+#include "buffer/chain_cursor.h"
+#include "buffer/response_chain.h"
+
+struct BodyWatch {
+  bool on;     // the body is watched; otherwise nothing is known of it
+  bool found;  // a marker begins in the bytes watched so far
+  // Bit k: the last k + 1 bytes watched fold equal to the tail's first
+  // k + 1 (a tail that may go on in the next bytes).
+  std::uint64_t begun;
+  // Copied bytes not watched yet: [from, from + waiting) in `node`.
+  const ChunkNode* node;
+  const char* from;
+  std::uint32_t waiting;
+};
+
+// Starts watching a page held from the start of its body: the chain's
+// bytes from `from` to its end are watched as one copy.
+// REQUIRES: `from` stands on a byte of the open chain.
+void StartBodyWatch(BodyWatch* watch, const ChainCursor& from);
+
+// Watches `count` bytes at `bytes`, just copied into `node`, which are the
+// next bytes of the body. Nothing once a marker is found or when off.
+// REQUIRES: `node` is linked in the chain and holds [bytes, bytes + count).
+void WatchCopied(BodyWatch* watch, const ChunkNode* node, const char* bytes,
+                 std::uint32_t count);
+
+// The copier note AppendChunk takes (buffer/response_chain.h): `context` is
+// the BodyWatch. Watches at once, or keeps the bytes waiting while they
+// continue the waiting ones in the same record and are less than a
+// record's worth.
+void NoteCopied(void* context, const ChunkNode* node, const char* bytes,
+                std::uint32_t count);
+
+// Watches the bytes still waiting: `found` then covers every byte noted.
+void FinishBodyWatch(BodyWatch* watch);
+
+#endif  // TAGSMITH_TAGGING_BODY_WATCH_H_
