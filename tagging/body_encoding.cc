@@ -17,6 +17,12 @@ constexpr std::size_t kWindow = 32768;
 // The tail is most of the cost of a compressed page; zlib's fastest level
 // compresses it in about half the time of level 6.
 constexpr int kLevel = 1;
+// A short rest (the tag near the page's end, the usual case) is compressed
+// with a small window and hash: setting up zlib's full-size state and a
+// 32 KB dictionary would cost more than compressing it.
+constexpr std::uint64_t kShortRest = 4096;
+constexpr int kShortWindowBits = 12;
+constexpr int kShortMemLevel = 4;
 
 bool DeflateInto(const WorkingHeap& heap, z_stream* stream, const char* bytes,
                  std::size_t length, int flush, HeapBuffer* out) {
@@ -186,7 +192,10 @@ bool EncodeTagged(const WorkingHeap& heap, const DecodedBody& decoded,
   // the output is rarely grown.
   z_stream stream;
   PrepareStream(heap, &stream);
-  if (deflateInit2(&stream, kLevel, Z_DEFLATED, -MAX_WBITS, 8,
+  const bool shortRest = restLength <= kShortRest;
+  if (deflateInit2(&stream, kLevel, Z_DEFLATED,
+                   shortRest ? -kShortWindowBits : -MAX_WBITS,
+                   shortRest ? kShortMemLevel : 8,
                    Z_DEFAULT_STRATEGY) != Z_OK) {
     return false;
   }
@@ -212,8 +221,10 @@ bool EncodeTagged(const WorkingHeap& heap, const DecodedBody& decoded,
     ok = deflatePrime(&stream, static_cast<int>(bitCount),
                       static_cast<int>(bits & ((1u << bitCount) - 1))) == Z_OK;
   }
+  const std::uint64_t windowLimit =
+      shortRest ? std::uint64_t{1} << kShortWindowBits : kWindow;
   const std::uint64_t window =
-      from.pageBytes < kWindow ? from.pageBytes : kWindow;
+      from.pageBytes < windowLimit ? from.pageBytes : windowLimit;
   if (ok && window > 0) {
     ok = deflateSetDictionary(&stream,
                               reinterpret_cast<const Bytef*>(

@@ -33,12 +33,12 @@ constexpr std::uint8_t kLengthExtra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1,
                                            1, 1, 2, 2, 2, 2, 3, 3, 3, 3,
                                            4, 4, 4, 4, 5, 5, 5, 5, 0};
 constexpr std::uint16_t kDistanceBase[30] = {
-    1,    2,    3,    4,    5,    7,     9,     13,    17,  25,
-    33,   49,   65,   97,   129,  193,   257,   385,   513, 769,
-    1025, 1537, 2049, 3073, 4097, 6145,  8193,  12289, 16385, 24577};
-constexpr std::uint8_t kDistanceExtra[30] = {0, 0, 0, 0, 1, 1, 2,  2,  3,  3,
-                                             4, 4, 5, 5, 6, 6, 7,  7,  8,  8,
-                                             9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
+    1,    2,    3,    4,    5,    7,    9,    13,    17,    25,
+    33,   49,   65,   97,   129,  193,  257,  385,   513,   769,
+    1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
+constexpr std::uint8_t kDistanceExtra[30] = {
+    0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
+    6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 constexpr std::uint8_t kLengthOrder[19] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                            11, 4,  12, 3, 13, 2, 14, 1, 15};
 
@@ -71,7 +71,8 @@ bool BuildCode(const std::uint8_t* lengths, unsigned n, Code* code) {
   }
   std::uint16_t offset[kMaxBits + 2] = {};
   for (unsigned len = 1; len <= kMaxBits; ++len)
-    offset[len + 1] = static_cast<std::uint16_t>(offset[len] + code->count[len]);
+    offset[len + 1] =
+        static_cast<std::uint16_t>(offset[len] + code->count[len]);
   unsigned next[kMaxBits + 1];
   FirstCodes(*code, next);
   for (unsigned s = 0; s < n; ++s) {
@@ -80,7 +81,8 @@ bool BuildCode(const std::uint8_t* lengths, unsigned n, Code* code) {
     code->symbol[offset[len]++] = static_cast<std::uint16_t>(s);
     const unsigned value = next[len]++;
     if (len > kFastBits) continue;
-    for (unsigned i = Reverse(value, len); i < (1u << kFastBits); i += 1u << len)
+    for (unsigned i = Reverse(value, len); i < (1u << kFastBits);
+         i += 1u << len)
       code->fast[i] = static_cast<std::uint16_t>(s << 4 | len);
   }
   return true;
@@ -240,9 +242,10 @@ Walk WalkBlocks(Tables* t, const ChainCursor& input, const char* page,
           *cut = best;
           return Overran(in) ? Walk::kFallBack : Walk::kCut;
         }
-        for (std::uint64_t i = 0; i < length; ++i) {
-          if (page[out + i] != page[out + i - distance]) return Walk::kMismatch;
-        }
+        // Each byte against the one `distance` before, as an overlapping
+        // copy writes them.
+        if (std::memcmp(page + out, page + out - distance, length) != 0)
+          return Walk::kMismatch;
         out += length;
       }
       if (Overran(in)) return Walk::kFallBack;

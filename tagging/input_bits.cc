@@ -81,7 +81,8 @@ bool CopyInput(const ChainCursor& input, std::uint64_t offset,
   const char* pos = input.pos;
   if (!Seek(&node, &pos, offset)) return false;
   while (length > 0) {
-    const auto left = static_cast<std::uint64_t>(node->data + node->length - pos);
+    const auto left =
+        static_cast<std::uint64_t>(node->data + node->length - pos);
     const std::uint64_t take = left < length ? left : length;
     std::memcpy(out, pos, take);
     out += take;

@@ -12,12 +12,12 @@
 #include "buffer/chain_cursor.h"
 
 struct InputBits {
-  const ChunkNode* node;       // the record the next byte comes from
-  const unsigned char* next;   // that byte; `end` when the record is used
+  const ChunkNode* node;      // the record the next byte comes from
+  const unsigned char* next;  // that byte; `end` when the record is used
   const unsigned char* end;
-  std::uint64_t hold;  // bits read from the bytes and not yet taken
-  unsigned held;       // how many (at most 63)
-  std::uint64_t bit;   // the input position of the first held bit
+  std::uint64_t hold;    // bits read from the bytes and not yet taken
+  unsigned held;         // how many (at most 63)
+  std::uint64_t bit;     // the input position of the first held bit
   std::uint64_t endBit;  // the input's end once reached, else UINT64_MAX
 };
 
@@ -31,7 +31,8 @@ inline void NeedBits(InputBits* in, unsigned count);
 
 // The next `count` bits, not taken. REQUIRES: NeedBits(count) before.
 inline std::uint32_t PeekBits(const InputBits& in, unsigned count) {
-  return static_cast<std::uint32_t>(in.hold & ((std::uint64_t{1} << count) - 1));
+  return static_cast<std::uint32_t>(in.hold &
+                                    ((std::uint64_t{1} << count) - 1));
 }
 
 // Takes `count` held bits.
