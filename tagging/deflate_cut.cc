@@ -191,7 +191,7 @@ Walk WalkBlocks(Tables* t, const ChainCursor& input, const char* page,
     if (type == 0) {
       // An empty stored block (after a flush) is passed; one with bytes
       // cannot be cut by this walk.
-      DropBits(&in, static_cast<unsigned>((8 - in.bit % 8) % 8));
+      TakeBits(&in, static_cast<unsigned>((8 - in.bit % 8) % 8));
       const std::uint32_t length = TakeBits(&in, 16);
       const std::uint32_t check = TakeBits(&in, 16);
       if (length != 0 || check != 0xFFFF || best.finalBlock || Overran(in))

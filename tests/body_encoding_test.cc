@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <string>
 
 #include "tagging/body_coding.h"
@@ -30,19 +32,28 @@ std::string Page(std::size_t size) {
   return page + "</body></html>\n";
 }
 
+// Compressed whole, or with a sync flush every `flushEvery` bytes (so
+// with an empty stored block after each piece).
 std::string Deflate(const std::string& page, Format format, int level,
-                    int strategy, int memLevel) {
+                    int strategy, int memLevel, std::size_t flushEvery) {
   const int bits = format == Format::kGzip   ? 16 + MAX_WBITS
                    : format == Format::kZlib ? MAX_WBITS
                                              : -MAX_WBITS;
   z_stream s{};
   deflateInit2(&s, level, Z_DEFLATED, bits, memLevel, strategy);
   std::string out(deflateBound(&s, page.size()), '\0');
-  s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(page.data()));
-  s.avail_in = static_cast<uInt>(page.size());
+  const std::size_t pieces = flushEvery == 0 ? 1 : page.size() / flushEvery + 1;
+  out.resize(out.size() + pieces * 8);
   s.next_out = reinterpret_cast<Bytef*>(out.data());
   s.avail_out = static_cast<uInt>(out.size());
-  deflate(&s, Z_FINISH);
+  for (std::size_t from = 0; from < page.size();) {
+    const std::size_t piece = flushEvery == 0 ? page.size() : flushEvery;
+    const std::size_t length = std::min(piece, page.size() - from);
+    s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(page.data() + from));
+    s.avail_in = static_cast<uInt>(length);
+    from += length;
+    deflate(&s, from == page.size() ? Z_FINISH : Z_SYNC_FLUSH);
+  }
   out.resize(s.total_out);
   deflateEnd(&s);
   return out;
@@ -65,6 +76,7 @@ struct Case {
   const char* name;
   Format format;
   int level, strategy, memLevel;
+  std::size_t flushEvery;
   std::size_t pageSize;
   Where where;
   bool cuts;  // the walk reads the block (not stored)
@@ -72,41 +84,43 @@ struct Case {
 
 TEST(EncodeTagged, CutsInsideTheBlockAndDecodesToTheTaggedPage) {
   const Case cases[] = {
-      {"dynamic, block start", Format::kGzip, 6, Z_DEFAULT_STRATEGY, 8,
+      {"dynamic, block start", Format::kGzip, 6, Z_DEFAULT_STRATEGY, 8, 0,
        300000, Where::kBlockStart, true},
-      {"dynamic, block middle", Format::kGzip, 6, Z_DEFAULT_STRATEGY, 8,
+      {"dynamic, block middle", Format::kGzip, 6, Z_DEFAULT_STRATEGY, 8, 0,
        300000, Where::kBlockMiddle, true},
-      {"dynamic, block end", Format::kGzip, 6, Z_DEFAULT_STRATEGY, 8, 300000,
+      {"dynamic, block end", Format::kGzip, 6, Z_DEFAULT_STRATEGY, 8, 0, 300000,
        Where::kBlockEnd, true},
-      {"dynamic, final block", Format::kGzip, 6, Z_DEFAULT_STRATEGY, 8,
+      {"dynamic, final block", Format::kGzip, 6, Z_DEFAULT_STRATEGY, 8, 0,
        300000, Where::kFinalBlock, true},
-      {"zlib wrapper, final block", Format::kZlib, 6, Z_DEFAULT_STRATEGY, 8,
+      {"zlib wrapper, final block", Format::kZlib, 6, Z_DEFAULT_STRATEGY, 8, 0,
        300000, Where::kFinalBlock, true},
-      {"zlib wrapper, block middle", Format::kZlib, 9, Z_DEFAULT_STRATEGY, 8,
+      {"zlib wrapper, block middle", Format::kZlib, 9, Z_DEFAULT_STRATEGY, 8, 0,
        300000, Where::kBlockMiddle, true},
-      {"raw, small blocks", Format::kRaw, 6, Z_DEFAULT_STRATEGY, 1, 60000,
+      {"raw, small blocks", Format::kRaw, 6, Z_DEFAULT_STRATEGY, 1, 0, 60000,
        Where::kBlockMiddle, true},
-      {"raw, small final block", Format::kRaw, 6, Z_DEFAULT_STRATEGY, 1,
+      {"raw, small final block", Format::kRaw, 6, Z_DEFAULT_STRATEGY, 1, 0,
        60000, Where::kFinalBlock, true},
-      {"fixed codes, block middle", Format::kGzip, 6, Z_FIXED, 8, 200000,
+      {"fixed codes, block middle", Format::kGzip, 6, Z_FIXED, 8, 0, 200000,
        Where::kBlockMiddle, true},
-      {"fixed codes, final block", Format::kZlib, 6, Z_FIXED, 2, 50000,
+      {"fixed codes, final block", Format::kZlib, 6, Z_FIXED, 2, 0, 50000,
        Where::kFinalBlock, true},
-      {"literals only", Format::kGzip, 6, Z_HUFFMAN_ONLY, 8, 100000,
+      {"literals only", Format::kGzip, 6, Z_HUFFMAN_ONLY, 8, 0, 100000,
        Where::kBlockMiddle, true},
-      {"stored", Format::kGzip, 0, Z_DEFAULT_STRATEGY, 8, 100000,
+      {"sync flushes, walk crosses stored blocks", Format::kGzip, 6,
+       Z_DEFAULT_STRATEGY, 8, 300, 100000, Where::kBlockMiddle, true},
+      {"stored", Format::kGzip, 0, Z_DEFAULT_STRATEGY, 8, 0, 100000,
        Where::kBlockMiddle, false},
-      {"stored, final block", Format::kZlib, 0, Z_DEFAULT_STRATEGY, 8, 100000,
-       Where::kFinalBlock, false},
+      {"stored, final block", Format::kZlib, 0, Z_DEFAULT_STRATEGY, 8, 0,
+       100000, Where::kFinalBlock, false},
   };
   const std::string insert = "<script>track()</script>";
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     const std::string page = Page(c.pageSize);
     const std::string input =
-        Deflate(page, c.format, c.level, c.strategy, c.memLevel);
-    TestChain chain(TestChain::Cut(input, {input.size() / 3, input.size() / 2,
-                                           input.size() / 2 + 1}));
+        Deflate(page, c.format, c.level, c.strategy, c.memLevel, c.flushEvery);
+    TestChain chain(TestChain::Cut(
+        input, {input.size() / 3, input.size() / 2, input.size() / 2 + 1}));
     const ChainCursor first = CursorAtStart(chain.head());
     DecodedBody decoded;
     ASSERT_EQ(DecodeBody(ProcessHeap(),
@@ -145,10 +159,12 @@ TEST(EncodeTagged, CutsInsideTheBlockAndDecodesToTheTaggedPage) {
       EXPECT_EQ(walk, Walk::kFallBack);
     }
 
-    const InsertText text{insert.data(), static_cast<std::uint32_t>(insert.size())};
+    const InsertText text{insert.data(),
+                          static_cast<std::uint32_t>(insert.size())};
     std::uint64_t kept = 0;
     HeapBuffer tail{nullptr, 0, 0};
-    ASSERT_TRUE(EncodeTagged(ProcessHeap(), decoded, at, &text, 1, &kept, &tail));
+    ASSERT_TRUE(
+        EncodeTagged(ProcessHeap(), decoded, at, &text, 1, &kept, &tail));
     const std::string tailBytes(tail.bytes, tail.length);
     const std::string out = input.substr(0, kept) + tailBytes;
     const std::string tagged = page.substr(0, at) + insert + page.substr(at);
@@ -159,7 +175,8 @@ TEST(EncodeTagged, CutsInsideTheBlockAndDecodesToTheTaggedPage) {
       // Bit for bit up to the cut, but for a final block's BFINAL bit.
       std::string expected = input.substr(0, cut.bit / 8);
       if (cut.finalBlock)
-        expected[cut.blockBit / 8] &= static_cast<char>(~(1u << cut.blockBit % 8));
+        expected[cut.blockBit / 8] &=
+            static_cast<char>(~(1u << cut.blockBit % 8));
       EXPECT_TRUE(out.compare(0, expected.size(), expected) == 0);
     }
     ReleaseBuffer(ProcessHeap(), &tail);
