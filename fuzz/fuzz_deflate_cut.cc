@@ -78,9 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
   FuzzedDataProvider in(data, size);
   const bool asStream = in.ConsumeBool();
-  const Format format = asStream ? Format::kRaw
-                                 : static_cast<Format>(
-                                       in.ConsumeIntegralInRange(0, 2));
+  const Format format =
+      asStream ? Format::kRaw
+               : static_cast<Format>(in.ConsumeIntegralInRange(0, 2));
   const unsigned repeat = in.ConsumeIntegralInRange(1, 64);
   const unsigned offsets = in.ConsumeIntegralInRange(1, 4);
   std::vector<std::uint32_t> picks;
@@ -126,9 +126,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
       ++last;
     for (std::uint32_t r = last > 6 ? last - 6 : 0; r < last; ++r) {
       DeflateCut cut;
-      const Walk walk = FindCut(ProcessHeap(), first, decoded.page,
-                                decoded.pageLength, decoded.resumes[r], at,
-                                &cut);
+      const Walk walk =
+          FindCut(ProcessHeap(), first, decoded.page, decoded.pageLength,
+                  decoded.resumes[r], at, &cut);
       Check(walk != Walk::kMismatch && walk != Walk::kNoMemory);
       if (walk == Walk::kCut) {
         Check(cut.pageBytes <= at && at - cut.pageBytes < 258);
