@@ -48,6 +48,25 @@ bool IsZlibHeader(unsigned char cmf, unsigned char flg) {
 }
 constexpr unsigned char kPresetDictionary = 0x20;
 
+// Appends `item` to a table grown by doubling in `heap`. False when
+// memory is refused.
+template <typename Item>
+bool Append(const WorkingHeap& heap, Item** items, std::uint32_t* count,
+            std::uint32_t* capacity, const Item& item) {
+  if (*count == *capacity) {
+    const std::uint32_t grownCapacity = *capacity == 0 ? 64 : *capacity * 2;
+    auto* grown = static_cast<Item*>(
+        heap.allocate(heap.opaque, grownCapacity * sizeof(Item)));
+    if (grown == nullptr) return false;
+    if (*count > 0) std::memcpy(grown, *items, *count * sizeof(Item));
+    heap.release(heap.opaque, *items);
+    *items = grown;
+    *capacity = grownCapacity;
+  }
+  (*items)[(*count)++] = item;
+  return true;
+}
+
 bool AddBoundary(const WorkingHeap& heap, DecodedBody* decoded,
                  const BlockBoundary& boundary) {
   if (decoded->boundaryCount > 0 &&
@@ -56,22 +75,24 @@ bool AddBoundary(const WorkingHeap& heap, DecodedBody* decoded,
               kBoundarySpacing) {
     return true;
   }
-  if (decoded->boundaryCount == decoded->boundaryCapacity) {
-    const std::uint32_t capacity =
-        decoded->boundaryCapacity == 0 ? 64 : decoded->boundaryCapacity * 2;
-    auto* grown = static_cast<BlockBoundary*>(
-        heap.allocate(heap.opaque, capacity * sizeof(BlockBoundary)));
-    if (grown == nullptr) return false;
-    if (decoded->boundaryCount > 0) {
-      std::memcpy(grown, decoded->boundaries,
-                  decoded->boundaryCount * sizeof(BlockBoundary));
+  return Append(heap, &decoded->boundaries, &decoded->boundaryCount,
+                &decoded->boundaryCapacity, boundary);
+}
+
+// A later point at the same page offset replaces the one before (it is
+// nearer whatever follows); one close after the one before is not kept.
+bool AddResume(const WorkingHeap& heap, DecodedBody* decoded,
+               const ResumePoint& point) {
+  if (decoded->resumeCount > 0) {
+    ResumePoint* last = &decoded->resumes[decoded->resumeCount - 1];
+    if (point.pageBytes == last->pageBytes) {
+      *last = point;
+      return true;
     }
-    heap.release(heap.opaque, decoded->boundaries);
-    decoded->boundaries = grown;
-    decoded->boundaryCapacity = capacity;
+    if (point.pageBytes < last->pageBytes + kBoundarySpacing) return true;
   }
-  decoded->boundaries[decoded->boundaryCount++] = boundary;
-  return true;
+  return Append(heap, &decoded->resumes, &decoded->resumeCount,
+                &decoded->resumeCapacity, point);
 }
 
 enum class Inflated {
@@ -109,9 +130,16 @@ Inflated InflateAll(const WorkingHeap& heap, int windowBits,
   const Bytef* pieceStart = nullptr;
   unsigned char lastTaken = 0;
   bool drained = false;
+  // Where the block being inflated begins (a raw stream's first at 0),
+  // and the page length at which inflate next stops to note a resume
+  // point inside it.
+  bool inBlocks = windowBits < 0;
+  std::uint64_t blockBit = 0;
+  std::uint64_t nextResume = kResumeSpacing;
   // A raw stream has no header; its start is its first boundary.
   if (windowBits < 0 &&
-      !AddBoundary(heap, decoded, BlockBoundary{0, 0, 0, 0, 0})) {
+      (!AddBoundary(heap, decoded, BlockBoundary{0, 0, 0, 0, 0}) ||
+       !AddResume(heap, decoded, ResumePoint{0, 0, 0}))) {
     result = Inflated::kRefused;
     goto done;
   }
@@ -138,7 +166,8 @@ Inflated InflateAll(const WorkingHeap& heap, int windowBits,
       result = Refusal(page, 1);
       goto done;
     }
-    const std::size_t room = page.capacity - page.length;
+    std::size_t room = page.capacity - page.length;
+    if (nextResume - page.length < room) room = nextResume - page.length;
     stream.next_out = reinterpret_cast<Bytef*>(page.bytes + page.length);
     stream.avail_out = room > UINT_MAX ? UINT_MAX : static_cast<uInt>(room);
     const uInt outBefore = stream.avail_out;
@@ -164,6 +193,25 @@ Inflated InflateAll(const WorkingHeap& heap, int windowBits,
       goto done;  // no progress with input and room: never expected
     }
     if (ret == Z_OK) drained = false;  // progress: it may go on
+    if (page.length == nextResume) {
+      nextResume += kResumeSpacing;
+      // Inside a block's codes, inflateMark gives how many bits the symbol
+      // being decoded has taken and how many of its bytes are out.
+      const long mark = inflateMark(&stream);
+      if (inBlocks && mark >= 0 && (stream.data_type & 128) == 0) {
+        const auto back = static_cast<std::uint64_t>(mark >> 16);
+        const auto out = static_cast<std::uint64_t>(mark & 0xFFFF);
+        const std::uint64_t bit = std::uint64_t{stream.total_in} * 8 -
+                                  static_cast<unsigned>(stream.data_type & 63) -
+                                  back;
+        if (bit > blockBit && out <= page.length &&
+            !AddResume(heap, decoded,
+                       ResumePoint{blockBit, bit, page.length - out})) {
+          result = Inflated::kRefused;
+          goto done;
+        }
+      }
+    }
     if ((stream.data_type & 128) != 0 && (stream.data_type & 64) == 0) {
       // Between blocks: the unused bits of the last byte taken begin the
       // next block, so that byte is rewritten and its used bits primed.
@@ -176,7 +224,12 @@ Inflated InflateAll(const WorkingHeap& heap, int windowBits,
         boundary.value =
             static_cast<std::uint8_t>(lastTaken & ((1u << boundary.bits) - 1));
       }
-      if (!AddBoundary(heap, decoded, boundary)) {
+      inBlocks = true;
+      blockBit =
+          std::uint64_t{stream.total_in} * 8 - static_cast<unsigned>(unused);
+      if (!AddBoundary(heap, decoded, boundary) ||
+          !AddResume(heap, decoded,
+                     ResumePoint{blockBit, blockBit, page.length})) {
         result = Inflated::kRefused;
         goto done;
       }
@@ -241,6 +294,7 @@ Decoding DecodeBody(const WorkingHeap& heap, ContentCoding coding,
   if (hint > inputLength * 1032 + 64) hint = inputLength * 1032 + 64;
   if (hint > kPageRoom) hint = kPageRoom;
 
+  decoded->input = *first;
   switch (InflateAll(heap, windowBits, *first, hint, decoded)) {
     case Inflated::kWhole:
       return Decoding::kDecoded;
@@ -268,5 +322,6 @@ Decoding DecodeBody(const WorkingHeap& heap, ContentCoding coding,
 void ReleaseDecoded(const WorkingHeap& heap, DecodedBody* decoded) {
   heap.release(heap.opaque, decoded->page);
   heap.release(heap.opaque, decoded->boundaries);
+  heap.release(heap.opaque, decoded->resumes);
   *decoded = DecodedBody{};
 }

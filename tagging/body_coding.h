@@ -1,9 +1,10 @@
 // The content coding of a body (after any chunk framing is taken off):
 // which format its bytes are in, and their decoding into the page, with the
-// deflate block boundaries noted so that body_encoding.h can continue the
-// stream from one of them.
+// deflate block boundaries and resume points inside blocks noted so that
+// body_encoding.h can cut the stream near any page offset and continue it.
 //
-// Ownership: the decoded page, the block-boundary table and zlib's state
+// Ownership: the decoded page, the boundary and resume tables and zlib's
+// state
 // are working storage from a WorkingHeap (see working_heap.h). zlib's state
 // is given back before DecodeBody returns; the rest with ReleaseDecoded
 // after the flush. The input bytes are read in place and never held.
@@ -14,6 +15,7 @@
 
 #include "buffer/chain_cursor.h"
 #include "tagging/announced_coding.h"
+#include "tagging/deflate_cut.h"
 #include "tagging/working_heap.h"
 
 // The largest page the filter decodes.
@@ -30,15 +32,23 @@ struct BlockBoundary {
   std::uint8_t value;       // those bits, in the byte's low bits
 };
 
+// Resume points are noted at block starts and inside blocks about this
+// many page bytes apart.
+inline constexpr std::uint64_t kResumeSpacing = 32768;
+
 struct DecodedBody {
   BodyFormat format;
-  char* page;  // the decoded page
+  ChainCursor input;  // the compressed bytes' first byte
+  char* page;         // the decoded page
   std::uint64_t pageLength;
   std::uint64_t inputLength;
   std::uint32_t check;        // CRC-32 or Adler-32 of the whole page
   BlockBoundary* boundaries;  // in stream order; the first at the start
   std::uint32_t boundaryCount;
   std::uint32_t boundaryCapacity;
+  ResumePoint* resumes;  // in stream order; bit positions from `input`
+  std::uint32_t resumeCount;
+  std::uint32_t resumeCapacity;
 };
 
 enum class Decoding {
@@ -61,7 +71,7 @@ enum class Decoding {
 Decoding DecodeBody(const WorkingHeap& heap, ContentCoding coding,
                     const ChainCursor* first, DecodedBody* decoded);
 
-// Gives the decoded page and the boundary table back.
+// Gives the decoded page and the boundary and resume tables back.
 void ReleaseDecoded(const WorkingHeap& heap, DecodedBody* decoded);
 
 #endif  // TAGSMITH_TAGGING_BODY_CODING_H_

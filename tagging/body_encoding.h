@@ -1,10 +1,13 @@
 // The encoding of a tagged page in its body's own format (gzip, zlib or raw
-// deflate). It keeps the compressed stream up to the last deflate block
-// that ends at or before the insertion point, and continues it from there
-// with new blocks primed with the preceding 32 KB of the page as their
-// dictionary; the check value is joined, not recomputed over the page. So
-// the cost past the decoding is that of compressing what follows the last
-// kept block (at zlib's fastest level: that part is most of the cost).
+// deflate). It keeps the compressed stream bit for bit up to the last
+// whole symbol before the insertion point inside the block that holds it
+// (deflate_cut.h), ends that block there with its own end-of-block code,
+// and continues with new blocks primed with the preceding 32 KB of the
+// page as their dictionary; where the walk cannot read that block, it
+// keeps the stream up to the last block boundary before the insertion
+// point instead. The check value is joined, not recomputed over the page.
+// So the cost past the decoding is that of compressing the insertion and
+// what follows it (at zlib's fastest level).
 //
 // Ownership: the re-encoded bytes and zlib's state are working storage from
 // a WorkingHeap (see working_heap.h); zlib's state is given back before
@@ -25,9 +28,9 @@ struct InsertText {
 
 // The tagged page `page[0, at)`, the insert, `page[at, end)` encoded in the
 // body's format: the first `keptBytes` bytes of the original input stay as
-// they are and `tail` receives what follows them. False when memory is
-// refused or zlib fails; `tail` then holds nothing.
-// REQUIRES: DecodeBody gave kDecoded for `decoded`; at < pageLength.
+// they are and `tail` (empty before) receives what follows them. False when
+// memory is refused or zlib fails; `tail` then holds nothing. REQUIRES:
+// DecodeBody gave kDecoded for `decoded`; at < pageLength.
 bool EncodeTagged(const WorkingHeap& heap, const DecodedBody& decoded,
                   std::uint64_t at, const InsertText* insert,
                   std::uint32_t insertCount, std::uint64_t* keptBytes,
