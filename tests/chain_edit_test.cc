@@ -94,14 +94,4 @@ TEST(ChainEdit, ReplacesTheSpanWhateverTheSeams) {
   }
 }
 
-TEST(ChainEdit, PointRecordLeavesNoDataForNoBytes) {
-  ChunkNode node{};
-  const char text[] = "abc";
-  PointRecord(&node, text, 0);
-  EXPECT_EQ(node.data, nullptr);
-  PointRecord(&node, text, 3);
-  EXPECT_EQ(node.data, text);
-  EXPECT_EQ(node.length, 3u);
-}
-
 }  // namespace

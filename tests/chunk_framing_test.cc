@@ -99,13 +99,4 @@ TEST(ChunkFraming, RefusedViewIsReported) {
   ReleaseFraming(ProcessHeap(), &body);
 }
 
-TEST(ChunkFraming, FormatsHexWithoutLeadingZeros) {
-  const std::vector<std::pair<std::uint32_t, std::string>> cases = {
-      {0, "0"}, {9, "9"}, {10, "a"}, {16, "10"}, {0xffffffff, "ffffffff"}};
-  for (const auto& [value, text] : cases) {
-    char out[8];
-    EXPECT_EQ(std::string(out, FormatHex(value, out)), text);
-  }
-}
-
 }  // namespace
