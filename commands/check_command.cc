@@ -122,10 +122,7 @@ std::string ResultWord(const FilterModule& filter, const ConfigReport& report,
 
 CheckOptions ParseCheckArguments(const std::vector<std::string>& args) {
   CheckOptions options;
-  if (AsksForHelp(args)) {
-    options.help = true;
-    return options;
-  }
+  if (TakeHelp(args, &options)) return options;
   ParseOptions(CheckTable(&options), args);
   if (options.app_dir.empty()) throw UsageError("DIR is empty");
   return options;

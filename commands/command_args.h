@@ -45,6 +45,14 @@ std::string OptionValue(const OptionArgument& option,
 // True when the arguments ask for help ("--help" or "-h" before any "--").
 bool AsksForHelp(const std::vector<std::string>& args);
 
+// Sets options->help when the arguments ask for help; then true, and the
+// rest is not to be parsed.
+template <class Options>
+bool TakeHelp(const std::vector<std::string>& args, Options* options) {
+  options->help = AsksForHelp(args);
+  return options->help;
+}
+
 }  // namespace tagsmith::host
 
 #endif  // TAGSMITH_COMMANDS_COMMAND_ARGS_H_

@@ -142,10 +142,7 @@ OptionTable RunTable(RunOptions* options) {
 
 RunOptions ParseRunArguments(const std::vector<std::string>& args) {
   RunOptions options;
-  if (AsksForHelp(args)) {
-    options.help = true;
-    return options;
-  }
+  if (TakeHelp(args, &options)) return options;
   ParseOptions(RunTable(&options), args);
   if (options.input_path && *options.input_path == "-")
     options.input_path.reset();

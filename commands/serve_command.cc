@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <limits>
 
+#include "commands/command_args.h"
 #include "commands/option_table.h"
 #include "commands/serve/listen_address.h"
 #include "commands/serve/tls_files.h"
@@ -168,10 +169,7 @@ OptionTable ServeTable(ServeOptions* options, TlsArguments* tls) {
 
 ServeOptions ParseServeArguments(const std::vector<std::string>& args) {
   ServeOptions options;
-  if (AsksForHelp(args)) {
-    options.help = true;
-    return options;
-  }
+  if (TakeHelp(args, &options)) return options;
   TlsArguments tls;
   ParseOptions(ServeTable(&options, &tls), args);
   if (tls.listen || tls.cert || tls.key) {

@@ -23,10 +23,7 @@ const char* ProgramVersion() { return TAGSMITH_VERSION; }
 
 VersionOptions ParseVersionArguments(const std::vector<std::string>& args) {
   VersionOptions options;
-  if (AsksForHelp(args)) {
-    options.help = true;
-    return options;
-  }
+  if (TakeHelp(args, &options)) return options;
   for (std::size_t i = 0; i < args.size(); ++i) {
     const OptionArgument option = SplitOption(args[i]);
     if (option.name != "--filter")
