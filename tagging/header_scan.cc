@@ -1,19 +1,11 @@
 #include "tagging/header_scan.h"
 
-#include <cassert>
-
 namespace {
 
 constexpr unsigned char kCr = '\r';
 constexpr unsigned char kLf = '\n';
 
 bool EndsLine(unsigned char c) { return c == kCr || c == kLf; }
-
-[[maybe_unused]] bool EveryRecordHoldsBytes(const ChunkNode* head) {
-  for (const ChunkNode* node = head; node != nullptr; node = node->next)
-    if (node->length == 0) return false;
-  return head != nullptr;
-}
 
 // Fills `span` with the value that starts at `c` and runs to the byte
 // before the first CR or LF (or to the chain's last byte). False, span
@@ -144,7 +136,6 @@ bool FindStatus200(ChainCursor* c) {
 }  // namespace
 
 ResponseFacts ScanResponseHeaders(const ChunkNode* head) {
-  assert(EveryRecordHoldsBytes(head));
   ResponseFacts facts{};
   ChainCursor c = CursorAtStart(head);
   if (ByteAt(c) == kCr || !FindStatus200(&c)) return facts;
