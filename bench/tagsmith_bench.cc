@@ -26,6 +26,7 @@
 #include "host/filter_module.h"
 #include "host/platform.h"
 #include "host/stand_in_server.h"
+#include "tests/body_codings.h"
 
 namespace {
 
@@ -276,20 +277,6 @@ void BM_ChunkedVsPlain(benchmark::State& state) {
   state.counters["ratio"] = bestFramed / bestPlain;
 }
 
-std::string GzipOf(const std::string& page, int level) {
-  z_stream s{};
-  deflateInit2(&s, level, Z_DEFLATED, 16 + MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
-  std::string out(deflateBound(&s, page.size()), '\0');
-  s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(page.data()));
-  s.avail_in = static_cast<uInt>(page.size());
-  s.next_out = reinterpret_cast<Bytef*>(out.data());
-  s.avail_out = static_cast<uInt>(out.size());
-  deflate(&s, Z_FINISH);
-  out.resize(s.total_out);
-  deflateEnd(&s);
-  return out;
-}
-
 // Inflates a gzip member whole into `out` (sized for the page).
 std::size_t InflateAlone(const std::string& gz, std::string& out) {
   z_stream s{};
@@ -319,7 +306,8 @@ void BM_GzipVsInflate(benchmark::State& state, bool tagInMiddle) {
     page += "<li class=\"late\"><a href=\"/docs/more" + std::to_string(i) +
             ".html\">More " + std::to_string(i) + "</a> and text.</li>\n";
   }
-  const std::string gz = GzipOf(page, 6);
+  const std::string gz =
+      tagsmith::checks::Compress(page, tagsmith::checks::Format::kGzip, 6);
   std::string response =
       "HTTP/1.1 200 OK\r\nServer: bench\r\nContent-Type: text/html\r\n"
       "Content-Encoding: gzip\r\nContent-Length: " +

@@ -1,5 +1,6 @@
 #include "buffer/response_chain.h"
 
+#include <cassert>
 #include <cstring>
 
 namespace {
@@ -148,7 +149,10 @@ void LetResponseGo(HTTP_FILTER_CONTEXT* pfc) {
   }
 }
 
-void CloseChain(ChunkNode* head) { head->prev = head; }
+void CloseChain(ChunkNode* head) {
+  assert(head != nullptr);
+  head->prev = head;
+}
 
 void FlushChain(HTTP_FILTER_CONTEXT* pfc, const ChunkNode* head) {
   for (const ChunkNode* node = head; node != nullptr; node = node->next) {

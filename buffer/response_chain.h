@@ -15,6 +15,7 @@
 #ifndef TAGSMITH_BUFFER_RESPONSE_CHAIN_H_
 #define TAGSMITH_BUFFER_RESPONSE_CHAIN_H_
 
+#include <cassert>
 #include <cstdint>
 
 #include "isapi/isapi.h"
@@ -148,6 +149,9 @@ void LetResponseGo(HTTP_FILTER_CONTEXT* pfc);
 template <typename Read>
 auto ReadWithArrivingChunk(ResponseChain* chain,
                            const HTTP_FILTER_RAW_DATA& raw, Read read) {
+  assert(chain == nullptr || chain->head == nullptr ||
+         chain->head->prev != chain->head);
+  assert(raw.cbInData > 0);
   ChunkNode arriving{chain != nullptr ? chain->tail : nullptr, nullptr,
                      static_cast<const char*>(raw.pvInData), raw.cbInData};
   if (chain == nullptr || chain->head == nullptr) return read(&arriving);

@@ -2,6 +2,7 @@
 #include "host/http_response.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstdio>
 
 namespace tagsmith::host {
@@ -75,8 +76,13 @@ const char* ReasonPhrase(unsigned status) {
 std::string SerializeHead(unsigned status, const HeaderFields& fields) {
   std::string head = "HTTP/1.1 " + std::to_string(status) + " " +
                      ReasonPhrase(status) + "\r\n";
-  for (const auto& field : fields)
+  for (const auto& field : fields) {
+    assert(field.first.find_first_of(std::string("\r\n\0", 3)) ==
+               std::string::npos &&
+           field.second.find_first_of(std::string("\r\n\0", 3)) ==
+               std::string::npos);
     head += field.first + ": " + field.second + "\r\n";
+  }
   head += "\r\n";
   return head;
 }

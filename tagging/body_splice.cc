@@ -36,6 +36,8 @@ void RewriteChunkSize(ResponseChain* chain, const ChunkPlace& chunk,
 
 void SpliceIntoPlain(ResponseChain* chain, const ResponseFacts& facts,
                      const ChainCursor& tag, SpliceFrame* frame) {
+  assert(frame->block.pieces[0] == &frame->block.insertBefore);
+  assert(HasByte(tag));
   ReplaceSpan(chain, tag, &tag, frame->block.pieces, 5, &frame->spare);
   // The value lies before the tag, so the splice left it where it was.
   if ((facts.flags & kHasContentLength) != 0) {
@@ -46,6 +48,7 @@ void SpliceIntoPlain(ResponseChain* chain, const ResponseFacts& facts,
 
 void SpliceIntoFramed(ResponseChain* chain, const FramedBody& framing,
                       const ChainCursor& tag, SpliceFrame* frame) {
+  assert(frame->block.pieces[0] == &frame->block.insertBefore);
   const std::uint64_t offset = ViewOffsetOf(framing, tag);
   ChunkPlace chunk;
   const ChainCursor at = ChainPositionOf(framing, offset, &chunk);

@@ -1,5 +1,7 @@
 #include "tagging/content_length.h"
 
+#include <cassert>
+
 #include "buffer/chain_cursor.h"
 #include "buffer/chain_edit.h"
 
@@ -54,6 +56,8 @@ std::uint32_t FormatDecimal(std::uint32_t value, char* out) {
 
 void SetContentLength(ResponseChain* chain, const ResponseFacts& facts,
                       std::uint32_t newLength, LengthRewrite* rewrite) {
+  assert((facts.flags & kHasContentLength) != 0);
+  assert(chain->head->prev == chain->head);
   const ValueSpan& span = facts.lengthValue;
   PointRecord(&rewrite->value, rewrite->digits,
               FormatDecimal(newLength, rewrite->digits));

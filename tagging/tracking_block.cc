@@ -72,7 +72,9 @@ bool FindLastClosingBodyTag(const ChunkNode* last, const ChainCursor& from,
         return true;
       }
     }
-    if (first) return false;
+    // The chain's head (its own prev once closed) ends the search, so a
+    // `from` in no record of the chain finds nothing.
+    if (first || node->prev == nullptr || node->prev == node) return false;
   }
 }
 

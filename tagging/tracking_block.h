@@ -34,7 +34,9 @@ struct TrackingBlock {
 
 // Searches backward from the end of `last` for a closing body tag whose "<"
 // is `from` or lies after it; on success `tag` stands on that "<". Reads
-// the records from `from`'s to `last` (and, to match a tag, on past it).
+// the records from `from`'s to `last` (and, to match a tag, on past it);
+// when `from` lies in none of them, the search ends at the chain's head
+// and finds nothing.
 bool FindLastClosingBodyTag(const ChunkNode* last, const ChainCursor& from,
                             ChainCursor* tag);
 

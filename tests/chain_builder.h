@@ -14,6 +14,14 @@
 #include "buffer/chain_cursor.h"
 #include "buffer/response_chain.h"
 
+// The bytes of the records from `head` on, in order.
+inline std::string ChainBytes(const ChunkNode* head) {
+  std::string bytes;
+  for (const ChunkNode* node = head; node != nullptr; node = node->next)
+    if (node->length > 0) bytes.append(node->data, node->length);
+  return bytes;
+}
+
 class TestChain {
  public:
   explicit TestChain(const std::vector<std::string>& pieces,

@@ -1,7 +1,7 @@
 // tagsmith check: the scan's warnings and lines, the nearest key, the web
 // user's missing permission, the values read as the filter reads them, and
 // the exit status and result word of the command.
-#include "host/check_command.h"
+#include "commands/check_command.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "host/config_report.h"
-#include "host/config_scan.h"
-#include "host/web_user_access.h"
+#include "commands/config_report.h"
+#include "commands/config_scan.h"
+#include "commands/web_user_access.h"
 #include "tests/test_support.h"
 
 namespace tagsmith::host {

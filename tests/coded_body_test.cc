@@ -180,10 +180,10 @@ TEST(CodedBodies, TaggedAsPromisedWhateverTheSeamsAndRefusals) {
     seamed.cuts = seams.front();
     const std::uint64_t allocs = Filter(in, seamed).allocs;
     for (std::uint64_t n = 1; n <= allocs; ++n) {
-      seamed.failAlloc = n;
+      seamed.refuseAlloc = n;
       ASSERT_TRUE(Filter(in, seamed).client == in) << "AllocMem call " << n;
     }
-    seamed.failAlloc = 0;
+    seamed.refuseAlloc = 0;
     const HeapResult counted = FilterRefusingHeap(in, seamed, 0);
     ASSERT_TRUE(counted.client == whole.client);
     ASSERT_EQ(counted.heapHeld, 0);

@@ -76,7 +76,7 @@ HeapResult FilterRefusingHeap(const std::string& response, const FilterRun& run,
   host::RequestSettings settings;
   settings.app_physical_path = run.appDir;
   settings.secure_port = run.secure;
-  settings.refuse_alloc_call = run.failAlloc;
+  settings.refuse_alloc_call = run.refuseAlloc;
   host::StringSink client;
   host::ServeResponse(HeapFilter(), settings, host::SplitAt(response, run.cuts),
                       client);
@@ -108,7 +108,7 @@ Result Filter(const std::string& response, const FilterRun& run) {
   host::RequestSettings settings;
   settings.app_physical_path = run.appDir;
   settings.secure_port = run.secure;
-  settings.refuse_alloc_call = run.failAlloc;
+  settings.refuse_alloc_call = run.refuseAlloc;
   host::StringSink client;
   const host::ServeSummary summary = host::ServeResponse(
       LinkedFilter(), settings, host::SplitAt(response, run.cuts), client);

@@ -16,7 +16,7 @@ namespace tagsmith::testing {
 struct FilterRun {
   std::optional<std::string> appDir;
   bool secure = false;
-  std::uint64_t failAlloc = 0;    // the AllocMem call that is refused; 0: none
+  std::uint64_t refuseAlloc = 0;  // the AllocMem call that is refused; 0: none
   std::vector<std::size_t> cuts;  // chunk seams
 };
 

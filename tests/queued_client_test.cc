@@ -1,6 +1,6 @@
 // The serve session's client queue: what is queued comes out in order,
 // kept bytes as views of where they lie, copies merged into runs.
-#include "host/queued_client.h"
+#include "commands/serve/queued_client.h"
 
 #include <gtest/gtest.h>
 

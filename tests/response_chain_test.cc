@@ -68,7 +68,7 @@ TEST(ResponseChain, RefusedAllocationLosesNothing) {
         ASSERT_GT(allocs, 0u) << type;
       }
       for (std::uint64_t n = 1; n <= allocs + 1; ++n) {
-        run.failAlloc = n;
+        run.refuseAlloc = n;
         EXPECT_EQ(Filter(response, run).client, response)
             << type << ", allocation " << n << " refused, " << cuts.size()
             << " cuts";

@@ -1,7 +1,7 @@
 // What `tagsmith serve --gzip` and `--chunked` feed the filter: a response's
 // fields and body in, the header fields and body bytes out, as the server
 // cuts the body into pieces.
-#include "host/response_coding.h"
+#include "commands/serve/response_coding.h"
 
 #include <gtest/gtest.h>
 #include <zlib.h>

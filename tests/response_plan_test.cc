@@ -1,6 +1,6 @@
 // The response decision without a socket: request heads in, verdicts and
 // plans out, one case per line.
-#include "host/response_plan.h"
+#include "commands/serve/response_plan.h"
 
 #include <gtest/gtest.h>
 

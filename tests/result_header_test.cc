@@ -161,13 +161,13 @@ TEST(ResultHeader, SaysWhatBecameOfEachPage) {
     seamed.cuts = {k.response.size() / 2};
     const std::uint64_t allocs = Filter(k.response, seamed).allocs;
     for (std::uint64_t n = 1; n <= allocs; ++n) {
-      seamed.failAlloc = n;
+      seamed.refuseAlloc = n;
       ASSERT_EQ(checks::CheckOutput(
                     k.response, Filter(k.response, seamed).client, false, site),
                 "")
           << "AllocMem call " << n;
     }
-    seamed.failAlloc = 0;
+    seamed.refuseAlloc = 0;
     const std::uint64_t heapCalls =
         FilterRefusingHeap(k.response, seamed, 0).heapCalls;
     for (std::uint64_t n = 1; n <= heapCalls; ++n) {
@@ -200,7 +200,7 @@ TEST(ResultHeader, APageLetGoBeforeItsEndSaysWhy) {
     SCOPED_TRACE(k.name);
     FilterRun run = InApp(app.path());
     run.cuts = {k.response.find("\r\n\r\n") + 4 + 1};
-    run.failAlloc = k.refuse;
+    run.refuseAlloc = k.refuse;
     const std::string out = Filter(k.response, run).client;
     ASSERT_TRUE(out == WithLine(k.response, std::string("X-Tagsmith-Result: ") +
                                                 k.word + "\r\n"))

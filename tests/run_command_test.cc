@@ -1,6 +1,6 @@
 // `tagsmith run` as a user runs it: the built program, its standard streams
 // and exit status, with the built filter library beside it.
-#include "host/run_command.h"
+#include "commands/run_command.h"
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
@@ -20,11 +20,11 @@
 #include <string>
 #include <vector>
 
+#include "commands/version_command.h"
 #include "filter/filter_entry.h"
 #include "host/chunks.h"
 #include "host/filter_module.h"
 #include "host/stand_in_server.h"
-#include "host/version_command.h"
 #include "tests/test_support.h"
 
 namespace tagsmith::host {

@@ -1,7 +1,7 @@
 // `tagsmith serve`'s command line, parsed in this process: what each option
 // sets and every way to get it wrong, and the checks of its addresses and
 // TLS files made before it listens.
-#include "host/serve_command.h"
+#include "commands/serve_command.h"
 
 #include <gtest/gtest.h>
 
@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "host/listen_address.h"
-#include "host/run_command.h"
-#include "host/tls_files.h"
+#include "commands/run_command.h"
+#include "commands/serve/listen_address.h"
+#include "commands/serve/tls_files.h"
 #include "tests/serve_harness.h"
 
 namespace tagsmith::host {

@@ -2,7 +2,7 @@
 // with the traps a public server meets (traversal, encodings, links that
 // lead out, configuration files under other names, pipes, names swapped
 // while they are looked up), one case per line, for each way of opening.
-#include "host/static_site.h"
+#include "commands/serve/static_site.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

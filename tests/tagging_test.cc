@@ -302,7 +302,7 @@ TEST(Tagging, SeamsNeverChangeTheResult) {
     // Whichever allocation is refused, the page leaves whole: tagged or not.
     if (cuts.size() == 1 || cuts.size() == bytes.size()) {
       for (std::uint64_t n = 1; n <= r.allocs; ++n) {
-        run.failAlloc = n;
+        run.refuseAlloc = n;
         const std::string out = Filter(in, run).client;
         EXPECT_TRUE(out == in || out == expected)
             << "allocation " << n << " refused, " << cuts.size() << " seams";

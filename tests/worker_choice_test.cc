@@ -1,5 +1,5 @@
 // Where `tagsmith serve` puts a new connection.
-#include "host/worker_choice.h"
+#include "commands/serve/worker_choice.h"
 
 #include <gtest/gtest.h>
 

@@ -1,0 +1,61 @@
+// See serve_state.h.
+#include "commands/serve/serve_state.h"
+
+#include <algorithm>
+
+#include "host/http_response.h"
+#include "host/platform.h"
+
+namespace tagsmith::host {
+
+void RequestLog::Line(std::string_view line) noexcept {
+  try {
+    std::string stamped = LogTime(std::chrono::system_clock::now()) + " ";
+    stamped.append(line);
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::fputs(stamped.c_str(), out_);
+    std::fputc('\n', out_);
+    std::fflush(out_);
+  } catch (...) {
+    // No memory for the line (or a lock that failed): the request goes on.
+  }
+}
+
+void MemoryReturn::Released(std::uint64_t bytes, std::uint64_t held) noexcept {
+  const std::uint64_t total =
+      released_.fetch_add(bytes, std::memory_order_relaxed) + bytes;
+  if (total < kReturnAfter && (held != 0 || total < kReturnWhenIdle)) return;
+  if (busy_.exchange(true, std::memory_order_acquire)) return;
+  released_.store(0, std::memory_order_relaxed);
+  platform::ReturnFreeMemory();
+  busy_.store(false, std::memory_order_release);
+}
+
+void ShedWaiting(Worker& worker, bool all) {
+  constexpr std::size_t kShedAtOnce = 16;  // per worker and pause
+  std::size_t count =
+      all ? worker.waiting.size()
+          : std::clamp<std::size_t>(worker.waiting.size() / 2, 1, kShedAtOnce);
+  while (count-- > 0 && !worker.waiting.empty()) {
+    // A session leaves the list itself, when shed or destroyed.
+    std::shared_ptr<Waiting> session = worker.waiting.front().lock();
+    if (session)
+      session->Shed();
+    else
+      worker.waiting.pop_front();
+  }
+}
+
+std::string Printable(std::string_view text) {
+  std::string out;
+  for (char c : text.substr(0, 512)) out += (c > 0x20 && c < 0x7f) ? c : '?';
+  return out.empty() ? "-" : out;
+}
+
+const std::string_view kUnavailableResponse =
+    "HTTP/1.1 503 Service Unavailable\r\nServer: tagsmith\r\n"
+    "Content-Type: text/plain\r\nContent-Length: 24\r\n"
+    "Retry-After: 1\r\nConnection: close\r\n\r\n"
+    "503 Service Unavailable\n";
+
+}  // namespace tagsmith::host

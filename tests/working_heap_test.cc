@@ -1,0 +1,41 @@
+// ReserveBuffer at the limit's edges and with each growth refused: the
+// bytes held survive, a refusal changes nothing, nothing is left held.
+#include "tagging/working_heap.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "tests/refusing_heap.h"
+
+TEST(WorkingHeap, GrowsWithinTheLimitAndSurvivesEachRefusal) {
+  const std::size_t kMax = static_cast<std::size_t>(-1);
+  HeapBuffer edge{nullptr, 0, 0};
+  EXPECT_TRUE(ReserveBuffer(ProcessHeap(), &edge, 10, 10));
+  edge.length = 10;
+  EXPECT_FALSE(ReserveBuffer(ProcessHeap(), &edge, 1, 10));
+  EXPECT_FALSE(ReserveBuffer(ProcessHeap(), &edge, kMax - 9, kMax));
+  ReleaseBuffer(ProcessHeap(), &edge);
+  // Growths at 4096, 8192 and 16384 bytes, each refused in turn (0: none).
+  for (int refuse = 0; refuse <= 3; ++refuse) {
+    RefusingHeap refusing;
+    refusing.refuse = refuse;
+    HeapBuffer buffer{nullptr, 0, 0};
+    std::string expected;
+    for (char step = 0; step < 16; ++step) {
+      const char* before = buffer.bytes;
+      if (!ReserveBuffer(refusing.heap(), &buffer, 1000, 16000)) {
+        EXPECT_EQ(buffer.bytes, before);
+        continue;
+      }
+      std::memset(buffer.bytes + buffer.length, 'a' + step, 1000);
+      buffer.length += 1000;
+      expected.append(1000, static_cast<char>('a' + step));
+    }
+    EXPECT_EQ(expected.size(), refuse == 0 ? 16000u : 15000u) << refuse;
+    EXPECT_EQ(std::string(buffer.bytes, buffer.length), expected);
+    ReleaseBuffer(refusing.heap(), &buffer);
+    EXPECT_EQ(refusing.held, 0);
+  }
+}
