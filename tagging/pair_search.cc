@@ -79,6 +79,8 @@ __attribute__((target("sse2"))) const char* FindSse2(const char* p,
 // than a block, are tested in a copy padded with zeros, or one by one when
 // the distance is a block or more.
 constexpr std::size_t kBlock = 64;
+// Each width's AnyLastInRun tests this many blocks at once.
+constexpr std::size_t kRun = 4;
 
 // The one search for any vector width: Width gives the tests as vectors
 // (Width(first, last)) and a block's mask for each (First, Last). Each
@@ -88,11 +90,21 @@ template <typename Width>
 const char* SearchBlocks(const char* p, const char* stop, ByteTest first,
                          ByteTest last, std::size_t distance) {
   const Width width(first, last);
-  for (; stop - p >= static_cast<std::ptrdiff_t>(kBlock); p += kBlock) {
+  // Runs of kRun blocks where the last test fails throughout, told by one
+  // test of the blocks' results together; a block at a time where it
+  // passes somewhere, and for the last blocks.
+  while (stop - p >= static_cast<std::ptrdiff_t>(kBlock)) {
+    if (stop - p >= static_cast<std::ptrdiff_t>(kRun * kBlock) &&
+        !width.AnyLastInRun(p + distance)) {
+      p += kRun * kBlock;
+      continue;
+    }
     const std::uint64_t lastHits = width.Last(p + distance);
-    if (lastHits == 0) continue;
-    const std::uint64_t at = lastHits & width.First(p);
-    if (at != 0) return p + __builtin_ctzll(at);
+    if (lastHits != 0) {
+      const std::uint64_t at = lastHits & width.First(p);
+      if (at != 0) return p + __builtin_ctzll(at);
+    }
+    p += kBlock;
   }
   const auto left = static_cast<std::size_t>(stop - p);
   if (left == 0 || distance >= kBlock) {
@@ -129,6 +141,22 @@ struct Avx2Width {
     }
     return hits;
   }
+  // Whether any byte of the kRun blocks at `b` passes the last test.
+  // Written out, so that the compiler keeps every vector in a register.
+  __attribute__((target("avx2"))) bool AnyLastInRun(const char* b) const {
+    const auto* v = reinterpret_cast<const __m256i*>(b);
+    const __m256i a = _mm256_or_si256(LastHits(v), LastHits(v + 1));
+    const __m256i c = _mm256_or_si256(LastHits(v + 2), LastHits(v + 3));
+    const __m256i d = _mm256_or_si256(LastHits(v + 4), LastHits(v + 5));
+    const __m256i e = _mm256_or_si256(LastHits(v + 6), LastHits(v + 7));
+    const __m256i all =
+        _mm256_or_si256(_mm256_or_si256(a, c), _mm256_or_si256(d, e));
+    return !_mm256_testz_si256(all, all);
+  }
+  __attribute__((target("avx2"))) __m256i LastHits(const __m256i* v) const {
+    return _mm256_cmpeq_epi8(_mm256_or_si256(_mm256_loadu_si256(v), lastMask),
+                             lastValue);
+  }
   __attribute__((target("avx2"))) std::uint64_t First(const char* b) const {
     return Hits(b, firstMask, firstValue);
   }
@@ -148,6 +176,11 @@ struct Avx512Width {
         lastMask(_mm512_set1_epi8(static_cast<char>(last.mask))),
         lastValue(_mm512_set1_epi8(static_cast<char>(last.value))) {}
 
+  __attribute__((target("avx512f,avx512bw"))) bool AnyLastInRun(
+      const char* b) const {
+    return (Last(b) | Last(b + kBlock) | Last(b + 2 * kBlock) |
+            Last(b + 3 * kBlock)) != 0;
+  }
   __attribute__((target("avx512f,avx512bw"))) std::uint64_t First(
       const char* b) const {
     return _mm512_cmpeq_epi8_mask(
