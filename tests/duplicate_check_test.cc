@@ -58,6 +58,21 @@ TEST(PairSearch, EveryWidthAgreesWithTheNaiveSearch) {
   }
 }
 
+TEST(PairSearch, CopyFindsTheFoldedByteWhereverItStands) {
+  for (std::size_t size = 0; size < 300; size += 7) {
+    for (std::size_t at = 0; at <= size; at += 5) {
+      for (const char put : {'j', 'J', '*'}) {
+        std::string from(size, 'i');
+        if (at < size) from[at] = put;
+        std::string to(size, '\0');
+        const bool found = CopyFindingFolded(to.data(), from.data(), size, 'J');
+        ASSERT_EQ(to, from);
+        ASSERT_EQ(found, at < size && put != '*') << size << " " << at;
+      }
+    }
+  }
+}
+
 // The body of a response, walked byte by byte with both markers.
 bool NaiveCarries(const ResponseFacts& facts) {
   ChainCursor c = facts.bodyStart;
