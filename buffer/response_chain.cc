@@ -37,6 +37,16 @@ ChunkNode* NewRecord(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
   return node;
 }
 
+// Copies a piece of a chunk, through the watch's copier when there is one.
+void CopyPiece(const CopyNote* copied, char* to, const char* from,
+               std::uint32_t count) {
+  if (copied != nullptr && copied->copy != nullptr) {
+    copied->copy(copied->context, to, from, count);
+  } else {
+    std::memcpy(to, from, count);
+  }
+}
+
 }  // namespace
 
 bool TakeHeldMemory(ResponseChain* chain, std::uint64_t size) {
@@ -116,7 +126,7 @@ AppendResult AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw,
     }
   }
   if (inRoom > 0) {
-    std::memcpy(chain->room, bytes, inRoom);
+    CopyPiece(copied, chain->room, bytes, inRoom);
     chain->tail->length += inRoom;
     chain->room += inRoom;
     chain->roomLeft -= inRoom;
@@ -125,7 +135,7 @@ AppendResult AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw,
   }
   if (node != nullptr) {
     char* data = reinterpret_cast<char*>(node + 1);
-    std::memcpy(data, bytes + inRoom, rest);
+    CopyPiece(copied, data, bytes + inRoom, rest);
     node->length = rest;
     if (chain->tail != nullptr) {
       chain->tail->next = node;

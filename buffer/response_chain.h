@@ -102,11 +102,14 @@ enum class AppendResult {
 // (LetResponseGo writes what is held), and the chunk follows untouched.
 // With `copied`, copied.note(copied.context, record, bytes, count) is called
 // for each piece of the chunk once it is copied and linked, in order, so
-// that a watch reads the bytes while they are at hand.
+// that a watch reads the bytes while they are at hand. With `copy`, each
+// piece is copied by copy(copied.context, to, from, count) instead of
+// memcpy, so that the watch may test the bytes on their one way through.
 struct CopyNote {
   void (*note)(void* context, const ChunkNode* node, const char* bytes,
                std::uint32_t count);
   void* context;
+  void (*copy)(void* context, char* to, const char* from, std::uint32_t count);
 };
 AppendResult AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw,
                          const CopyNote* copied = nullptr);

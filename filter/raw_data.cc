@@ -91,7 +91,8 @@ void HandleRawData(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
     // A page held past its headers may have its body watched as it is
     // copied.
     KeptPage* kept = chain != nullptr ? chain->kept : nullptr;
-    const CopyNote note{NoteCopied, kept != nullptr ? &kept->watch : nullptr};
+    const CopyNote note{NoteCopied, kept != nullptr ? &kept->watch : nullptr,
+                        CopyWatched};
     const AppendResult appended = AppendChunk(
         pfc, raw, kept != nullptr && kept->watch.on ? &note : nullptr);
     if (appended == AppendResult::kTooLarge ||

@@ -1,6 +1,7 @@
 #include "tagging/body_watch.h"
 
 #include <cassert>
+#include <cstring>
 
 #include "tagging/duplicate_check.h"
 #include "tagging/marker_tail.h"
@@ -61,7 +62,7 @@ std::uint64_t BegunAtEnd(const char* end) {
 
 void StartBodyWatch(BodyWatch* watch, const ChainCursor& from) {
   assert(HasByte(from));
-  *watch = BodyWatch{true, false, 0, nullptr, nullptr, 0};
+  *watch = BodyWatch{true, false, 0, nullptr, nullptr, 0, false, false};
   const char* at = from.pos;
   for (const ChunkNode* node = from.node; node != nullptr; node = node->next) {
     const char* end = node->data + node->length;
@@ -73,7 +74,7 @@ void StartBodyWatch(BodyWatch* watch, const ChainCursor& from) {
 }
 
 void WatchCopied(BodyWatch* watch, const ChunkNode* node, const char* bytes,
-                 std::uint32_t count) {
+                 std::uint32_t count, bool clear) {
   assert(bytes >= node->data && bytes + count <= node->data + node->length);
   if (!watch->on || watch->found || count == 0) return;
   const char* end = bytes + count;
@@ -97,11 +98,12 @@ void WatchCopied(BodyWatch* watch, const ChunkNode* node, const char* bytes,
     return;
   }
   // Tails wholly in these bytes, found a vector at a time by the filter's
-  // bytes: p is the tail's byte kPairAt.
+  // bytes: p is the tail's byte kPairAt. Bytes without the last of them
+  // hold none.
   const char* const pairEnd = end - (kTailLength - 1 - kPairTo);
-  for (const char* p = bytes + kPairAt;
-       (p = FindFoldedPair(p, pairEnd, kPairFirst, kPairLast,
-                           kPairTo - kPairAt));
+  for (const char* p = clear ? nullptr : bytes + kPairAt;
+       p != nullptr && (p = FindFoldedPair(p, pairEnd, kPairFirst, kPairLast,
+                                           kPairTo - kPairAt));
        ++p) {
     if (MarkerEndsWithTailAt({node, p - kPairAt})) {
       watch->found = true;
@@ -116,12 +118,15 @@ void NoteCopied(void* context, const ChunkNode* node, const char* bytes,
                 std::uint32_t count) {
   constexpr std::uint32_t kBatch = 4096;
   auto* watch = static_cast<BodyWatch*>(context);
+  const bool clear = watch->copyClear;
+  watch->copyClear = false;
   if (watch->node == node && watch->from + watch->waiting == bytes) {
     watch->waiting += count;
+    watch->clear = watch->clear && clear;
   } else {
     FinishBodyWatch(watch);
-    *watch =
-        BodyWatch{watch->on, watch->found, watch->begun, node, bytes, count};
+    *watch = BodyWatch{watch->on, watch->found, watch->begun, node,
+                       bytes,     count,        clear,        false};
   }
   if (watch->waiting >= kBatch) FinishBodyWatch(watch);
 }
@@ -130,6 +135,17 @@ void FinishBodyWatch(BodyWatch* watch) {
   if (watch->waiting == 0) return;
   const std::uint32_t count = watch->waiting;
   watch->waiting = 0;
-  WatchCopied(watch, watch->node, watch->from, count);
+  WatchCopied(watch, watch->node, watch->from, count, watch->clear);
   watch->node = nullptr;
+}
+
+void CopyWatched(void* context, char* to, const char* from,
+                 std::uint32_t count) {
+  auto* watch = static_cast<BodyWatch*>(context);
+  if (!watch->on || watch->found) {
+    std::memcpy(to, from, count);
+    watch->copyClear = false;
+    return;
+  }
+  watch->copyClear = !CopyFindingFolded(to, from, count, kPairLast);
 }

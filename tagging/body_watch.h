@@ -31,6 +31,11 @@ struct BodyWatch {
   const ChunkNode* node;
   const char* from;
   std::uint32_t waiting;
+  // The waiting bytes hold no byte of the pair filter's last test, as
+  // their copies found (false when unknown).
+  bool clear;
+  // What CopyWatched found of the last copy, for the note that follows it.
+  bool copyClear;
 };
 
 // Starts watching a page held from the start of its body: the chain's
@@ -40,8 +45,16 @@ void StartBodyWatch(BodyWatch* watch, const ChainCursor& from);
 
 // Watches `count` bytes at `bytes`, just copied into `node`, which are the
 // next bytes of the body. Nothing once a marker is found or when off.
+// With `clear`, the bytes are known to hold no byte of the pair filter's
+// last test, and only tails across their ends are looked for.
 // REQUIRES: `node` is linked in the chain and holds [bytes, bytes + count).
 void WatchCopied(BodyWatch* watch, const ChunkNode* node, const char* bytes,
+                 std::uint32_t count, bool clear = false);
+
+// The copier AppendChunk takes with the note: copies the bytes and tests
+// them on the way for the pair filter's last byte, so that the note after
+// it may skip the search of bytes that cannot hold a tail.
+void CopyWatched(void* context, char* to, const char* from,
                  std::uint32_t count);
 
 // The copier note AppendChunk takes (buffer/response_chain.h): `context` is

@@ -36,6 +36,14 @@ const char* FindScalar(const char* p, const char* stop, ByteTest first,
   return nullptr;
 }
 
+bool CopyScalar(char* to, const char* from, std::size_t count, ByteTest t) {
+  std::memcpy(to, from, count);
+  for (std::size_t i = 0; i < count; ++i) {
+    if (Passes(from + i, t)) return true;
+  }
+  return false;
+}
+
 #if defined(__x86_64__) || defined(__i386__)
 #define TAGSMITH_PAIR_SEARCH_X86 1
 
@@ -79,6 +87,8 @@ __attribute__((target("sse2"))) const char* FindSse2(const char* p,
 // than a block, are tested in a copy padded with zeros, or one by one when
 // the distance is a block or more.
 constexpr std::size_t kBlock = 64;
+// Each width's AnyLastInRun tests this many blocks at once.
+constexpr std::size_t kRun = 4;
 
 // The one search for any vector width: Width gives the tests as vectors
 // (Width(first, last)) and a block's mask for each (First, Last). Each
@@ -88,11 +98,21 @@ template <typename Width>
 const char* SearchBlocks(const char* p, const char* stop, ByteTest first,
                          ByteTest last, std::size_t distance) {
   const Width width(first, last);
-  for (; stop - p >= static_cast<std::ptrdiff_t>(kBlock); p += kBlock) {
+  // Runs of kRun blocks where the last test fails throughout, told by one
+  // test of the blocks' results together; a block at a time where it
+  // passes somewhere, and for the last blocks.
+  while (stop - p >= static_cast<std::ptrdiff_t>(kBlock)) {
+    if (stop - p >= static_cast<std::ptrdiff_t>(kRun * kBlock) &&
+        !width.AnyLastInRun(p + distance)) {
+      p += kRun * kBlock;
+      continue;
+    }
     const std::uint64_t lastHits = width.Last(p + distance);
-    if (lastHits == 0) continue;
-    const std::uint64_t at = lastHits & width.First(p);
-    if (at != 0) return p + __builtin_ctzll(at);
+    if (lastHits != 0) {
+      const std::uint64_t at = lastHits & width.First(p);
+      if (at != 0) return p + __builtin_ctzll(at);
+    }
+    p += kBlock;
   }
   const auto left = static_cast<std::size_t>(stop - p);
   if (left == 0 || distance >= kBlock) {
@@ -129,6 +149,22 @@ struct Avx2Width {
     }
     return hits;
   }
+  // Whether any byte of the kRun blocks at `b` passes the last test.
+  // Written out, so that the compiler keeps every vector in a register.
+  __attribute__((target("avx2"))) bool AnyLastInRun(const char* b) const {
+    const auto* v = reinterpret_cast<const __m256i*>(b);
+    const __m256i a = _mm256_or_si256(LastHits(v), LastHits(v + 1));
+    const __m256i c = _mm256_or_si256(LastHits(v + 2), LastHits(v + 3));
+    const __m256i d = _mm256_or_si256(LastHits(v + 4), LastHits(v + 5));
+    const __m256i e = _mm256_or_si256(LastHits(v + 6), LastHits(v + 7));
+    const __m256i all =
+        _mm256_or_si256(_mm256_or_si256(a, c), _mm256_or_si256(d, e));
+    return !_mm256_testz_si256(all, all);
+  }
+  __attribute__((target("avx2"))) __m256i LastHits(const __m256i* v) const {
+    return _mm256_cmpeq_epi8(_mm256_or_si256(_mm256_loadu_si256(v), lastMask),
+                             lastValue);
+  }
   __attribute__((target("avx2"))) std::uint64_t First(const char* b) const {
     return Hits(b, firstMask, firstValue);
   }
@@ -148,6 +184,11 @@ struct Avx512Width {
         lastMask(_mm512_set1_epi8(static_cast<char>(last.mask))),
         lastValue(_mm512_set1_epi8(static_cast<char>(last.value))) {}
 
+  __attribute__((target("avx512f,avx512bw"))) bool AnyLastInRun(
+      const char* b) const {
+    return (Last(b) | Last(b + kBlock) | Last(b + 2 * kBlock) |
+            Last(b + 3 * kBlock)) != 0;
+  }
   __attribute__((target("avx512f,avx512bw"))) std::uint64_t First(
       const char* b) const {
     return _mm512_cmpeq_epi8_mask(
@@ -174,7 +215,65 @@ __attribute__((target("avx512f,avx512bw"), flatten)) const char* FindAvx512(
   return SearchBlocks<Avx512Width>(p, stop, first, last, distance);
 }
 
+// The copies test each vector as it passes through a register, and tell
+// the tests' result only at the end: the copy's loop has no branch of its
+// own, and the bytes are read once.
+__attribute__((target("avx2"))) bool CopyAvx2(char* to, const char* from,
+                                              std::size_t count, ByteTest t) {
+  const __m256i mask = _mm256_set1_epi8(static_cast<char>(t.mask));
+  const __m256i value = _mm256_set1_epi8(static_cast<char>(t.value));
+  __m256i any = _mm256_setzero_si256();
+  std::size_t i = 0;
+  for (; i + 64 <= count; i += 64) {
+    const __m256i a =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + i));
+    const __m256i b =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(from + i + 32));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + i), a);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + i + 32), b);
+    any = _mm256_or_si256(
+        any,
+        _mm256_or_si256(_mm256_cmpeq_epi8(_mm256_or_si256(a, mask), value),
+                        _mm256_cmpeq_epi8(_mm256_or_si256(b, mask), value)));
+  }
+  const bool found = !_mm256_testz_si256(any, any);
+  return CopyScalar(to + i, from + i, count - i, t) || found;
+}
+
+__attribute__((target("avx512f,avx512bw"))) bool CopyAvx512(char* to,
+                                                            const char* from,
+                                                            std::size_t count,
+                                                            ByteTest t) {
+  const __m512i mask = _mm512_set1_epi8(static_cast<char>(t.mask));
+  const __m512i value = _mm512_set1_epi8(static_cast<char>(t.value));
+  __mmask64 any = 0;
+  std::size_t i = 0;
+  for (; i + 64 <= count; i += 64) {
+    const __m512i a = _mm512_loadu_si512(from + i);
+    _mm512_storeu_si512(to + i, a);
+    any |= _mm512_cmpeq_epi8_mask(_mm512_or_si512(a, mask), value);
+  }
+  if (i < count) {
+    const __mmask64 left = (~std::uint64_t{0}) >> (64 - (count - i));
+    const __m512i a = _mm512_maskz_loadu_epi8(left, from + i);
+    _mm512_mask_storeu_epi8(to + i, left, a);
+    any |= _mm512_mask_cmpeq_epi8_mask(left, _mm512_or_si512(a, mask), value);
+  }
+  return any != 0;
+}
+
 #endif
+
+using Copy = bool (*)(char* to, const char* from, std::size_t count,
+                      ByteTest t);
+
+Copy WidestCopy() {
+#if defined(TAGSMITH_PAIR_SEARCH_X86)
+  if (__builtin_cpu_supports("avx512bw")) return CopyAvx512;
+  if (__builtin_cpu_supports("avx2")) return CopyAvx2;
+#endif
+  return CopyScalar;
+}
 
 using Search = const char* (*)(const char* p, const char* stop, ByteTest first,
                                ByteTest last, std::size_t distance);
@@ -230,4 +329,10 @@ const char* FindFoldedPair(const char* begin, const char* end,
   // Chosen once: the processor does not change under the library.
   static const Search widest = Widest();
   return Run(widest, begin, end, first, last, distance);
+}
+
+bool CopyFindingFolded(char* to, const char* from, std::size_t count,
+                       unsigned char folded) {
+  static const Copy widest = WidestCopy();
+  return widest(to, from, count, TestFor(folded));
 }

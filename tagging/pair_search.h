@@ -14,6 +14,12 @@ const char* FindFoldedPair(const char* begin, const char* end,
                            unsigned char first, unsigned char last,
                            std::size_t distance);
 
+// Copies `count` bytes from `from` to `to` (not overlapping) and tells
+// whether any of them folds to `folded` (a folded character), so that a
+// search for it can be skipped without reading the bytes again.
+bool CopyFindingFolded(char* to, const char* from, std::size_t count,
+                       unsigned char folded);
+
 // The same with a chosen implementation, so that tests reach each of them:
 // FindFoldedPair picks the widest one the processor has. False when this
 // build or processor has no such implementation.

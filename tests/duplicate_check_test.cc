@@ -34,9 +34,11 @@ TEST(PairSearch, EveryWidthAgreesWithTheNaiveSearch) {
     const char* probe;
     if (!FindFoldedPairWith(kind, "", "", 'G', '"', 1, &probe)) continue;
     for (int round = 0; round < 3000; ++round) {
-      std::string text(rng() % 700, 'x');
+      // Every other round sparse, so that long runs hold no candidate.
+      const unsigned sparse = round % 2 == 0 ? 4 : 300;
+      std::string text(rng() % 1500, 'x');
       for (char& c : text) {
-        if (rng() % 4 == 0) c = alphabet[rng() % alphabet.size()];
+        if (rng() % sparse == 0) c = alphabet[rng() % alphabet.size()];
       }
       const std::size_t distance = 1 + rng() % 70;
       const unsigned char first = rng() % 2 ? 'G' : '"';
@@ -51,6 +53,21 @@ TEST(PairSearch, EveryWidthAgreesWithTheNaiveSearch) {
                   NaiveFind(text.data() + from, text.data() + text.size(),
                             first, last, distance))
             << "kind " << static_cast<int>(kind) << " round " << round;
+      }
+    }
+  }
+}
+
+TEST(PairSearch, CopyFindsTheFoldedByteWhereverItStands) {
+  for (std::size_t size = 0; size < 300; size += 7) {
+    for (std::size_t at = 0; at <= size; at += 5) {
+      for (const char put : {'j', 'J', '*'}) {
+        std::string from(size, 'i');
+        if (at < size) from[at] = put;
+        std::string to(size, '\0');
+        const bool found = CopyFindingFolded(to.data(), from.data(), size, 'J');
+        ASSERT_EQ(to, from);
+        ASSERT_EQ(found, at < size && put != '*') << size << " " << at;
       }
     }
   }
