@@ -16,13 +16,6 @@ namespace {
 // stays small, and continuing from a slightly earlier one costs little.
 constexpr std::uint64_t kBoundarySpacing = 1024;
 
-const ChunkNode* NextWithBytes(const ChunkNode* node) {
-  do {
-    node = node->next;
-  } while (node != nullptr && (node->data == nullptr || node->length == 0));
-  return node;
-}
-
 // The input's length and its last four bytes (zero-padded when shorter).
 void MeasureInput(const ChainCursor& first, std::uint64_t* length,
                   unsigned char last[4]) {
@@ -30,7 +23,7 @@ void MeasureInput(const ChainCursor& first, std::uint64_t* length,
   *length = 0;
   const char* pos = first.pos;
   for (const ChunkNode* node = first.node; node != nullptr;
-       node = NextWithBytes(node),
+       node = NextRecordWithBytes(node),
                         pos = node != nullptr ? node->data : nullptr) {
     const char* end = node->data + node->length;
     *length += static_cast<std::uint64_t>(end - pos);
@@ -158,7 +151,7 @@ Inflated InflateAll(const WorkingHeap& heap, int windowBits,
       stream.next_in = const_cast<Bytef*>(pieceStart);
       stream.avail_in =
           static_cast<uInt>(nextNode->data + nextNode->length - nextPos);
-      nextNode = NextWithBytes(nextNode);
+      nextNode = NextRecordWithBytes(nextNode);
       nextPos = nextNode != nullptr ? nextNode->data : nullptr;
     }
     if (page.length == page.capacity &&

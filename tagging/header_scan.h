@@ -42,14 +42,14 @@ struct ResponseFacts {
 };
 
 // Calls visit(bytes, count) for each piece of the span, record by record,
-// in order.
+// in order, passing over records without bytes.
 template <typename Visit>
 void ForEachSpanPiece(const ValueSpan& span, Visit visit) {
   const ChunkNode* node = span.first.node;
   const char* p = span.first.pos;
   while (node != span.last.node) {
     visit(p, static_cast<std::uint32_t>(node->data + node->length - p));
-    node = node->next;
+    node = NextRecordWithBytes(node);
     p = node->data;
   }
   visit(p, static_cast<std::uint32_t>(span.last.pos - p + 1));
