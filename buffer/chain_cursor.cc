@@ -6,25 +6,25 @@ namespace {
 
 const char* EndOf(const ChunkNode* node) { return node->data + node->length; }
 
-// The next record after `node` that holds bytes, or null. Records without
-// bytes only appear once the end-of-request pass has split the chain; the
-// cursor never stands on one.
-const ChunkNode* NextWithBytes(const ChunkNode* node) {
-  for (node = node->next; node != nullptr; node = node->next) {
-    if (node->data != nullptr && node->length > 0) return node;
-  }
-  return nullptr;
-}
-
 const ChunkNode* PrevWithBytes(const ChunkNode* node) {
   while (node->prev != nullptr && node->prev != node) {
     node = node->prev;
-    if (node->data != nullptr && node->length > 0) return node;
+    if (HoldsBytes(node)) return node;
   }
   return nullptr;
 }
 
 }  // namespace
+
+const ChunkNode* NextRecordWithBytes(const ChunkNode* node) {
+  assert(node != nullptr);
+  return FirstRecordWithBytes(node->next);
+}
+
+const ChunkNode* FirstRecordWithBytes(const ChunkNode* node) {
+  while (node != nullptr && !HoldsBytes(node)) node = node->next;
+  return node;
+}
 
 ChainCursor CursorAtStart(const ChunkNode* head) {
   assert(head != nullptr && head->length > 0);
@@ -34,7 +34,7 @@ ChainCursor CursorAtStart(const ChunkNode* head) {
 bool StepForward(ChainCursor* c) {
   assert(HasByte(*c));
   if (++c->pos < EndOf(c->node)) return true;
-  const ChunkNode* next = NextWithBytes(c->node);
+  const ChunkNode* next = NextRecordWithBytes(c->node);
   if (next == nullptr) return false;  // stays past the last byte
   c->node = next;
   c->pos = next->data;
@@ -85,7 +85,7 @@ bool MatchAt(const ChainCursor& c, const char* text) {
       }
     }
     if (*t == '\0') return true;
-    node = NextWithBytes(node);
+    node = NextRecordWithBytes(node);
     if (node == nullptr) return false;
     p = node->data;
   }

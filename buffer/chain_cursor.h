@@ -28,6 +28,21 @@ constexpr unsigned char FoldCase(unsigned char c) {
   return (c >= 'a' && c <= 'z') ? static_cast<unsigned char>(c - 'a' + 'A') : c;
 }
 
+// True when the record has bytes to read or send. Records without bytes
+// appear once the end-of-request pass has spliced the chain.
+inline bool HoldsBytes(const ChunkNode* node) {
+  return node->data != nullptr && node->length > 0;
+}
+
+// The next record after `node` that holds bytes, or null: the one walk
+// every reader of the chain uses to pass over empty records.
+// REQUIRES: node != null.
+const ChunkNode* NextRecordWithBytes(const ChunkNode* node);
+
+// `node` itself when it holds bytes, else the next one that does; null
+// for a null node or when none does.
+const ChunkNode* FirstRecordWithBytes(const ChunkNode* node);
+
 // A cursor on the first byte of the chain that starts at `head`.
 // REQUIRES: head != null and head->length > 0.
 ChainCursor CursorAtStart(const ChunkNode* head);

@@ -3,6 +3,8 @@
 #include <cassert>
 #include <cstring>
 
+#include "buffer/chain_cursor.h"
+
 namespace {
 
 // Stands in the slot when not even the chain record could be had, or the
@@ -165,8 +167,8 @@ void CloseChain(ChunkNode* head) {
 }
 
 void FlushChain(HTTP_FILTER_CONTEXT* pfc, const ChunkNode* head) {
-  for (const ChunkNode* node = head; node != nullptr; node = node->next) {
-    if (node->data == nullptr || node->length == 0) continue;
+  for (const ChunkNode* node = FirstRecordWithBytes(head); node != nullptr;
+       node = NextRecordWithBytes(node)) {
     DWORD count = node->length;
     pfc->WriteClient(pfc, const_cast<char*>(node->data), &count, 0);
   }

@@ -122,13 +122,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
     // The walks from the last few resume points before the offset: each
     // must cross what follows it (later blocks too) as zlib did.
     std::uint32_t last = 0;
-    while (last < decoded.resumeCount && decoded.resumes[last].pageBytes <= at)
+    while (last < decoded.resumes.count &&
+           decoded.resumes.items[last].pageBytes <= at)
       ++last;
     for (std::uint32_t r = last > 6 ? last - 6 : 0; r < last; ++r) {
       DeflateCut cut;
       const Walk walk =
           FindCut(ProcessHeap(), first, decoded.page, decoded.pageLength,
-                  decoded.resumes[r], at, &cut);
+                  decoded.resumes.items[r], at, &cut);
       Check(walk != Walk::kMismatch && walk != Walk::kNoMemory);
       if (walk == Walk::kCut) {
         Check(cut.pageBytes <= at && at - cut.pageBytes < 258);

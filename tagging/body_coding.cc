@@ -16,13 +16,6 @@ namespace {
 // stays small, and continuing from a slightly earlier one costs little.
 constexpr std::uint64_t kBoundarySpacing = 1024;
 
-const ChunkNode* NextWithBytes(const ChunkNode* node) {
-  do {
-    node = node->next;
-  } while (node != nullptr && (node->data == nullptr || node->length == 0));
-  return node;
-}
-
 // The input's length and its last four bytes (zero-padded when shorter).
 void MeasureInput(const ChainCursor& first, std::uint64_t* length,
                   unsigned char last[4]) {
@@ -30,7 +23,7 @@ void MeasureInput(const ChainCursor& first, std::uint64_t* length,
   *length = 0;
   const char* pos = first.pos;
   for (const ChunkNode* node = first.node; node != nullptr;
-       node = NextWithBytes(node),
+       node = NextRecordWithBytes(node),
                         pos = node != nullptr ? node->data : nullptr) {
     const char* end = node->data + node->length;
     *length += static_cast<std::uint64_t>(end - pos);
@@ -48,51 +41,30 @@ bool IsZlibHeader(unsigned char cmf, unsigned char flg) {
 }
 constexpr unsigned char kPresetDictionary = 0x20;
 
-// Appends `item` to a table grown by doubling in `heap`. False when
-// memory is refused.
-template <typename Item>
-bool Append(const WorkingHeap& heap, Item** items, std::uint32_t* count,
-            std::uint32_t* capacity, const Item& item) {
-  if (*count == *capacity) {
-    const std::uint32_t grownCapacity = *capacity == 0 ? 64 : *capacity * 2;
-    auto* grown = static_cast<Item*>(
-        heap.allocate(heap.opaque, grownCapacity * sizeof(Item)));
-    if (grown == nullptr) return false;
-    if (*count > 0) std::memcpy(grown, *items, *count * sizeof(Item));
-    heap.release(heap.opaque, *items);
-    *items = grown;
-    *capacity = grownCapacity;
-  }
-  (*items)[(*count)++] = item;
-  return true;
-}
-
 bool AddBoundary(const WorkingHeap& heap, DecodedBody* decoded,
                  const BlockBoundary& boundary) {
-  if (decoded->boundaryCount > 0 &&
+  const HeapArray<BlockBoundary>& table = decoded->boundaries;
+  if (table.count > 0 &&
       boundary.pageBytes <
-          decoded->boundaries[decoded->boundaryCount - 1].pageBytes +
-              kBoundarySpacing) {
+          table.items[table.count - 1].pageBytes + kBoundarySpacing) {
     return true;
   }
-  return Append(heap, &decoded->boundaries, &decoded->boundaryCount,
-                &decoded->boundaryCapacity, boundary);
+  return AppendItem(heap, &decoded->boundaries, boundary);
 }
 
 // A later point at the same page offset replaces the one before (it is
 // nearer whatever follows); one close after the one before is not kept.
 bool AddResume(const WorkingHeap& heap, DecodedBody* decoded,
                const ResumePoint& point) {
-  if (decoded->resumeCount > 0) {
-    ResumePoint* last = &decoded->resumes[decoded->resumeCount - 1];
+  if (decoded->resumes.count > 0) {
+    ResumePoint* last = &decoded->resumes.items[decoded->resumes.count - 1];
     if (point.pageBytes == last->pageBytes) {
       *last = point;
       return true;
     }
     if (point.pageBytes < last->pageBytes + kBoundarySpacing) return true;
   }
-  return Append(heap, &decoded->resumes, &decoded->resumeCount,
-                &decoded->resumeCapacity, point);
+  return AppendItem(heap, &decoded->resumes, point);
 }
 
 enum class Inflated {
@@ -158,7 +130,7 @@ Inflated InflateAll(const WorkingHeap& heap, int windowBits,
       stream.next_in = const_cast<Bytef*>(pieceStart);
       stream.avail_in =
           static_cast<uInt>(nextNode->data + nextNode->length - nextPos);
-      nextNode = NextWithBytes(nextNode);
+      nextNode = NextRecordWithBytes(nextNode);
       nextPos = nextNode != nullptr ? nextNode->data : nullptr;
     }
     if (page.length == page.capacity &&
@@ -321,7 +293,7 @@ Decoding DecodeBody(const WorkingHeap& heap, ContentCoding coding,
 
 void ReleaseDecoded(const WorkingHeap& heap, DecodedBody* decoded) {
   heap.release(heap.opaque, decoded->page);
-  heap.release(heap.opaque, decoded->boundaries);
-  heap.release(heap.opaque, decoded->resumes);
+  ReleaseArray(heap, &decoded->boundaries);
+  ReleaseArray(heap, &decoded->resumes);
   *decoded = DecodedBody{};
 }

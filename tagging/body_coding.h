@@ -42,13 +42,11 @@ struct DecodedBody {
   char* page;         // the decoded page
   std::uint64_t pageLength;
   std::uint64_t inputLength;
-  std::uint32_t check;        // CRC-32 or Adler-32 of the whole page
-  BlockBoundary* boundaries;  // in stream order; the first at the start
-  std::uint32_t boundaryCount;
-  std::uint32_t boundaryCapacity;
-  ResumePoint* resumes;  // in stream order; bit positions from `input`
-  std::uint32_t resumeCount;
-  std::uint32_t resumeCapacity;
+  std::uint32_t check;  // CRC-32 or Adler-32 of the whole page
+  // In stream order; the first at the start.
+  HeapArray<BlockBoundary> boundaries;
+  // In stream order; bit positions from `input`.
+  HeapArray<ResumePoint> resumes;
 };
 
 enum class Decoding {

@@ -120,30 +120,30 @@ bool FromCut(const DecodedBody& decoded, const DeflateCut& cut,
 bool ChooseContinuation(const WorkingHeap& heap, const DecodedBody& decoded,
                         std::uint64_t at, Continuation* next) {
   std::uint32_t low = 0;
-  std::uint32_t high = decoded.boundaryCount;
+  std::uint32_t high = decoded.boundaries.count;
   while (high - low > 1) {
     const std::uint32_t mid = low + (high - low) / 2;
-    if (decoded.boundaries[mid].pageBytes <= at) {
+    if (decoded.boundaries.items[mid].pageBytes <= at) {
       low = mid;
     } else {
       high = mid;
     }
   }
-  const BlockBoundary& boundary = decoded.boundaries[low];
+  const BlockBoundary& boundary = decoded.boundaries.items[low];
   assert(boundary.pageBytes <= at);
   *next = FromBoundary(boundary);
-  if (boundary.pageBytes == at || decoded.resumeCount == 0) return true;
+  if (boundary.pageBytes == at || decoded.resumes.count == 0) return true;
   low = 0;
-  high = decoded.resumeCount;
+  high = decoded.resumes.count;
   while (high - low > 1) {
     const std::uint32_t mid = low + (high - low) / 2;
-    if (decoded.resumes[mid].pageBytes <= at) {
+    if (decoded.resumes.items[mid].pageBytes <= at) {
       low = mid;
     } else {
       high = mid;
     }
   }
-  const ResumePoint& from = decoded.resumes[low];
+  const ResumePoint& from = decoded.resumes.items[low];
   if (from.pageBytes > at) return true;
   DeflateCut cut;
   switch (FindCut(heap, decoded.input, decoded.page, decoded.pageLength, from,
@@ -177,7 +177,7 @@ bool EncodeTagged(const WorkingHeap& heap, const DecodedBody& decoded,
                   std::uint64_t at, const InsertText* insert,
                   std::uint32_t insertCount, std::uint64_t* keptBytes,
                   HeapBuffer* tail) {
-  assert(at < decoded.pageLength && decoded.boundaryCount > 0);
+  assert(at < decoded.pageLength && decoded.boundaries.count > 0);
   Continuation from;
   if (!ChooseContinuation(heap, decoded, at, &from)) return false;
   assert(from.pageBytes <= at);

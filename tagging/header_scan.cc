@@ -1,5 +1,7 @@
 #include "tagging/header_scan.h"
 
+#include <cassert>
+
 namespace {
 
 constexpr unsigned char kCr = '\r';
@@ -136,8 +138,11 @@ bool FindStatus200(ChainCursor* c) {
 }  // namespace
 
 ResponseFacts ScanResponseHeaders(const ChunkNode* head) {
+  assert(head != nullptr);
   ResponseFacts facts{};
-  ChainCursor c = CursorAtStart(head);
+  const ChunkNode* first = FirstRecordWithBytes(head);
+  if (first == nullptr) return facts;
+  ChainCursor c = CursorAtStart(first);
   if (ByteAt(c) == kCr || !FindStatus200(&c)) return facts;
 
   // The status line runs to the next LF after the white space; when that

@@ -42,14 +42,14 @@ struct ResponseFacts {
 };
 
 // Calls visit(bytes, count) for each piece of the span, record by record,
-// in order.
+// in order, passing over records without bytes.
 template <typename Visit>
 void ForEachSpanPiece(const ValueSpan& span, Visit visit) {
   const ChunkNode* node = span.first.node;
   const char* p = span.first.pos;
   while (node != span.last.node) {
     visit(p, static_cast<std::uint32_t>(node->data + node->length - p));
-    node = node->next;
+    node = NextRecordWithBytes(node);
     p = node->data;
   }
   visit(p, static_cast<std::uint32_t>(span.last.pos - p + 1));
@@ -60,8 +60,10 @@ void ForEachSpanPiece(const ValueSpan& span, Visit visit) {
 // cannot be corrected) gets flags 0. Coding headers are noted in `codings`
 // for DecideCodings; they do not end the scan. Reads no byte after the CR
 // that ends the header block.
-// REQUIRES: head is a chain whose records each hold bytes: closed, or open
-// and holding the whole header block (tagging/header_block.h).
+// Records without bytes (left by splices) are passed over; a chain with
+// no bytes at all gets flags 0.
+// REQUIRES: head != null, the first record of a chain that is closed, or
+// open and holding the whole header block (tagging/header_block.h).
 ResponseFacts ScanResponseHeaders(const ChunkNode* head);
 
 #endif  // TAGSMITH_TAGGING_HEADER_SCAN_H_

@@ -5,13 +5,6 @@
 
 namespace {
 
-const ChunkNode* NextWithBytes(const ChunkNode* node) {
-  do {
-    node = node->next;
-  } while (node != nullptr && (node->data == nullptr || node->length == 0));
-  return node;
-}
-
 // Moves `node`/`pos` on by `offset` bytes, a record at a time. False when
 // the chain ends first (at its end is not past it when `offset` is 0).
 bool Seek(const ChunkNode** node, const char** pos, std::uint64_t offset) {
@@ -23,7 +16,7 @@ bool Seek(const ChunkNode** node, const char** pos, std::uint64_t offset) {
       return true;
     }
     offset -= left;
-    const ChunkNode* next = NextWithBytes(*node);
+    const ChunkNode* next = NextRecordWithBytes(*node);
     if (next == nullptr) {
       *pos = (*node)->data + (*node)->length;
       return offset == 0;
@@ -58,7 +51,7 @@ bool StartBits(const ChainCursor& input, std::uint64_t bit, InputBits* in) {
 void LoadByte(InputBits* in) {
   while (in->next == in->end) {
     const ChunkNode* next =
-        in->node != nullptr ? NextWithBytes(in->node) : nullptr;
+        in->node != nullptr ? NextRecordWithBytes(in->node) : nullptr;
     if (next == nullptr) {
       // Past the end: zero bits, and the end noted so that taking one
       // shows.
@@ -88,7 +81,7 @@ bool CopyInput(const ChainCursor& input, std::uint64_t offset,
     out += take;
     length -= take;
     if (length == 0) break;
-    node = NextWithBytes(node);
+    node = NextRecordWithBytes(node);
     if (node == nullptr) return false;
     pos = node->data;
   }

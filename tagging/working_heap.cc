@@ -1,5 +1,7 @@
 #include "tagging/working_heap.h"
 
+#include <cassert>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -14,21 +16,32 @@ constexpr WorkingHeap kProcessHeap = {&HeapAllocate, &HeapRelease, nullptr};
 
 const WorkingHeap& ProcessHeap() { return kProcessHeap; }
 
+bool GrowBlock(const WorkingHeap& heap, void** items, std::size_t itemSize,
+               std::size_t count, std::size_t* capacity, std::size_t more,
+               std::size_t limit, std::size_t first) {
+  assert(itemSize > 0 && limit <= SIZE_MAX / itemSize && count <= *capacity);
+  if (more > limit || count > limit - more) return false;
+  const std::size_t needed = count + more;
+  if (needed <= *capacity) return true;
+  std::size_t grown = *capacity < first ? first : *capacity;
+  while (grown < needed) grown = grown > limit / 2 ? limit : grown * 2;
+  void* block = heap.allocate(heap.opaque, grown * itemSize);
+  if (block == nullptr) return false;
+  if (count > 0) std::memcpy(block, *items, count * itemSize);
+  heap.release(heap.opaque, *items);
+  *items = block;
+  *capacity = grown;
+  return true;
+}
+
 bool ReserveBuffer(const WorkingHeap& heap, HeapBuffer* buffer,
                    std::size_t more, std::size_t limit) {
-  if (more > limit || buffer->length > limit - more) return false;
-  const std::size_t needed = buffer->length + more;
-  if (needed <= buffer->capacity) return true;
-  // Doubling keeps the copies linear in the final size.
-  std::size_t capacity = buffer->capacity < 4096 ? 4096 : buffer->capacity;
-  while (capacity < needed)
-    capacity = capacity > limit / 2 ? limit : capacity * 2;
-  auto* bytes = static_cast<char*>(heap.allocate(heap.opaque, capacity));
-  if (bytes == nullptr) return false;
-  if (buffer->length > 0) std::memcpy(bytes, buffer->bytes, buffer->length);
-  heap.release(heap.opaque, buffer->bytes);
-  buffer->bytes = bytes;
-  buffer->capacity = capacity;
+  void* block = buffer->bytes;
+  if (!GrowBlock(heap, &block, 1, buffer->length, &buffer->capacity, more,
+                 limit, 4096)) {
+    return false;
+  }
+  buffer->bytes = static_cast<char*>(block);
   return true;
 }
 

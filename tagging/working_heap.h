@@ -12,6 +12,7 @@
 #define TAGSMITH_TAGGING_WORKING_HEAP_H_
 
 #include <cstddef>
+#include <cstdint>
 
 struct WorkingHeap {
   // A block of `size` bytes, or null when refused.
@@ -24,6 +25,56 @@ struct WorkingHeap {
 // The process heap (malloc and free).
 const WorkingHeap& ProcessHeap();
 
+// The one growth rule of the heap's arrays: makes room in the block at
+// `*items` (`*capacity` items of `itemSize` bytes, the first `count` held)
+// for `more` items after `count`, never growing past `limit` items in all.
+// The block grows by doubling from `first` items, so the copies stay
+// linear in the final size. False, block unchanged, when refused or over
+// the limit.
+// REQUIRES: itemSize > 0, limit <= SIZE_MAX / itemSize, count <= *capacity.
+bool GrowBlock(const WorkingHeap& heap, void** items, std::size_t itemSize,
+               std::size_t count, std::size_t* capacity, std::size_t more,
+               std::size_t limit, std::size_t first);
+
+// A growable table of plain, trivially copyable items in a WorkingHeap.
+// Plain record; the owner calls ReleaseArray.
+template <typename Item>
+struct HeapArray {
+  Item* items;
+  std::uint32_t count;
+  std::uint32_t capacity;
+};
+
+// Appends `item`, growing the table as GrowBlock does from 64 items (at
+// most UINT32_MAX, or what the address space can count). False, table
+// unchanged, when memory is refused or the table is full.
+template <typename Item>
+bool AppendItem(const WorkingHeap& heap, HeapArray<Item>* array,
+                const Item& item) {
+  if (array->count == array->capacity) {
+    constexpr std::size_t kMost = SIZE_MAX / sizeof(Item) < UINT32_MAX
+                                      ? SIZE_MAX / sizeof(Item)
+                                      : UINT32_MAX;
+    void* block = array->items;
+    std::size_t capacity = array->capacity;
+    if (!GrowBlock(heap, &block, sizeof(Item), array->count, &capacity, 1,
+                   kMost, 64)) {
+      return false;
+    }
+    array->items = static_cast<Item*>(block);
+    array->capacity = static_cast<std::uint32_t>(capacity);
+  }
+  array->items[array->count++] = item;
+  return true;
+}
+
+// Gives the table's block back and empties it.
+template <typename Item>
+void ReleaseArray(const WorkingHeap& heap, HeapArray<Item>* array) {
+  heap.release(heap.opaque, array->items);
+  *array = HeapArray<Item>{nullptr, 0, 0};
+}
+
 // A growable byte buffer in a WorkingHeap. Plain record; the owner calls
 // ReleaseBuffer.
 struct HeapBuffer {
@@ -33,8 +84,8 @@ struct HeapBuffer {
 };
 
 // Makes room for `more` bytes after `length`, keeping the bytes held, and
-// never growing past `limit` bytes in all. False, buffer unchanged, when
-// refused or over the limit.
+// never growing past `limit` bytes in all (GrowBlock from 4096 bytes). False,
+// buffer unchanged, when refused or over the limit.
 bool ReserveBuffer(const WorkingHeap& heap, HeapBuffer* buffer,
                    std::size_t more, std::size_t limit);
 

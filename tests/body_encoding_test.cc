@@ -130,10 +130,10 @@ TEST(EncodeTagged, CutsInsideTheBlockAndDecodesToTheTaggedPage) {
               Decoding::kDecoded);
     ASSERT_EQ(decoded.pageLength, page.size());
     // A block (or a run of small ones) half-way through the stream.
-    const std::uint32_t k = (decoded.boundaryCount - 1) / 2;
-    const std::uint64_t start = decoded.boundaries[k].pageBytes;
-    const std::uint64_t end = k + 1 < decoded.boundaryCount
-                                  ? decoded.boundaries[k + 1].pageBytes
+    const std::uint32_t k = (decoded.boundaries.count - 1) / 2;
+    const std::uint64_t start = decoded.boundaries.items[k].pageBytes;
+    const std::uint64_t end = k + 1 < decoded.boundaries.count
+                                  ? decoded.boundaries.items[k + 1].pageBytes
                                   : decoded.pageLength;
     std::uint64_t at = page.size() - 15;
     if (c.where == Where::kBlockStart) at = start + 1;
@@ -142,13 +142,14 @@ TEST(EncodeTagged, CutsInsideTheBlockAndDecodesToTheTaggedPage) {
 
     // The walk from the last resume point before the offset.
     std::uint32_t r = 0;
-    while (r + 1 < decoded.resumeCount &&
-           decoded.resumes[r + 1].pageBytes <= at)
+    while (r + 1 < decoded.resumes.count &&
+           decoded.resumes.items[r + 1].pageBytes <= at)
       ++r;
-    ASSERT_LT(r, decoded.resumeCount);
+    ASSERT_LT(r, decoded.resumes.count);
     DeflateCut cut;
-    const Walk walk = FindCut(ProcessHeap(), first, decoded.page,
-                              decoded.pageLength, decoded.resumes[r], at, &cut);
+    const Walk walk =
+        FindCut(ProcessHeap(), first, decoded.page, decoded.pageLength,
+                decoded.resumes.items[r], at, &cut);
     if (c.cuts) {
       ASSERT_EQ(walk, Walk::kCut);
       EXPECT_LE(cut.pageBytes, at);

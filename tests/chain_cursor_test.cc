@@ -67,6 +67,16 @@ TEST(ChainCursor, CrossesRecordsWithoutBytes) {
   EXPECT_TRUE(MatchAt(chain.At(0), "ABCD"));
 }
 
+TEST(ChainCursor, RecordWalkPassesOverEmptyRecords) {
+  TestChain chain({"", "ab", "", "", "cd", ""});
+  const ChunkNode* node = FirstRecordWithBytes(chain.head());
+  EXPECT_EQ(node, chain.node(1));
+  EXPECT_EQ(NextRecordWithBytes(node), chain.node(4));
+  EXPECT_EQ(NextRecordWithBytes(chain.node(4)), nullptr);
+  EXPECT_EQ(FirstRecordWithBytes(chain.node(5)), nullptr);
+  EXPECT_EQ(FirstRecordWithBytes(nullptr), nullptr);
+}
+
 TEST(ChainCursor, AdvanceStopsPastTheEnd) {
   TestChain chain({"ab", "c", "de"});
   ChainCursor c = CursorAtStart(chain.head());

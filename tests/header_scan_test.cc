@@ -155,9 +155,16 @@ TEST(HeaderScan, OutcomesDoNotDependOnSeams) {
         {k.response}, TestChain::Bytes(k.response)};
     for (size_t cut = 1; cut < k.response.size(); ++cut) {
       splits.push_back(TestChain::Cut(k.response, {cut}));
+      // Records without bytes first and at the seam.
+      splits.push_back(TestChain::Cut(k.response, {cut}));
+      splits.back().insert(splits.back().begin() + 1, "");
+      splits.back().insert(splits.back().begin(), "");
     }
     for (const auto& pieces : splits) {
       TestChain chain(pieces);
+      for (ChunkNode* n = chain.head(); n != nullptr; n = n->next) {
+        if (n->length == 0) n->data = nullptr;  // as a splice leaves it
+      }
       const ResponseFacts facts = ScanResponseHeaders(chain.head());
       const std::string where = std::string(k.name) + ", " +
                                 std::to_string(pieces.size()) + " records";

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <cstring>
 #include <string>
 
@@ -38,4 +39,20 @@ TEST(WorkingHeap, GrowsWithinTheLimitAndSurvivesEachRefusal) {
     ReleaseBuffer(refusing.heap(), &buffer);
     EXPECT_EQ(refusing.held, 0);
   }
+}
+
+TEST(WorkingHeap, TableKeepsItsItemsWhenAGrowthIsRefused) {
+  RefusingHeap refusing;
+  refusing.refuse = 2;  // the growth from 64 to 128 items
+  HeapArray<std::uint64_t> table{nullptr, 0, 0};
+  for (std::uint64_t i = 0; i < 64; ++i) {
+    ASSERT_TRUE(AppendItem(refusing.heap(), &table, i * 3));
+  }
+  EXPECT_FALSE(AppendItem(refusing.heap(), &table, std::uint64_t{7}));
+  EXPECT_EQ(table.count, 64u);
+  EXPECT_TRUE(AppendItem(refusing.heap(), &table, std::uint64_t{192}));
+  for (std::uint32_t i = 0; i < table.count; ++i)
+    EXPECT_EQ(table.items[i], i * 3);
+  ReleaseArray(refusing.heap(), &table);
+  EXPECT_EQ(refusing.held, 0);
 }
