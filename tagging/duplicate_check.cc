@@ -10,13 +10,6 @@ const char kSecureScriptMarker[] = TAGSMITH_SECURE_MARKER;
 
 namespace {
 
-const ChunkNode* NextWithBytes(const ChunkNode* node) {
-  do {
-    node = node->next;
-  } while (node != nullptr && node->length == 0);
-  return node;
-}
-
 // True when `text` (of kTailLength bytes) folds equal to the bytes at p.
 bool MatchesInRecord(const char* p, const char* text) {
   for (std::size_t i = 0; i < kTailLength; ++i) {
@@ -71,7 +64,7 @@ bool CarriesMarker(const ChainCursor& from, const char* marker) {
         return true;
       }
     }
-    node = NextWithBytes(node);
+    node = NextRecordWithBytes(node);
     if (node != nullptr) begin = node->data;
   }
   return false;
@@ -108,7 +101,7 @@ bool CarriesTrackingScript(const ChainCursor& from) {
       const ChainCursor at{node, end - 1 - __builtin_ctzll(offsets)};
       if (MarkerEndsWithTailAt(at)) return true;
     }
-    node = NextWithBytes(node);
+    node = NextRecordWithBytes(node);
     if (node != nullptr) begin = node->data;
   }
   return false;
