@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cassert>
 #include <climits>
 #include <cstdint>
@@ -114,36 +115,30 @@ bool FromCut(const DecodedBody& decoded, const DeflateCut& cut,
   return true;
 }
 
+// The last entry of a table in page order that starts at or before `at`,
+// or its first entry when none does.
+template <typename Item>
+const Item& LastAtOrBefore(const HeapArray<Item>& table, std::uint64_t at) {
+  assert(table.count > 0);
+  const Item* begin = table.items;
+  const Item* end = begin + table.count;
+  const Item* after = std::upper_bound(
+      begin, end, at, [](std::uint64_t offset, const Item& item) {
+        return offset < item.pageBytes;
+      });
+  return after == begin ? *begin : *(after - 1);
+}
+
 // The continuation nearest before `at`: after the last whole symbol when
 // the walk reads the block that holds it, else at the last block boundary.
 // False when memory for the walk is refused.
 bool ChooseContinuation(const WorkingHeap& heap, const DecodedBody& decoded,
                         std::uint64_t at, Continuation* next) {
-  std::uint32_t low = 0;
-  std::uint32_t high = decoded.boundaries.count;
-  while (high - low > 1) {
-    const std::uint32_t mid = low + (high - low) / 2;
-    if (decoded.boundaries.items[mid].pageBytes <= at) {
-      low = mid;
-    } else {
-      high = mid;
-    }
-  }
-  const BlockBoundary& boundary = decoded.boundaries.items[low];
+  const BlockBoundary& boundary = LastAtOrBefore(decoded.boundaries, at);
   assert(boundary.pageBytes <= at);
   *next = FromBoundary(boundary);
   if (boundary.pageBytes == at || decoded.resumes.count == 0) return true;
-  low = 0;
-  high = decoded.resumes.count;
-  while (high - low > 1) {
-    const std::uint32_t mid = low + (high - low) / 2;
-    if (decoded.resumes.items[mid].pageBytes <= at) {
-      low = mid;
-    } else {
-      high = mid;
-    }
-  }
-  const ResumePoint& from = decoded.resumes.items[low];
+  const ResumePoint& from = LastAtOrBefore(decoded.resumes, at);
   if (from.pageBytes > at) return true;
   DeflateCut cut;
   switch (FindCut(heap, decoded.input, decoded.page, decoded.pageLength, from,
