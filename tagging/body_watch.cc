@@ -63,13 +63,11 @@ std::uint64_t BegunAtEnd(const char* end) {
 void StartBodyWatch(BodyWatch* watch, const ChainCursor& from) {
   assert(HasByte(from));
   *watch = BodyWatch{true, false, 0, nullptr, nullptr, 0, false, false};
-  const char* at = from.pos;
-  for (const ChunkNode* node = from.node; node != nullptr; node = node->next) {
+  for (const ChunkNode* node = from.node; node != nullptr;
+       node = NextRecordWithBytes(node)) {
+    const char* at = node == from.node ? from.pos : node->data;
     const char* end = node->data + node->length;
-    if (at < end) {
-      WatchCopied(watch, node, at, static_cast<std::uint32_t>(end - at));
-    }
-    if (node->next != nullptr) at = node->next->data;
+    WatchCopied(watch, node, at, static_cast<std::uint32_t>(end - at));
   }
 }
 
