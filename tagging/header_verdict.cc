@@ -43,6 +43,7 @@ bool KeepPage(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
   if (block == nullptr) return false;
   auto* kept = static_cast<KeptPage*>(block);
   std::memcpy(&kept->config, &config, sizeof config);
+  kept->plan = plan;
   kept->watch = BodyWatch{false, false, 0, nullptr, nullptr, 0, false, false};
   chain->kept = kept;
   if (!plan.chunked && plan.content == ContentCoding::kNone) {

@@ -21,6 +21,7 @@
 
 struct KeptPage {
   SiteConfig config;
+  CodingPlan plan;  // the codings judged at the headers
   BodyWatch watch;  // on for a page whose body is its plain bytes
 };
 

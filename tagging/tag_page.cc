@@ -1,7 +1,5 @@
 #include "tagging/tag_page.h"
 
-#include <cassert>
-
 #include "tagging/duplicate_check.h"
 #include "tagging/header_verdict.h"
 #include "tagging/markup_start.h"
@@ -190,13 +188,9 @@ void TagHeldResponse(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
   if (chain->kept != nullptr) {
     // Judged when the headers came in: held, so it may be tagged.
     config = &chain->kept->config;
-    CodingPlan plan{};
-    const bool handled = DecideCodings(facts.codings, &plan);
-    assert(handled);
-    (void)handled;
     FinishBodyWatch(&chain->kept->watch);
-    outcome = TagCandidate(pfc, chain, facts, plan, *config, heap, frame,
-                           &chain->kept->watch);
+    outcome = TagCandidate(pfc, chain, facts, chain->kept->plan, *config, heap,
+                           frame, &chain->kept->watch);
   } else {
     const HeaderVerdict verdict = JudgeHeaders(pfc, facts, &frame->config);
     outcome = verdict.hold ? TagCandidate(pfc, chain, facts, verdict.plan,
