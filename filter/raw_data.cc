@@ -1,5 +1,6 @@
 #include "filter/raw_data.h"
 
+#include "buffer/edit_plan.h"
 #include "buffer/response_chain.h"
 #include "tagging/header_block.h"
 #include "tagging/header_scan.h"
@@ -32,7 +33,9 @@ void LetGoHeld(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
   ResultHeader header;  // in this frame: the flush below writes it
   if (resultHeader && chain != nullptr && chain->head != nullptr) {
     CloseChain(chain->head);
-    InsertResultHeader(chain, outcome, &header);
+    EditPlan plan = EmptyEditPlan();
+    PlanResultHeader(&plan, ScanResponseHeaders(chain->head), outcome, &header);
+    ApplyEditPlan(chain, plan);
   }
   LetResponseGo(pfc);
 }

@@ -1,6 +1,6 @@
-// The three splices on responses cut at every seam: the bytes that leave
-// are the page with the block (or the re-encoded rest) in place, framed as
-// before, with Content-Length stating the new body.
+// The three splices, planned and applied, on responses cut at every seam: the
+// bytes that leave are the page with the block (or the re-encoded rest) in
+// place, framed as before, with Content-Length stating the new body.
 #include "tagging/body_splice.h"
 
 #include <gtest/gtest.h>
@@ -53,6 +53,33 @@ void FillBlock(SpliceFrame* frame) {
   FillBuiltBlock(config, kBlock.data(), kBlock.size(), &frame->block);
 }
 
+// Plans the splice at `place`, the length first, and applies the plan.
+void Splice(Held* held, const SplicePlace& place) {
+  EditPlan plan = EmptyEditPlan();
+  PlanSpliceLength(&plan, held->facts, place, held->frame.get());
+  PlanBodySplice(&plan, place, held->frame.get());
+  ApplyEditPlan(&held->state, plan);
+}
+
+SplicePlace PlaceAt(const ChainCursor& tag, const FramedBody* framing) {
+  SplicePlace place{};
+  place.framing = framing;
+  place.tag = tag;
+  return place;
+}
+
+SplicePlace CompressedPlace(const Held& held, const FramedBody* framing,
+                            std::size_t kept, const std::string& encoded) {
+  SplicePlace place{};
+  place.first = held.first;
+  place.framing = framing;
+  place.compressed = true;
+  place.kept = kept;
+  place.encoded = encoded.data();
+  place.encodedLength = static_cast<std::uint32_t>(encoded.size());
+  return place;
+}
+
 TEST(BodySplice, PlainPageGetsTheBlockAndItsLength) {
   const std::string body = "<p>x</p></body>";
   for (const bool withLength : {true, false}) {
@@ -72,7 +99,7 @@ TEST(BodySplice, PlainPageGetsTheBlockAndItsLength) {
       ChainCursor tag = held.first;
       ASSERT_TRUE(Advance(&tag, 8));
       FillBlock(held.frame.get());
-      SpliceIntoPlain(&held.state, held.facts, tag, held.frame.get());
+      Splice(&held, PlaceAt(tag, nullptr));
       EXPECT_EQ(ChainBytes(held.state.head), expected) << "cut " << cut;
     }
   }
@@ -92,7 +119,7 @@ TEST(BodySplice, FramedPageGetsTheBlockAsAChunk) {
       ChainCursor tag = CursorAtStart(framing.view);
       ASSERT_TRUE(Advance(&tag, at));
       FillBlock(held.frame.get());
-      SpliceIntoFramed(&held.state, framing, tag, held.frame.get());
+      Splice(&held, PlaceAt(tag, &framing));
       ReleaseFraming(ProcessHeap(), &framing);
       EXPECT_EQ(Deframed(ChainBytes(held.state.head)), expected)
           << "tag at " << at << ", cut " << cut;
@@ -117,16 +144,14 @@ TEST(BodySplice, CompressedRestIsReplaced) {
     for (std::size_t cut = 0; cut < framed.size(); ++cut) {
       if (cut < plain.size()) {
         Held held(plain, cut);
-        SpliceCompressed(&held.state, held.facts, held.first, nullptr, kept,
-                         encoded.data(), encoded.size(), held.frame.get());
+        Splice(&held, CompressedPlace(held, nullptr, kept, encoded));
         EXPECT_EQ(ChainBytes(held.state.head), plainExpected) << "cut " << cut;
       }
       Held held(framed, cut);
       FramedBody framing;
       ASSERT_EQ(ReadFraming(ProcessHeap(), &held.first, 1 << 20, &framing),
                 Framing::kFramed);
-      SpliceCompressed(&held.state, held.facts, held.first, &framing, kept,
-                       encoded.data(), encoded.size(), held.frame.get());
+      Splice(&held, CompressedPlace(held, &framing, kept, encoded));
       ReleaseFraming(ProcessHeap(), &framing);
       EXPECT_EQ(Deframed(ChainBytes(held.state.head)), framedData)
           << "kept " << kept << ", cut " << cut;
