@@ -220,21 +220,26 @@ TagOutcome DecideTag(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
 void TagHeldResponse(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
                      const WorkingHeap& heap, TagFrame* frame) {
   // Decide.
-  const ResponseFacts facts = ScanResponseHeaders(chain->head);
-  if ((facts.flags & kIsHtml) == 0) return;
+  const ResponseFacts* facts = &frame->facts;
   const SiteConfig* config = &frame->config;
   SplicePlace place{};
   TagOutcome outcome{};
   if (chain->kept != nullptr) {
-    // Judged when the headers came in: held, so it may be tagged.
-    config = &chain->kept->config;
-    FinishBodyWatch(&chain->kept->watch);
-    outcome = DecideTag(pfc, chain, facts, chain->kept->plan, *config, heap,
-                        frame, &chain->kept->watch, &place);
+    // Scanned and judged when the headers came in: held, so it may be
+    // tagged.
+    KeptPage* kept = chain->kept;
+    facts = &kept->facts;
+    config = &kept->config;
+    FinishBodyWatch(&kept->watch);
+    outcome = DecideTag(pfc, chain, *facts, kept->plan, *config, heap, frame,
+                        &kept->watch, &place);
   } else {
-    const HeaderVerdict verdict = JudgeHeaders(pfc, facts, &frame->config);
+    // Headers never judged as they came in are scanned and judged now.
+    frame->facts = ScanResponseHeaders(chain->head);
+    if ((facts->flags & kIsHtml) == 0) return;
+    const HeaderVerdict verdict = JudgeHeaders(pfc, *facts, &frame->config);
     outcome = verdict.hold
-                  ? DecideTag(pfc, chain, facts, verdict.plan, frame->config,
+                  ? DecideTag(pfc, chain, *facts, verdict.plan, frame->config,
                               heap, frame, nullptr, &place)
                   : verdict.outcome;
   }
@@ -242,9 +247,9 @@ void TagHeldResponse(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
   // their end, the body.
   const bool tagged = outcome.result == TagResult::kTagged;
   EditPlan plan = EmptyEditPlan();
-  if (tagged) PlanSpliceLength(&plan, facts, place, &frame->splice);
+  if (tagged) PlanSpliceLength(&plan, *facts, place, &frame->splice);
   if (DiagnosticsOn(config->diagnostics, config->diagnosticsLength))
-    PlanResultHeader(&plan, facts, outcome, &frame->result);
+    PlanResultHeader(&plan, *facts, outcome, &frame->result);
   if (tagged) PlanBodySplice(&plan, place, &frame->splice);
   // Apply.
   ApplyEditPlan(chain, plan);

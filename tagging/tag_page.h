@@ -27,7 +27,9 @@
 #include "tagging/working_heap.h"
 
 struct TagFrame {
-  SiteConfig config;  // read here only for a page whose headers were not judged
+  // Scanned and read here only for a page whose headers were not judged.
+  ResponseFacts facts;
+  SiteConfig config;
   ResultHeader result;
   SpliceFrame splice;
   FramedBody framing;
@@ -54,8 +56,9 @@ TagOutcome DecideTag(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
                      SplicePlace* place);
 
 // The end-of-request pass over a response held to its end: the decision
-// its headers got when they came in (with the configuration kept then; for
-// a page whose headers were never judged, made now), the page tagged when
+// its headers got when they came in (with the scan's facts and the
+// configuration kept then; for a page whose headers were never judged,
+// scanned and made now), the page tagged when
 // it holds, and last the result header when the site asks for it. Every
 // "no" leaves the chain exactly as it was buffered.
 // REQUIRES: the chain is closed; StartTagFrame(frame) ran.
