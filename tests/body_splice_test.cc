@@ -15,6 +15,7 @@
 namespace {
 
 const std::string kBlock = "<script>B</script>";
+constexpr char kEncoded[] = "ENCODED";  // 7 bytes
 
 std::string Head(const std::string& fields) {
   return "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n" + fields + "\r\n";
@@ -61,25 +62,6 @@ void Splice(Held* held, const SplicePlace& place) {
   ApplyEditPlan(&held->state, plan);
 }
 
-SplicePlace PlaceAt(const ChainCursor& tag, const FramedBody* framing) {
-  SplicePlace place{};
-  place.framing = framing;
-  place.tag = tag;
-  return place;
-}
-
-SplicePlace CompressedPlace(const Held& held, const FramedBody* framing,
-                            std::size_t kept, const std::string& encoded) {
-  SplicePlace place{};
-  place.first = held.first;
-  place.framing = framing;
-  place.compressed = true;
-  place.kept = kept;
-  place.encoded = encoded.data();
-  place.encodedLength = static_cast<std::uint32_t>(encoded.size());
-  return place;
-}
-
 TEST(BodySplice, PlainPageGetsTheBlockAndItsLength) {
   const std::string body = "<p>x</p></body>";
   for (const bool withLength : {true, false}) {
@@ -99,7 +81,7 @@ TEST(BodySplice, PlainPageGetsTheBlockAndItsLength) {
       ChainCursor tag = held.first;
       ASSERT_TRUE(Advance(&tag, 8));
       FillBlock(held.frame.get());
-      Splice(&held, PlaceAt(tag, nullptr));
+      Splice(&held, SplicePlace{{}, nullptr, tag, false, 0, nullptr, 0});
       EXPECT_EQ(ChainBytes(held.state.head), expected) << "cut " << cut;
     }
   }
@@ -119,7 +101,7 @@ TEST(BodySplice, FramedPageGetsTheBlockAsAChunk) {
       ChainCursor tag = CursorAtStart(framing.view);
       ASSERT_TRUE(Advance(&tag, at));
       FillBlock(held.frame.get());
-      Splice(&held, PlaceAt(tag, &framing));
+      Splice(&held, SplicePlace{{}, &framing, tag, false, 0, nullptr, 0});
       ReleaseFraming(ProcessHeap(), &framing);
       EXPECT_EQ(Deframed(ChainBytes(held.state.head)), expected)
           << "tag at " << at << ", cut " << cut;
@@ -128,7 +110,7 @@ TEST(BodySplice, FramedPageGetsTheBlockAsAChunk) {
 }
 
 TEST(BodySplice, CompressedRestIsReplaced) {
-  const std::string encoded = "ENCODED";
+  const std::string encoded = kEncoded;
   const std::string data = "0123456789";
   for (std::size_t kept = 0; kept < data.size(); kept += 3) {
     // Unframed, with the new length stated.
@@ -144,14 +126,16 @@ TEST(BodySplice, CompressedRestIsReplaced) {
     for (std::size_t cut = 0; cut < framed.size(); ++cut) {
       if (cut < plain.size()) {
         Held held(plain, cut);
-        Splice(&held, CompressedPlace(held, nullptr, kept, encoded));
+        Splice(&held,
+               SplicePlace{held.first, nullptr, {}, true, kept, kEncoded, 7});
         EXPECT_EQ(ChainBytes(held.state.head), plainExpected) << "cut " << cut;
       }
       Held held(framed, cut);
       FramedBody framing;
       ASSERT_EQ(ReadFraming(ProcessHeap(), &held.first, 1 << 20, &framing),
                 Framing::kFramed);
-      Splice(&held, CompressedPlace(held, &framing, kept, encoded));
+      Splice(&held,
+             SplicePlace{held.first, &framing, {}, true, kept, kEncoded, 7});
       ReleaseFraming(ProcessHeap(), &framing);
       EXPECT_EQ(Deframed(ChainBytes(held.state.head)), framedData)
           << "kept " << kept << ", cut " << cut;
