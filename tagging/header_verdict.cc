@@ -36,10 +36,22 @@ HeaderVerdict JudgeHeaders(HTTP_FILTER_CONTEXT* pfc, const ResponseFacts& facts,
   return verdict;
 }
 
+namespace {
+
+[[maybe_unused]] bool HoldsRecord(const ResponseChain& chain,
+                                  const ChunkNode* wanted) {
+  for (const ChunkNode* node = chain.head; node != nullptr; node = node->next)
+    if (node == wanted) return true;
+  return false;
+}
+
+}  // namespace
+
 bool KeepPage(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
               const ResponseFacts& facts, const SiteConfig& config,
               const CodingPlan& plan) {
   assert(chain->kept == nullptr && chain->head != nullptr);
+  assert(HoldsRecord(*chain, facts.bodyStart.node));
   void* block = AllocHeld(pfc, chain, sizeof(KeptPage));
   if (block == nullptr) return false;
   auto* kept = static_cast<KeptPage*>(block);
