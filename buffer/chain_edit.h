@@ -1,8 +1,10 @@
 // Edits of a closed response chain during the end-of-request pass: the one
 // operation every splice is made of, replacing the bytes between two
-// positions by a run of records. The chain's records stay where they are;
-// a record cut at a position keeps the bytes before it and a spare record
-// takes those from it on. Nothing is allocated or copied here.
+// positions by a run of records. The tagging layer does not call it: it
+// fills an edit plan, which applies its edits with it (edit_plan.h). The
+// chain's records stay where they are; a record cut at a position keeps the
+// bytes before it and a spare record takes those from it on. Nothing is
+// allocated or copied here.
 //
 // Ownership: the records linked in (the pieces and the spare) belong to the
 // caller, who keeps them alive until the chain has been flushed; they point

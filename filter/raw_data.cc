@@ -1,5 +1,7 @@
 #include "filter/raw_data.h"
 
+#include "buffer/append_mark.h"
+#include "buffer/edit_plan.h"
 #include "buffer/response_chain.h"
 #include "tagging/header_block.h"
 #include "tagging/header_scan.h"
@@ -24,15 +26,17 @@ void StopRawDataNotifications(HTTP_FILTER_CONTEXT* pfc) {
 }
 
 // Lets a response go before its end, the chunk in hand not held. With
-// `resultHeader` (the whole header block is held and the page's site asks
-// for it) the line saying `outcome` goes in first: nothing later could
-// write it.
+// `facts` (the whole header block is held, the facts point into it, and
+// the page's site asks for the result header) the line saying `outcome`
+// goes in first: nothing later could write it.
 void LetGoHeld(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
-               bool resultHeader, const TagOutcome& outcome) {
+               const ResponseFacts* facts, const TagOutcome& outcome) {
   ResultHeader header;  // in this frame: the flush below writes it
-  if (resultHeader && chain != nullptr && chain->head != nullptr) {
+  if (facts != nullptr && chain != nullptr && chain->head != nullptr) {
     CloseChain(chain->head);
-    InsertResultHeader(chain, outcome, &header);
+    EditPlan plan = EmptyEditPlan();
+    PlanResultHeader(&plan, *facts, outcome, &header);
+    ApplyEditPlan(chain, plan);
   }
   LetResponseGo(pfc);
 }
@@ -48,25 +52,37 @@ TagOutcome Outcome(TagResult result) {
 // let go without a result header never has its body copied, even the part
 // of it that shares this chunk with the headers; one that says why, or a
 // page held to its end, has the chunk held first.
+// The headers are scanned this once: the facts found in the chunk where it
+// lies are moved onto its copy, and kept for the end of the request.
 void JudgeAtHeaders(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
   SiteConfig config;
+  ResponseFacts facts{};
   const HeaderVerdict verdict =
       ReadWithArrivingChunk(ChainOf(pfc), *raw, [&](const ChunkNode* head) {
-        return JudgeHeaders(pfc, ScanResponseHeaders(head), &config);
+        facts = ScanResponseHeaders(head);
+        return JudgeHeaders(pfc, facts, &config);
       });
   if (!verdict.hold && !verdict.resultHeader) {
     LetResponseGo(pfc);
     return;
   }
+  const char* const arriving = static_cast<const char*>(raw->pvInData);
+  const std::uint32_t count = raw->cbInData;
+  const AppendMark mark = MarkBeforeAppend(ChainOf(pfc));
   const AppendResult appended = AppendChunk(pfc, raw);
   ResponseChain* chain = ChainOf(pfc);
   if (appended != AppendResult::kHeld) {
-    LetGoHeld(pfc, chain, false, verdict.outcome);
-  } else if (!verdict.hold) {
-    LetGoHeld(pfc, chain, true, verdict.outcome);
-  } else if (!KeepPage(pfc, chain, config, verdict.plan)) {
+    LetGoHeld(pfc, chain, nullptr, verdict.outcome);
+    return;
+  }
+  MoveFactsToHeldCopy(&facts, arriving, count, *chain, mark);
+  if (!verdict.hold) {
+    LetGoHeld(pfc, chain, &facts, verdict.outcome);
+  } else if (!KeepPage(pfc, chain, facts, config, verdict.plan)) {
     LetGoHeld(pfc, chain,
-              DiagnosticsOn(config.diagnostics, config.diagnosticsLength),
+              DiagnosticsOn(config.diagnostics, config.diagnosticsLength)
+                  ? &facts
+                  : nullptr,
               Outcome(TagResult::kNoMemory));
   }
 }
@@ -101,7 +117,9 @@ void HandleRawData(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
       LetGoHeld(
           pfc, chain,
           kept != nullptr && DiagnosticsOn(kept->config.diagnostics,
-                                           kept->config.diagnosticsLength),
+                                           kept->config.diagnosticsLength)
+              ? &kept->facts
+              : nullptr,
           Outcome(appended == AppendResult::kTooLarge ? TagResult::kTooLarge
                                                       : TagResult::kNoMemory));
     }

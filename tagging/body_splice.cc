@@ -23,31 +23,23 @@ void SizeLine(ChunkNode* node, char* text, bool leadingCrLf,
 constexpr char kCrLf[] = "\r\n";
 
 // A cut chunk's size digits become `size` in hex (its extension kept).
-void RewriteChunkSize(ResponseChain* chain, const ChunkPlace& chunk,
-                      std::uint32_t size, SpliceFrame* frame) {
+void PlanChunkSize(EditPlan* plan, const ChunkPlace& chunk, std::uint32_t size,
+                   SpliceFrame* frame) {
   PointRecord(&frame->digits, frame->digitsText,
               FormatHex(size, frame->digitsText));
   ChunkNode* const pieces[] = {&frame->digits};
-  ReplaceSpan(chain, chunk.sizeLine, &chunk.afterDigits, pieces, 1,
-              &frame->digitsSpare);
+  AddEdit(plan, chunk.sizeLine, &chunk.afterDigits, pieces, 1,
+          &frame->digitsSpare);
 }
 
-}  // namespace
-
-void SpliceIntoPlain(ResponseChain* chain, const ResponseFacts& facts,
-                     const ChainCursor& tag, SpliceFrame* frame) {
+void PlanPlain(EditPlan* plan, const ChainCursor& tag, SpliceFrame* frame) {
   assert(frame->block.pieces[0] == &frame->block.insertBefore);
   assert(HasByte(tag));
-  ReplaceSpan(chain, tag, &tag, frame->block.pieces, 5, &frame->spare);
-  // The value lies before the tag, so the splice left it where it was.
-  if ((facts.flags & kHasContentLength) != 0) {
-    RewriteContentLength(chain, facts, TrackingBlockLength(frame->block),
-                         &frame->length);
-  }
+  AddEdit(plan, tag, &tag, frame->block.pieces, 5, &frame->spare);
 }
 
-void SpliceIntoFramed(ResponseChain* chain, const FramedBody& framing,
-                      const ChainCursor& tag, SpliceFrame* frame) {
+void PlanFramed(EditPlan* plan, const FramedBody& framing,
+                const ChainCursor& tag, SpliceFrame* frame) {
   assert(frame->block.pieces[0] == &frame->block.insertBefore);
   const std::uint64_t offset = ViewOffsetOf(framing, tag);
   ChunkPlace chunk;
@@ -62,48 +54,64 @@ void SpliceIntoFramed(ResponseChain* chain, const FramedBody& framing,
     // A chunk of its own just before the tag's chunk.
     SizeLine(&frame->openLine, frame->openText, false, blockLength);
     PointRecord(&frame->closeLine, kCrLf, 2);
-    ReplaceSpan(chain, chunk.sizeLine, &chunk.sizeLine, pieces, 7,
-                &frame->spare);
+    AddEdit(plan, chunk.sizeLine, &chunk.sizeLine, pieces, 7, &frame->spare);
     return;
   }
-  // The tag's chunk ends after its first k bytes; the block's chunk and a
-  // chunk for the rest follow. Later edits first: the size digits come
-  // before the tag and stay where they are.
+  // The tag's chunk ends after its first k bytes (its size digits say so);
+  // the block's chunk and a chunk for the rest follow.
   SizeLine(&frame->openLine, frame->openText, true, blockLength);
   SizeLine(&frame->closeLine, frame->closeText, true, chunk.size - k);
-  ReplaceSpan(chain, at, &at, pieces, 7, &frame->spare);
-  RewriteChunkSize(chain, chunk, k, frame);
+  PlanChunkSize(plan, chunk, k, frame);
+  AddEdit(plan, at, &at, pieces, 7, &frame->spare);
 }
 
-void SpliceCompressed(ResponseChain* chain, const ResponseFacts& facts,
-                      const ChainCursor& first, const FramedBody* framing,
-                      std::uint64_t kept, const char* encoded,
-                      std::uint32_t encodedLength, SpliceFrame* frame) {
-  PointRecord(&frame->encoded, encoded, encodedLength);
-  if (framing == nullptr) {
-    ChainCursor from = first;
-    const bool inside = Advance(&from, static_cast<std::uint32_t>(kept));
+void PlanCompressed(EditPlan* plan, const SplicePlace& place,
+                    SpliceFrame* frame) {
+  PointRecord(&frame->encoded, place.encoded, place.encodedLength);
+  if (place.framing == nullptr) {
+    ChainCursor from = place.first;
+    const bool inside = Advance(&from, static_cast<std::uint32_t>(place.kept));
     assert(inside);
     (void)inside;
     ChunkNode* const pieces[] = {&frame->encoded};
-    ReplaceSpan(chain, from, nullptr, pieces, 1, &frame->spare);
-    if ((facts.flags & kHasContentLength) != 0) {
-      SetContentLength(chain, facts,
-                       static_cast<std::uint32_t>(kept + encodedLength),
-                       &frame->length);
-    }
+    AddEdit(plan, from, nullptr, pieces, 1, &frame->spare);
     return;
   }
   ChunkPlace chunk;
-  const ChainCursor at = ChainPositionOf(*framing, kept, &chunk);
-  const auto k = static_cast<std::uint32_t>(kept - chunk.offset);
+  const ChainCursor at = ChainPositionOf(*place.framing, place.kept, &chunk);
+  const auto k = static_cast<std::uint32_t>(place.kept - chunk.offset);
   ChunkNode* const pieces[] = {&frame->openLine, &frame->encoded,
                                &frame->closeLine};
-  SizeLine(&frame->openLine, frame->openText, k > 0, encodedLength);
+  SizeLine(&frame->openLine, frame->openText, k > 0, place.encodedLength);
   PointRecord(&frame->closeLine, kCrLf, 2);
+  if (k > 0) PlanChunkSize(plan, chunk, k, frame);
   // Everything from the cut up to the last chunk goes; the last chunk, its
   // trailer lines and the final CRLF stay.
-  ReplaceSpan(chain, k > 0 ? at : chunk.sizeLine, &framing->lastChunk, pieces,
-              3, &frame->spare);
-  if (k > 0) RewriteChunkSize(chain, chunk, k, frame);
+  AddEdit(plan, k > 0 ? at : chunk.sizeLine, &place.framing->lastChunk, pieces,
+          3, &frame->spare);
+}
+
+}  // namespace
+
+void PlanSpliceLength(EditPlan* plan, const ResponseFacts& facts,
+                      const SplicePlace& place, SpliceFrame* frame) {
+  if ((facts.flags & kHasContentLength) == 0 || place.framing != nullptr)
+    return;
+  const std::uint32_t length =
+      place.compressed
+          ? static_cast<std::uint32_t>(place.kept + place.encodedLength)
+          : ParseLengthValue(facts.lengthValue) +
+                TrackingBlockLength(frame->block);
+  PlanContentLength(plan, facts, length, &frame->length);
+}
+
+void PlanBodySplice(EditPlan* plan, const SplicePlace& place,
+                    SpliceFrame* frame) {
+  if (place.compressed) {
+    PlanCompressed(plan, place, frame);
+  } else if (place.framing != nullptr) {
+    PlanFramed(plan, *place.framing, place.tag, frame);
+  } else {
+    PlanPlain(plan, place.tag, frame);
+  }
 }

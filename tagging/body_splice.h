@@ -3,9 +3,10 @@
 // its length), a framed page (the block as a chunk of its own), and a
 // compressed page (the stream from the last kept block on replaced by the
 // re-encoded rest, as bytes or as a chunk). Each only finds positions and
-// hands them to ReplaceSpan; nothing here can fail.
+// adds them to an edit plan (buffer/edit_plan.h), in chain order; nothing
+// here touches the chain or can fail.
 //
-// Ownership: every record and text linked in lives in the caller's
+// Ownership: every record and text the plan links in lives in the caller's
 // SpliceFrame and must outlive the flush; the re-encoded bytes belong to
 // the caller's working storage (working_heap.h).
 #ifndef TAGSMITH_TAGGING_BODY_SPLICE_H_
@@ -14,7 +15,7 @@
 #include <cstdint>
 
 #include "buffer/chain_cursor.h"
-#include "buffer/response_chain.h"
+#include "buffer/edit_plan.h"
 #include "tagging/chunk_framing.h"
 #include "tagging/content_length.h"
 #include "tagging/header_scan.h"
@@ -34,28 +35,38 @@ struct SpliceFrame {
   char digitsText[8];
 };
 
-// A plain page: the block goes in before `tag`, and the Content-Length
-// value, when there is one, grows by the block's length.
-// REQUIRES: the block is filled; `tag` is in the chain, after the headers.
-void SpliceIntoPlain(ResponseChain* chain, const ResponseFacts& facts,
-                     const ChainCursor& tag, SpliceFrame* frame);
+// Where the block goes, as the stages decided it.
+struct SplicePlace {
+  ChainCursor first;          // the body's first byte
+  const FramedBody* framing;  // a framed body's view; null when unframed
+  // Not compressed: the byte the block goes before (a view byte when
+  // framed).
+  ChainCursor tag;
+  // Compressed: the (de-framed) body bytes from `kept` on are replaced by
+  // the re-encoded rest.
+  bool compressed;
+  std::uint64_t kept;
+  const char* encoded;
+  std::uint32_t encodedLength;
+};
 
-// A framed page: the block goes in as a chunk of its own before the view
-// byte `tag`, cutting that byte's chunk in two when the byte is not its
-// first.
-// REQUIRES: the block is filled; `tag` is a byte of framing's view.
-void SpliceIntoFramed(ResponseChain* chain, const FramedBody& framing,
-                      const ChainCursor& tag, SpliceFrame* frame);
+// Plans the Content-Length value the tagged page states, when there is one
+// and the body is not framed: the old value grown by the block's length
+// for a plain page, the new body length for a compressed one.
+// REQUIRES: the block is filled; the plan holds no edit after the headers.
+void PlanSpliceLength(EditPlan* plan, const ResponseFacts& facts,
+                      const SplicePlace& place, SpliceFrame* frame);
 
-// A compressed page: the body's (de-framed) bytes from `kept` on are
-// replaced by `encoded`. Unframed (`framing` null): the Content-Length
-// value, when there is one, becomes the new body length. Framed: the bytes
-// go as one chunk before the last chunk, cutting the chunk that holds byte
-// `kept` when it is not that chunk's first.
-// REQUIRES: `first` is the body's first byte; kept < the body's length.
-void SpliceCompressed(ResponseChain* chain, const ResponseFacts& facts,
-                      const ChainCursor& first, const FramedBody* framing,
-                      std::uint64_t kept, const char* encoded,
-                      std::uint32_t encodedLength, SpliceFrame* frame);
+// Plans the body's edits. A plain page: the block before `tag`. A framed
+// page: the block as a chunk of its own before the view byte `tag`, cutting
+// that byte's chunk in two when the byte is not its first. A compressed
+// page: the bytes from `kept` on replaced by `encoded`; framed, as one
+// chunk before the last chunk, cutting the chunk that holds byte `kept`
+// when it is not that chunk's first.
+// REQUIRES: the block is filled; `tag` is in the body (a byte of the view
+// when framed); kept < the body's length; the plan holds no edit after
+// the body's start.
+void PlanBodySplice(EditPlan* plan, const SplicePlace& place,
+                    SpliceFrame* frame);
 
 #endif  // TAGSMITH_TAGGING_BODY_SPLICE_H_

@@ -54,10 +54,9 @@ std::uint32_t FormatDecimal(std::uint32_t value, char* out) {
   return n;
 }
 
-void SetContentLength(ResponseChain* chain, const ResponseFacts& facts,
-                      std::uint32_t newLength, LengthRewrite* rewrite) {
+void PlanContentLength(EditPlan* plan, const ResponseFacts& facts,
+                       std::uint32_t newLength, LengthRewrite* rewrite) {
   assert((facts.flags & kHasContentLength) != 0);
-  assert(chain->head->prev == chain->head);
   const ValueSpan& span = facts.lengthValue;
   PointRecord(&rewrite->value, rewrite->digits,
               FormatDecimal(newLength, rewrite->digits));
@@ -65,11 +64,5 @@ void SetContentLength(ResponseChain* chain, const ResponseFacts& facts,
   // The span ends just after the value's last byte, which may be its
   // record's end; the rest of that record follows the new digits.
   const ChainCursor end{span.last.node, span.last.pos + 1};
-  ReplaceSpan(chain, span.first, &end, pieces, 1, &rewrite->lineTail);
-}
-
-void RewriteContentLength(ResponseChain* chain, const ResponseFacts& facts,
-                          std::uint32_t added, LengthRewrite* rewrite) {
-  SetContentLength(chain, facts, ParseLengthValue(facts.lengthValue) + added,
-                   rewrite);
+  AddEdit(plan, span.first, &end, pieces, 1, &rewrite->lineTail);
 }

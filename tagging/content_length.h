@@ -1,16 +1,17 @@
-// The Content-Length rewrite: after the tracking block went in, the
-// header's value is replaced by the old value plus the block's length.
+// The Content-Length rewrite: when the tracking block goes in, the
+// header's value is replaced by the body's new length.
 //
-// The value's bytes, wherever seams cut them, are replaced (ReplaceSpan) by
-// two records of the caller's frame: one for the new digits (held in the
-// same frame) and one for the rest of the record where the old value ended.
-// Nothing is allocated and no page byte is copied, so the rewrite cannot
-// fail. Also used to state a re-encoded body's new length.
+// The value's bytes, wherever seams cut them, are planned to be replaced
+// (buffer/edit_plan.h) by two records of the caller's frame: one for the
+// new digits (held in the same frame) and one for the rest of the record
+// where the old value ended. Nothing is allocated and no page byte is
+// copied, so the rewrite cannot fail.
 #ifndef TAGSMITH_TAGGING_CONTENT_LENGTH_H_
 #define TAGSMITH_TAGGING_CONTENT_LENGTH_H_
 
 #include <cstdint>
 
+#include "buffer/edit_plan.h"
 #include "buffer/response_chain.h"
 #include "tagging/header_scan.h"
 
@@ -29,16 +30,10 @@ std::uint32_t ParseLengthValue(const ValueSpan& span);
 // their count (1 to 10). REQUIRES: out has room for 10 bytes.
 std::uint32_t FormatDecimal(std::uint32_t value, char* out);
 
-// Replaces the Content-Length value by `newLength`.
-// REQUIRES: facts have kHasContentLength and come from this closed chain,
-// and nothing before the value's end has been edited since the scan.
-void SetContentLength(ResponseChain* chain, const ResponseFacts& facts,
-                      std::uint32_t newLength, LengthRewrite* rewrite);
-
-// Replaces the Content-Length value with its old value plus `added`
-// (32-bit, wrapping), as after a block went into a plain page.
-// REQUIRES: as for SetContentLength.
-void RewriteContentLength(ResponseChain* chain, const ResponseFacts& facts,
-                          std::uint32_t added, LengthRewrite* rewrite);
+// Plans the replacement of the Content-Length value by `newLength`.
+// REQUIRES: facts have kHasContentLength and come from this closed chain;
+// the plan holds no edit that ends after the value's start.
+void PlanContentLength(EditPlan* plan, const ResponseFacts& facts,
+                       std::uint32_t newLength, LengthRewrite* rewrite);
 
 #endif  // TAGSMITH_TAGGING_CONTENT_LENGTH_H_

@@ -162,3 +162,23 @@ ResponseFacts ScanResponseHeaders(const ChunkNode* head) {
     }
   }
 }
+
+void MoveFactsToHeldCopy(ResponseFacts* facts, const char* arriving,
+                         std::uint32_t count, const ResponseChain& chain,
+                         const AppendMark& mark) {
+  const auto begin = reinterpret_cast<std::uintptr_t>(arriving);
+  const auto move = [&](ChainCursor* c) {
+    const auto at = reinterpret_cast<std::uintptr_t>(c->pos);
+    // Positions in records held before stay where they are.
+    if (at < begin || at - begin >= count) return;
+    *c = HeldPositionOf(chain, mark, static_cast<std::uint32_t>(at - begin));
+  };
+  const auto moveSpan = [&](ValueSpan* span) {
+    move(&span->first);
+    move(&span->last);
+  };
+  move(&facts->bodyStart);
+  moveSpan(&facts->accountValue);
+  moveSpan(&facts->lengthValue);
+  for (ValueSpan& policy : facts->policies) moveSpan(&policy);
+}

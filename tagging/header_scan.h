@@ -9,7 +9,9 @@
 
 #include <cstdint>
 
+#include "buffer/append_mark.h"
 #include "buffer/chain_cursor.h"
+#include "buffer/response_chain.h"
 #include "tagging/announced_coding.h"
 
 enum ResponseFlag : std::uint32_t {
@@ -65,5 +67,16 @@ void ForEachSpanPiece(const ValueSpan& span, Visit visit) {
 // REQUIRES: head != null, the first record of a chain that is closed, or
 // open and holding the whole header block (tagging/header_block.h).
 ResponseFacts ScanResponseHeaders(const ChunkNode* head);
+
+// Facts scanned over the held records and a chunk read where it lay
+// (ReadWithArrivingChunk), moved onto the chain once AppendChunk held that
+// chunk after `mark`: each position in the chunk's bytes [arriving,
+// arriving + count) becomes that byte's place in the copy. The records
+// that hold the header block never change while the chain is held, so the
+// facts then stay good to the end of the request.
+// REQUIRES: nothing was appended to the chain since that chunk.
+void MoveFactsToHeldCopy(ResponseFacts* facts, const char* arriving,
+                         std::uint32_t count, const ResponseChain& chain,
+                         const AppendMark& mark);
 
 #endif  // TAGSMITH_TAGGING_HEADER_SCAN_H_

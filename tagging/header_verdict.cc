@@ -36,12 +36,26 @@ HeaderVerdict JudgeHeaders(HTTP_FILTER_CONTEXT* pfc, const ResponseFacts& facts,
   return verdict;
 }
 
+namespace {
+
+[[maybe_unused]] bool HoldsRecord(const ResponseChain& chain,
+                                  const ChunkNode* wanted) {
+  for (const ChunkNode* node = chain.head; node != nullptr; node = node->next)
+    if (node == wanted) return true;
+  return false;
+}
+
+}  // namespace
+
 bool KeepPage(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
-              const SiteConfig& config, const CodingPlan& plan) {
+              const ResponseFacts& facts, const SiteConfig& config,
+              const CodingPlan& plan) {
   assert(chain->kept == nullptr && chain->head != nullptr);
+  assert(HoldsRecord(*chain, facts.bodyStart.node));
   void* block = AllocHeld(pfc, chain, sizeof(KeptPage));
   if (block == nullptr) return false;
   auto* kept = static_cast<KeptPage*>(block);
+  kept->facts = facts;
   std::memcpy(&kept->config, &config, sizeof config);
   kept->plan = plan;
   kept->watch = BodyWatch{false, false, 0, nullptr, nullptr, 0, false, false};
@@ -49,7 +63,7 @@ bool KeepPage(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
   if (!plan.chunked && plan.content == ContentCoding::kNone) {
     // From the CR of the empty line: neither it nor its LF can be part of
     // a marker, so the watch sees what the end's duplicate check would.
-    StartBodyWatch(&kept->watch, ScanResponseHeaders(chain->head).bodyStart);
+    StartBodyWatch(&kept->watch, facts.bodyStart);
   }
   return true;
 }

@@ -20,6 +20,7 @@
 #include "tagging/site_config.h"
 
 struct KeptPage {
+  ResponseFacts facts;  // the header scan's, on the chain's records
   SiteConfig config;
   CodingPlan plan;  // the codings judged at the headers
   BodyWatch watch;  // on for a page whose body is its plain bytes
@@ -42,12 +43,15 @@ struct HeaderVerdict {
 HeaderVerdict JudgeHeaders(HTTP_FILTER_CONTEXT* pfc, const ResponseFacts& facts,
                            SiteConfig* config);
 
-// Keeps `config` for the chain's page in a new KeptPage; false, nothing
-// kept, when the response's bound or AllocMem refuses the block. A page
-// whose body is read as its own bytes (`plan` names no coding) has its
-// body watched from here on, the bytes already held included.
-// REQUIRES: chain->kept is null; the chain holds the whole header block.
+// Keeps `facts` and `config` for the chain's page in a new KeptPage, so
+// that the end of the request needs no second scan; false, nothing kept,
+// when the response's bound or AllocMem refuses the block. A page whose
+// body is read as its own bytes (`plan` names no coding) has its body
+// watched from here on, the bytes already held included.
+// REQUIRES: chain->kept is null; the chain holds the whole header block,
+// and `facts` point into its records (MoveFactsToHeldCopy).
 bool KeepPage(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
-              const SiteConfig& config, const CodingPlan& plan);
+              const ResponseFacts& facts, const SiteConfig& config,
+              const CodingPlan& plan);
 
 #endif  // TAGSMITH_TAGGING_HEADER_VERDICT_H_

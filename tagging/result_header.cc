@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "buffer/chain_edit.h"
-#include "tagging/header_scan.h"
 
 namespace {
 
@@ -68,15 +67,11 @@ std::uint32_t FormatResultLine(const TagOutcome& outcome,
   return n;
 }
 
-void InsertResultHeader(ResponseChain* chain, const TagOutcome& outcome,
-                        ResultHeader* header) {
-  // Scanned afresh: an edit before the empty line (the Content-Length
-  // value) may have moved its bytes into another record.
-  const ResponseFacts facts = ScanResponseHeaders(chain->head);
+void PlanResultHeader(EditPlan* plan, const ResponseFacts& facts,
+                      const TagOutcome& outcome, ResultHeader* header) {
   assert((facts.flags & kIsHtml) != 0);
   PointRecord(&header->line, header->text,
               FormatResultLine(outcome, header->text));
   ChunkNode* const pieces[] = {&header->line};
-  ReplaceSpan(chain, facts.bodyStart, &facts.bodyStart, pieces, 1,
-              &header->spare);
+  AddEdit(plan, facts.bodyStart, &facts.bodyStart, pieces, 1, &header->spare);
 }

@@ -2,15 +2,18 @@
 // "X-Tagsmith-Result: " and what became of the page, put in just before
 // the empty line that ends the headers. It is not body, so no length
 // changes. The line's text and records live in the caller's ResultHeader
-// (the end-of-request call's frame) until the response has been written;
-// no byte of the response is copied, and nothing is allocated.
+// (the call's frame) until the response has been written; no byte of the
+// response is copied, nothing is allocated, and the line goes in through
+// the caller's edit plan (buffer/edit_plan.h).
 #ifndef TAGSMITH_TAGGING_RESULT_HEADER_H_
 #define TAGSMITH_TAGGING_RESULT_HEADER_H_
 
 #include <cstdint>
 
+#include "buffer/edit_plan.h"
 #include "buffer/response_chain.h"
 #include "tagging/announced_coding.h"
+#include "tagging/header_scan.h"
 
 enum class TagResult : std::uint8_t {
   kTagged,
@@ -52,10 +55,11 @@ struct ResultHeader {
 std::uint32_t FormatResultLine(const TagOutcome& outcome,
                                char (&text)[kResultLineSize]);
 
-// Puts the line in before the empty line that ends the headers.
-// REQUIRES: the chain is closed and its headers scan as a candidate's;
-// every other edit of the chain is done (their positions would move).
-void InsertResultHeader(ResponseChain* chain, const TagOutcome& outcome,
-                        ResultHeader* header);
+// Plans the line's insertion before the empty line that ends the headers
+// (at facts.bodyStart).
+// REQUIRES: facts come from this chain's headers and have kIsHtml; the plan
+// holds no edit after the headers' end.
+void PlanResultHeader(EditPlan* plan, const ResponseFacts& facts,
+                      const TagOutcome& outcome, ResultHeader* header);
 
 #endif  // TAGSMITH_TAGGING_RESULT_HEADER_H_

@@ -1,9 +1,10 @@
-// Tagging one candidate page, whatever its framing and content coding:
-// decides from the headers and the body's bytes which kind of body it is,
-// reads the page bytes (through the de-framed view, or decoded), runs the
-// duplicate check and finds the last closing body tag, and splices. Every
-// step that can fail comes before the chain is touched, so a "no" leaves
-// the response exactly as it was buffered.
+// Tagging one held page, whatever its framing and content coding, in three
+// steps. Decide: stages (the block's text, framing, decoding, the tag's
+// place, the block, re-encoding) each answer with a TagResult, kTagged
+// meaning "go on", and none touches the chain. Plan: where the block, the
+// new Content-Length and the result header go, as one edit plan. Apply:
+// buffer/ makes the plan's edits in one call. So a "no" leaves the response
+// exactly as it was buffered.
 //
 // Ownership: the records spliced in live in the caller's TagFrame; the
 // de-framed view, decoded page and re-encoded body are working storage of
@@ -26,7 +27,9 @@
 #include "tagging/working_heap.h"
 
 struct TagFrame {
-  SiteConfig config;  // read here only for a page whose headers were not judged
+  // Scanned and read here only for a page whose headers were not judged.
+  ResponseFacts facts;
+  SiteConfig config;
   ResultHeader result;
   SpliceFrame splice;
   FramedBody framing;
@@ -36,22 +39,26 @@ struct TagFrame {
   BlockText text;  // a snippet, or a block with a nonce
 };
 
-// Empties the frame's working storage. REQUIRES: before TagCandidate.
+// Empties the frame's working storage. REQUIRES: before DecideTag.
 void StartTagFrame(TagFrame* frame);
 
-// Tags the page. kTagged when the block went in; any other result leaves
-// the chain as it was. With `watch` on, what it found stands for the
-// duplicate check of a plain page. REQUIRES: facts come from
-// ScanResponseHeaders of this closed chain, with kIsHtml, and DecideCodings
-// gave `plan`; `watch`, when not null, watched this chain's whole body.
-TagOutcome TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
-                        const ResponseFacts& facts, const CodingPlan& plan,
-                        const SiteConfig& config, const WorkingHeap& heap,
-                        TagFrame* frame, const BodyWatch* watch = nullptr);
+// Decides whether and where the page is tagged: kTagged with `place`
+// filled, or the reason for "no". Only the frame's working storage and the
+// response's held-memory count change. With `watch` on, what it found
+// stands for the duplicate check of a plain page. REQUIRES: facts come
+// from ScanResponseHeaders of this closed chain, with kIsHtml, and
+// JudgeCodings gave `plan`; `watch`, when not null, watched this chain's
+// whole body.
+TagOutcome DecideTag(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
+                     const ResponseFacts& facts, const CodingPlan& plan,
+                     const SiteConfig& config, const WorkingHeap& heap,
+                     TagFrame* frame, const BodyWatch* watch,
+                     SplicePlace* place);
 
 // The end-of-request pass over a response held to its end: the decision
-// its headers got when they came in (with the configuration kept then; for
-// a page whose headers were never judged, made now), the page tagged when
+// its headers got when they came in (with the scan's facts and the
+// configuration kept then; for a page whose headers were never judged,
+// scanned and made now), the page tagged when
 // it holds, and last the result header when the site asks for it. Every
 // "no" leaves the chain exactly as it was buffered.
 // REQUIRES: the chain is closed; StartTagFrame(frame) ran.

@@ -1,6 +1,6 @@
-// The three splices on responses cut at every seam: the bytes that leave
-// are the page with the block (or the re-encoded rest) in place, framed as
-// before, with Content-Length stating the new body.
+// The three splices, planned and applied, on responses cut at every seam: the
+// bytes that leave are the page with the block (or the re-encoded rest) in
+// place, framed as before, with Content-Length stating the new body.
 #include "tagging/body_splice.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +15,7 @@
 namespace {
 
 const std::string kBlock = "<script>B</script>";
+constexpr char kEncoded[] = "ENCODED";  // 7 bytes
 
 std::string Head(const std::string& fields) {
   return "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\n" + fields + "\r\n";
@@ -53,6 +54,14 @@ void FillBlock(SpliceFrame* frame) {
   FillBuiltBlock(config, kBlock.data(), kBlock.size(), &frame->block);
 }
 
+// Plans the splice at `place`, the length first, and applies the plan.
+void Splice(Held* held, const SplicePlace& place) {
+  EditPlan plan = EmptyEditPlan();
+  PlanSpliceLength(&plan, held->facts, place, held->frame.get());
+  PlanBodySplice(&plan, place, held->frame.get());
+  ApplyEditPlan(&held->state, plan);
+}
+
 TEST(BodySplice, PlainPageGetsTheBlockAndItsLength) {
   const std::string body = "<p>x</p></body>";
   for (const bool withLength : {true, false}) {
@@ -72,7 +81,7 @@ TEST(BodySplice, PlainPageGetsTheBlockAndItsLength) {
       ChainCursor tag = held.first;
       ASSERT_TRUE(Advance(&tag, 8));
       FillBlock(held.frame.get());
-      SpliceIntoPlain(&held.state, held.facts, tag, held.frame.get());
+      Splice(&held, SplicePlace{{}, nullptr, tag, false, 0, nullptr, 0});
       EXPECT_EQ(ChainBytes(held.state.head), expected) << "cut " << cut;
     }
   }
@@ -92,7 +101,7 @@ TEST(BodySplice, FramedPageGetsTheBlockAsAChunk) {
       ChainCursor tag = CursorAtStart(framing.view);
       ASSERT_TRUE(Advance(&tag, at));
       FillBlock(held.frame.get());
-      SpliceIntoFramed(&held.state, framing, tag, held.frame.get());
+      Splice(&held, SplicePlace{{}, &framing, tag, false, 0, nullptr, 0});
       ReleaseFraming(ProcessHeap(), &framing);
       EXPECT_EQ(Deframed(ChainBytes(held.state.head)), expected)
           << "tag at " << at << ", cut " << cut;
@@ -101,7 +110,7 @@ TEST(BodySplice, FramedPageGetsTheBlockAsAChunk) {
 }
 
 TEST(BodySplice, CompressedRestIsReplaced) {
-  const std::string encoded = "ENCODED";
+  const std::string encoded = kEncoded;
   const std::string data = "0123456789";
   for (std::size_t kept = 0; kept < data.size(); kept += 3) {
     // Unframed, with the new length stated.
@@ -117,16 +126,16 @@ TEST(BodySplice, CompressedRestIsReplaced) {
     for (std::size_t cut = 0; cut < framed.size(); ++cut) {
       if (cut < plain.size()) {
         Held held(plain, cut);
-        SpliceCompressed(&held.state, held.facts, held.first, nullptr, kept,
-                         encoded.data(), encoded.size(), held.frame.get());
+        Splice(&held,
+               SplicePlace{held.first, nullptr, {}, true, kept, kEncoded, 7});
         EXPECT_EQ(ChainBytes(held.state.head), plainExpected) << "cut " << cut;
       }
       Held held(framed, cut);
       FramedBody framing;
       ASSERT_EQ(ReadFraming(ProcessHeap(), &held.first, 1 << 20, &framing),
                 Framing::kFramed);
-      SpliceCompressed(&held.state, held.facts, held.first, &framing, kept,
-                       encoded.data(), encoded.size(), held.frame.get());
+      Splice(&held,
+             SplicePlace{held.first, &framing, {}, true, kept, kEncoded, 7});
       ReleaseFraming(ProcessHeap(), &framing);
       EXPECT_EQ(Deframed(ChainBytes(held.state.head)), framedData)
           << "kept " << kept << ", cut " << cut;
