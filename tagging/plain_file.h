@@ -1,6 +1,9 @@
 // Reads a small file of a web application, such as its snippet, whole into
 // working storage. Only a regular file is read; the open never waits (a
-// FIFO or a device reads as unreadable at once). The bytes belong to the
+// FIFO or a device reads as unreadable at once). A usual file costs an
+// open, one read and a close: elsewhere than on Windows its type is looked
+// at only when the first read fills its room (so a device that answers a
+// positioned read with fewer bytes is read as a file). The bytes belong to the
 // caller's HeapBuffer, which the caller releases.
 #ifndef TAGSMITH_TAGGING_PLAIN_FILE_H_
 #define TAGSMITH_TAGGING_PLAIN_FILE_H_

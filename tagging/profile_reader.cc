@@ -30,6 +30,8 @@ unsigned char Fold(unsigned char c) {
 }
 
 #ifdef _WIN32
+// Judged once opened, before any read: the stream reads that follow would
+// otherwise take a device's bytes.
 int OpenForReading(const char* path) {
   const int fd = _open(path, _O_BINARY | _O_RDONLY);
   if (fd < 0) return -1;
@@ -41,16 +43,17 @@ int OpenForReading(const char* path) {
   }
   return fd;
 }
-long ReadSome(int fd, unsigned char* buf, std::size_t n) {
+// The file is read front to back, so the position is the offset asked for.
+long ReadSome(int fd, unsigned char* buf, std::size_t n, std::uint64_t) {
   return _read(fd, buf, static_cast<unsigned>(n));
 }
+bool IsPlainWithinBound(int) { return true; }  // judged at the open
 void CloseFile(int fd) { _close(fd); }
 #else
-// Opens the file only when it is a regular file of at most
-// kMaxProfileFileBytes, else -1. The open does not block, so a FIFO
-// without a writer or a device cannot hold the request; what was opened is
-// judged on the descriptor itself, so a link is judged by what it points
-// at. O_NONBLOCK changes nothing for reading a regular file.
+// Opens the file without blocking, so a FIFO without a writer or a device
+// cannot hold the request; what it is is judged on what was opened, so a
+// link counts as what it points at. O_NONBLOCK changes nothing for reading
+// a regular file.
 int OpenForReading(const char* path) {
   int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY;
 #ifdef O_CLOEXEC
@@ -59,30 +62,34 @@ int OpenForReading(const char* path) {
   int fd;
   do fd = open(path, flags);
   while (fd < 0 && errno == EINTR);
-  if (fd < 0) return -1;
-  struct stat st;
-  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) ||
-      static_cast<std::uint64_t>(st.st_size) > kMaxProfileFileBytes) {
-    close(fd);
-    return -1;
-  }
   return fd;
 }
-long ReadSome(int fd, unsigned char* buf, std::size_t n) {
+// Positioned reads: a FIFO, socket or terminal refuses them (ESPIPE) and a
+// directory refuses any read (EISDIR), so neither needs a look at its type.
+long ReadSome(int fd, unsigned char* buf, std::size_t n, std::uint64_t at) {
   ssize_t got;
-  do got = read(fd, buf, n);
+  do got = pread(fd, buf, n, static_cast<off_t>(at));
   while (got < 0 && errno == EINTR);
   return static_cast<long>(got);
+}
+// Whether what fills a whole first read is a regular file within the bound.
+// A device that answers positioned reads without end (/dev/zero) fills
+// it, so is caught here; a smaller regular file never pays for the look.
+bool IsPlainWithinBound(int fd) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+         static_cast<std::uint64_t>(st.st_size) <= kMaxProfileFileBytes;
 }
 void CloseFile(int fd) { close(fd); }
 #endif
 
-// Fills buf unless the file ends first, so a short count means end of file
-// whatever sizes the system hands out. Returns -1 on a read error.
-long Fill(int fd, unsigned char* buf, std::size_t cap) {
+// Fills buf from offset `at` unless the file ends first, so a short count
+// means end of file whatever sizes the system hands out. Returns -1 on a
+// read error.
+long Fill(int fd, unsigned char* buf, std::size_t cap, std::uint64_t at) {
   std::size_t got = 0;
   while (got < cap) {
-    const long n = ReadSome(fd, buf + got, cap - got);
+    const long n = ReadSome(fd, buf + got, cap - got, at + got);
     if (n < 0) return -1;
     if (n == 0) break;
     got += static_cast<std::size_t>(n);
@@ -113,6 +120,8 @@ struct NameMatcher {
   }
   // Trailing blanks are excluded because `end` stops at the last non-blank.
   bool Matches() const { return prefixEqual && end == wantLen; }
+  // Whether no bytes to come can make it match: `end` never falls again.
+  bool Lost() const { return !prefixEqual || end > wantLen; }
 };
 
 // Collects the value after '=' straight into out, from its first non-blank
@@ -158,6 +167,7 @@ enum class State { LineStart, SkipLine, Header, Key, Value };
 enum class Outcome { Searching, Done };
 
 // Looks for up to kMaxProfileKeys keys of one section in one pass.
+static_assert(kMaxProfileKeys <= 16, "a key's bit fits in Parser::live");
 struct Parser {
   State state;
   bool inSection;      // inside the first block of the wanted section
@@ -167,6 +177,9 @@ struct Parser {
   std::size_t keyCount;
   std::size_t pending;  // keys not found yet
   std::size_t current;  // the key whose value is being read
+  // Bit i: key i is not found yet and the line's name so far may still be
+  // it. Only these are fed, so a name costs a byte or two per key.
+  unsigned live;
   NameMatcher keys[kMaxProfileKeys];
   ValueSink values[kMaxProfileKeys];
   bool found[kMaxProfileKeys];
@@ -174,9 +187,18 @@ struct Parser {
   // The first key not found yet that the line's name matches, or keyCount.
   std::size_t MatchingKey() const {
     for (std::size_t i = 0; i < keyCount; ++i) {
-      if (!found[i] && keys[i].Matches()) return i;
+      if ((live >> i & 1u) != 0 && keys[i].Matches()) return i;
     }
     return keyCount;
+  }
+  // Feeds the name's byte to the keys still live, dropping those it rules
+  // out.
+  void FeedKeys(unsigned char c) {
+    for (std::size_t i = 0; i < keyCount; ++i) {
+      if ((live >> i & 1u) == 0) continue;
+      keys[i].Feed(c);
+      if (keys[i].Lost()) live &= ~(1u << i);
+    }
   }
   // A key's first line wins, even an empty one; later lines naming it are
   // skipped.
@@ -196,10 +218,13 @@ struct Parser {
           headerClosed = headerMatches = false;
           state = State::Header;
         } else if (inSection && c != '\0') {
+          live = 0;
           for (std::size_t i = 0; i < keyCount; ++i) {
+            if (found[i]) continue;
             keys[i].Start();
-            keys[i].Feed(c);
+            live |= 1u << i;
           }
+          FeedKeys(c);
           state = State::Key;
         } else {
           state =
@@ -238,7 +263,7 @@ struct Parser {
           const std::size_t i = MatchingKey();
           return i < keyCount ? Resolve(i) : Outcome::Searching;
         }
-        for (std::size_t i = 0; i < keyCount; ++i) keys[i].Feed(c);
+        FeedKeys(c);
         return Outcome::Searching;
       case State::Value:
         if (lineEnd || c == '\0') {
@@ -293,11 +318,18 @@ void ReadProfileStrings(const char* section, ProfileQuery* queries,
     std::uint64_t total = 0;
     for (bool firstChunk = true; outcome == Outcome::Searching;
          firstChunk = false) {
-      const long got = Fill(fd, buf, sizeof buf);
+      // The first read is taken whole when it comes short: a regular file
+      // reads short only at its end, so a usual file costs one read. One
+      // that fills the buffer is looked at before any of it is used.
+      const long got = firstChunk ? ReadSome(fd, buf, sizeof buf, 0)
+                                  : Fill(fd, buf, sizeof buf, total);
+      const bool unjudged = firstChunk &&
+                            got == static_cast<long>(sizeof buf) &&
+                            !IsPlainWithinBound(fd);
       // A file that grew past the bound since it was checked counts as one
       // that cannot be read.
       if (got > 0) total += static_cast<std::uint64_t>(got);
-      if (got < 0 || total > kMaxProfileFileBytes) {
+      if (got < 0 || unjudged || total > kMaxProfileFileBytes) {
         // A file that cannot be read has no settings, not even those seen.
         for (std::size_t i = 0; i < p.keyCount; ++i) p.found[i] = false;
         break;

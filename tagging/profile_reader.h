@@ -9,9 +9,10 @@
 #include <cstdint>
 
 // Bytes read from the file at a time: the size of the reader's one stack
-// buffer. Files and values may be far longer; the tests place input across
-// the seams between these reads.
-inline constexpr std::uint32_t kProfileReadChunk = 1024;
+// buffer, room for a file of settings with a long block or two, so that it
+// is read in one go. Files and values may be far longer; the tests place
+// input across the seams between these reads.
+inline constexpr std::uint32_t kProfileReadChunk = 4096;
 
 // The largest file that is read. A settings file is a few lines; a larger
 // one is a mistake, and reading it would cost every page.
@@ -42,7 +43,11 @@ inline constexpr std::uint64_t kMaxProfileFileBytes = std::uint64_t{1} << 20;
 // `defaultValue` (nullptr counts as "") is copied instead, cut the same way.
 // Only a regular file of at most kMaxProfileFileBytes is read: anything
 // else (a directory, a FIFO, a device, a larger file, or a link to one)
-// reads as absent, at once, without waiting on the open.
+// reads as absent, at once, without waiting on the open. Elsewhere than on
+// Windows the type is looked at only when the first read fills its buffer:
+// what refuses positioned reads (FIFOs, sockets, terminals, directories)
+// fails that read, and a device that answers one without end fills it. A
+// device that gives a positioned read fewer bytes has them parsed as a file.
 // A key that is present with an empty value gives "", not the default. A
 // null `section` or `key` counts as absent (names are not listed).
 //
@@ -51,9 +56,9 @@ inline constexpr std::uint64_t kMaxProfileFileBytes = std::uint64_t{1} << 20;
 // only out[0..size): the value and its NUL, and possibly scratch bytes after
 // the NUL. size 0 writes nothing and returns 0 (out may then be nullptr).
 //
-// Reentrant: no allocation, no shared state, about 1 KB of stack; the file
-// is opened, checked, read once front to back as far as needed, and closed
-// per call.
+// Reentrant: no allocation, no shared state, about 4 KB of stack; the file
+// is opened, read once front to back as far as needed, and closed per call:
+// a file shorter than kProfileReadChunk costs an open, one read and a close.
 std::uint32_t ReadProfileString(const char* section, const char* key,
                                 const char* defaultValue, char* out,
                                 std::uint32_t size, const char* path);

@@ -1,12 +1,19 @@
 // The "Snippet" and "SnippetMarker" keys and pages under a
 // Content-Security-Policy: for each case the result word and the exact
 // response, with the block (or none) before the last closing body tag.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "tagging/plain_file.h"
 #include "tests/filter_harness.h"
 #include "tests/test_support.h"
 
@@ -165,6 +172,60 @@ TEST(Snippet, TheExamplesTagAndAreRecognised) {
     const std::string tagged = Response(kHtml, "<body>" + e.page + "</body>");
     EXPECT_EQ(Filter(tagged, InApp(app.path())).client, tagged);
   }
+}
+
+// The snippet file's read: whole when it is a regular file within the
+// limit, whether one read takes it or several; nothing else is read, and a
+// FIFO's bytes stay in it.
+TEST(Snippet, OnlyARegularFileWithinTheLimitIsReadWhole) {
+  namespace fs = std::filesystem;
+  std::string dir =
+      (fs::temp_directory_path() / "tagsmith_plain_XXXXXX").string();
+  ASSERT_NE(mkdtemp(dir.data()), nullptr);
+  const auto put = [&](const char* name, const std::string& bytes) {
+    std::ofstream(dir + "/" + name, std::ios::binary) << bytes;
+    return dir + "/" + name;
+  };
+  std::string big(10000, 'b');
+  big[4095] = 'x';
+  const std::string fifo = dir + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  const int writer = open(fifo.c_str(), O_RDWR | O_NONBLOCK);
+  ASSERT_GE(writer, 0);
+  ASSERT_EQ(write(writer, "<script>", 8), 8);
+  const struct {
+    std::string path;
+    std::size_t limit;
+    std::optional<std::string> want;
+  } cases[] = {
+      {put("short", "<script>a</script>"), 65536, "<script>a</script>"},
+      {put("empty", ""), 65536, ""},
+      {put("big", big), 65536, big},
+      {put("at-limit", big), big.size(), big},
+      {put("over-limit", big), big.size() - 1, std::nullopt},
+      {put("over-small-limit", "12345"), 4, std::nullopt},
+      {fifo, 65536, std::nullopt},
+      {"/dev/zero", 65536, std::nullopt},
+      {dir, 65536, std::nullopt},
+      {dir + "/missing", 65536, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    HeapBuffer out{nullptr, 0, 0};
+    const bool read =
+        ReadPlainFile(c.path.c_str(), c.limit, ProcessHeap(), &out);
+    EXPECT_EQ(read, c.want.has_value()) << c.path;
+    if (read && c.want) {
+      EXPECT_EQ(std::string(out.bytes, out.length), *c.want) << c.path;
+    }
+    if (!read) {
+      EXPECT_EQ(out.length, 0u) << c.path;
+    }
+    ReleaseBuffer(ProcessHeap(), &out);
+  }
+  char left[16];
+  EXPECT_EQ(read(writer, left, sizeof left), 8);
+  close(writer);
+  fs::remove_all(dir);
 }
 
 }  // namespace
