@@ -24,6 +24,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <chrono>
+#include <csignal>
 #include <deque>
 #include <exception>
 #include <memory>
@@ -57,6 +58,9 @@ std::string UrlFor(const char* scheme, const tcp::endpoint& endpoint) {
 
 void RunServer(const ServerOptions& options, const FilterModule& filter,
                const StaticSite& site, std::FILE* log) {
+  // sendfile has no MSG_NOSIGNAL: a client gone mid-file must cost only
+  // its connection (EPIPE), not the process.
+  std::signal(SIGPIPE, SIG_IGN);
   unsigned threads = options.threads;
   if (threads == 0) threads = std::max(2u, std::thread::hardware_concurrency());
   // Accepting and the stop signal have a thread of their own, so that
