@@ -1,6 +1,5 @@
-// When `tagsmith serve` gives free pages back: after a large release at
-// once, after a smaller one only when nothing is held and not again within
-// the interval.
+// When `tagsmith serve` gives free pages back: after a large release, or a
+// smaller one when nothing is held, and not again within the interval.
 #include "commands/serve/serve_state.h"
 
 #include <gtest/gtest.h>
@@ -16,7 +15,8 @@ TEST(MemoryReturn, GivesPagesBackAfterABurstNotAfterEveryPause) {
     milliseconds since;
     bool due;
   } cases[] = {
-      {64 * kMiB, 1, milliseconds(0), true},     // a burst, still busy
+      {64 * kMiB, 1, milliseconds(1000), true},  // a burst, still busy
+      {64 * kMiB, 1, milliseconds(10), false},   // a steady load
       {4 * kMiB, 0, milliseconds(1000), true},   // quiet after a while
       {4 * kMiB, 0, milliseconds(10), false},    // a pause under load
       {4 * kMiB, 1, milliseconds(5000), false},  // still held

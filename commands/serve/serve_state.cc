@@ -23,8 +23,8 @@ void RequestLog::Line(std::string_view line) noexcept {
 
 bool MemoryReturn::Due(std::uint64_t released, std::uint64_t held,
                        std::chrono::steady_clock::duration since) {
-  if (released >= kReturnAfter) return true;
-  return held == 0 && released >= kReturnWhenIdle && since >= kIdleInterval;
+  if (since < kInterval) return false;
+  return released >= kReturnAfter || (held == 0 && released >= kReturnWhenIdle);
 }
 
 void MemoryReturn::Released(std::uint64_t bytes, std::uint64_t held) noexcept {
