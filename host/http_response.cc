@@ -263,6 +263,13 @@ void SentFraming::Observe(std::string_view bytes) {
   }
 }
 
+void SentFraming::CountUnseenBody(std::uint64_t size) {
+  if (size == 0) return;
+  bytes_sent_ += size;
+  body_bytes_ += size;
+  if (!head_done_ || chunked_) head_broken_ = true;
+}
+
 void SentFraming::ObserveBody(std::string_view bytes) {
   body_bytes_ += bytes.size();
   if (chunked_ && !head_request_) chunks_.Observe(bytes);

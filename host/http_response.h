@@ -43,6 +43,10 @@ std::string LogTime(std::chrono::system_clock::time_point when);
 class ChunkedWatch {
  public:
   void Observe(std::string_view bytes);
+  // Counts `size` bytes of a body that is not chunked, sent without being
+  // read here (from a file by the kernel). Before the whole head, or after
+  // a chunked one, the framing can no longer be followed: not Complete.
+  void CountUnseenBody(std::uint64_t size);
   // The body ended well, and nothing came after it.
   bool Ended() const { return state_ == State::kEnded; }
 
@@ -81,6 +85,10 @@ class SentFraming {
   }
 
   void Observe(std::string_view bytes);
+  // Counts `size` bytes of a body that is not chunked, sent without being
+  // read here (from a file by the kernel). Before the whole head, or after
+  // a chunked one, the framing can no longer be followed: not Complete.
+  void CountUnseenBody(std::uint64_t size);
 
   // True when what went out is one whole response the client can find the
   // end of: exactly one valid Content-Length and exactly that many body

@@ -3,8 +3,12 @@
 // the connection stays open out, one case per line.
 #include "commands/serve/outgoing.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <fstream>
 #include <string>
 
 #include "tests/body_codings.h"
@@ -128,6 +132,79 @@ TEST(Outgoing, PumpsThePlanThroughTheFilter) {
     } else {
       EXPECT_EQ(body, kPage);
     }
+  }
+}
+
+// A page the filter lets go at its headers leaves from the file by the
+// kernel (a socket pair smaller than the file makes the sender wait); one
+// it tags does not; a file that shrank after its length was sent ends early.
+TEST(Outgoing, SendsALetGoPageFromTheFile) {
+  struct {
+    const char* name;
+    bool tagged;
+    std::size_t file_bytes;  // of the planned size
+    bool direct, keeps;
+  } const cases[] = {
+      {"let go", false, 300000, true, true},
+      {"tagged", true, 300000, false, true},
+      {"shrank", false, 1000, true, false},
+  };
+  const std::string page =
+      "<html><body>" + std::string(300000 - 28, 'x') + "</body></html>";
+  testing::AppDir tagging("[ga1]\r\nAccount=UA-7\r\n"), plain("[ga1]\r\n");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = plain.path() + "/page.html";
+    std::ofstream(path, std::ios::binary) << page.substr(0, c.file_bytes);
+    HeldBudget held(1 << 30);
+    ResponsePlan plan;
+    plan.status = 200;
+    plan.content_type = "text/html";
+    plan.file = FileHandle(open(path.c_str(), O_RDONLY));
+    plan.body_size = page.size();
+    plan.keep_alive = true;
+    plan.app_directory = c.tagged ? tagging.path() : plain.path();
+    Outgoing out(std::move(plan), held);
+    std::atomic<std::int64_t> began{0};
+    std::unique_ptr<char[]> buffer;
+    PumpContext context{testing::LinkedFilter(), held, 4096, began, &buffer};
+    context.send_file = true;
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair), 0);
+    StartResponse(&out, context, 11, false, false);
+    std::string bytes;
+    char got[65536];
+    auto drain = [&] {
+      for (ssize_t n; (n = read(pair[1], got, sizeof got)) > 0;)
+        bytes.append(got, static_cast<std::size_t>(n));
+    };
+    const char* step = nullptr;
+    bool direct = false;
+    for (PumpStep next;
+         (next = Pump(&out, context, &step)) != PumpStep::kDone;) {
+      out.client.Take(&out.writing);
+      if (next == PumpStep::kSendFile) {
+        direct = true;
+        while (SendBodyDirect(&out, pair[0]) == DirectStep::kWait) drain();
+      } else {
+        std::size_t written = 0;
+        for (std::string_view piece : out.writing.pieces) {
+          bytes += piece;
+          written += piece.size();
+        }
+        ObserveWritten(&out, written);
+      }
+      drain();
+    }
+    close(pair[0]);
+    close(pair[1]);
+    EXPECT_EQ(direct, c.direct);
+    EXPECT_EQ(KeepsConnection(out, false), c.keeps);
+    const std::string body = bytes.substr(bytes.find("\r\n\r\n") + 4);
+    if (c.tagged)
+      EXPECT_NE(body.find("UA-7"), std::string::npos);
+    else
+      EXPECT_EQ(body, page.substr(0, c.file_bytes));
   }
 }
 

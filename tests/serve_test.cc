@@ -472,6 +472,23 @@ TEST_F(ServeTest, AClientThatStopsReadingDoesNotHoldTheServer) {
   EXPECT_EQ(server.Stop(), 0) << server.Errors();
 }
 
+// A file sent by the kernel to a client that goes away part-way costs only
+// that connection.
+TEST_F(ServeTest, AClientGoneInTheMiddleOfAFileCostsOnlyItsConnection) {
+  WriteFile(root_ + "/big.txt", std::string(8 * 1024 * 1024, 'z'));
+  ServerProcess server(Apps());
+  ASSERT_TRUE(server.started()) << server.Errors();
+  for (int i = 0; i < 4; ++i) {
+    RawConnection gone(server.port());
+    ASSERT_TRUE(gone.Send("GET /big.txt HTTP/1.1\r\nHost: t\r\n\r\n"));
+    std::string some;
+    ASSERT_TRUE(gone.ReadSome(&some, 1000));
+  }
+  const ProgramResult got = Curl({server.Url("/page.html")});
+  EXPECT_EQ(got.status, 0) << got.err;
+  EXPECT_EQ(server.Stop(), 0) << server.Errors();
+}
+
 // A held page read slowly, but steadily, for longer than the idle timeout
 // (2 s) arrives whole, and the log counts every byte of it.
 TEST_F(ServeTest, ASlowButSteadyReaderOfAHeldPageGetsItWhole) {

@@ -24,6 +24,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/thread_pool.hpp>
 #include <chrono>
+#include <csignal>
 #include <deque>
 #include <exception>
 #include <memory>
@@ -36,6 +37,7 @@
 #include "commands/serve/tls_files.h"
 #include "host/held_budget.h"
 #include "host/platform.h"
+#include "host/server_heap.h"
 
 namespace tagsmith::host {
 
@@ -57,6 +59,10 @@ std::string UrlFor(const char* scheme, const tcp::endpoint& endpoint) {
 
 void RunServer(const ServerOptions& options, const FilterModule& filter,
                const StaticSite& site, std::FILE* log) {
+  // sendfile has no MSG_NOSIGNAL: a client gone mid-file must cost only
+  // its connection (EPIPE), not the process.
+  std::signal(SIGPIPE, SIG_IGN);
+  KeepFreedHeap();
   unsigned threads = options.threads;
   if (threads == 0) threads = std::max(2u, std::thread::hardware_concurrency());
   // Accepting and the stop signal have a thread of their own, so that

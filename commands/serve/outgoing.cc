@@ -51,6 +51,15 @@ void SendNextPiece(Outgoing* out, const PumpContext& context) {
   out->request->SendRawData(data, size);
 }
 
+// Whether the rest of the body may go from the file straight to the
+// socket: the filter let the response go, so it sees none of it, and the
+// client gets the file's bytes as they are (no HEAD, no --chunked framing).
+bool SendsFileItself(const Outgoing& out, const PumpContext& context) {
+  return context.send_file && out.stage == Outgoing::Stage::kBody &&
+         out.plan.file.valid() && !out.plan.head_only && !out.coder.chunked() &&
+         out.body_left > 0 && !out.client.lost() && LetGo(out);
+}
+
 // Pieces of one write that need no allocation (one let through, the head,
 // the last chunk...).
 constexpr std::size_t kReservedPieces = 16;
@@ -173,6 +182,7 @@ PumpStep Pump(Outgoing* out, const PumpContext& context, const char** step) {
   for (;;) {
     *step = "the queue";
     if (out->client.failed()) return PumpStep::kFailed;
+    if (SendsFileItself(*out, context)) return PumpStep::kSendFile;
     if (!out->client.empty()) return PumpStep::kWrite;
     switch (out->stage) {
       case Outgoing::Stage::kBody:
@@ -204,6 +214,39 @@ PumpStep Pump(Outgoing* out, const PumpContext& context, const char** step) {
         return PumpStep::kDone;
     }
   }
+}
+
+DirectStep SendBodyDirect(Outgoing* out, int socket) {
+  assert(out->plan.file.valid() && !out->coder.chunked());
+  FileRun run{out->plan.file.get(), out->offset, out->body_left};
+  const std::size_t before = out->writing_sent;
+  const DirectStep step =
+      SendDirect(socket, out->writing.pieces, &out->writing_sent, &run);
+  // The head's bytes are read for the framing; the file's only counted.
+  std::size_t skip = before, left = out->writing_sent - before;
+  for (std::string_view piece : out->writing.pieces) {
+    if (left == 0) break;
+    if (skip >= piece.size()) {
+      skip -= piece.size();
+      continue;
+    }
+    const std::string_view sent = piece.substr(skip, left);
+    out->framing.Observe(sent);
+    left -= sent.size();
+    skip = 0;
+  }
+  out->framing.CountUnseenBody(out->body_left - run.left);
+  out->offset = run.offset;
+  out->body_left = run.left;
+  if (step == DirectStep::kWait) return step;
+  out->writing.pieces.clear();
+  out->writing_sent = 0;
+  if (step == DirectStep::kShort) {
+    out->body_short = true;
+    out->body_left = 0;
+  }
+  if (step == DirectStep::kLost) out->client.MarkLost();
+  return step;
 }
 
 void ObserveWritten(Outgoing* out, std::size_t written) {

@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 
+#include "commands/serve/direct_send.h"
 #include "commands/serve/queued_client.h"
 #include "commands/serve/response_coding.h"
 #include "commands/serve/response_plan.h"
@@ -61,10 +62,11 @@ struct Outgoing {
   std::uint64_t body_left = 0;
   std::uint64_t offset = 0;  // into the file or the text
   Stage stage = Stage::kBody;
-  bool body_short = false;      // the file ended before its length
-  bool refusal_logged = false;  // the budget's refusal, once
-  WriteBatch writing;           // the bytes of the write in flight
-  ResponseCoder coder;          // --gzip, --chunked
+  bool body_short = false;       // the file ended before its length
+  bool refusal_logged = false;   // the budget's refusal, once
+  WriteBatch writing;            // the bytes of the write in flight
+  std::size_t writing_sent = 0;  // of them, sent by SendBodyDirect so far
+  ResponseCoder coder;           // --gzip, --chunked
   SentFraming framing;
   HeldCharge charge;  // for the page read whole to compress it
 };
@@ -108,6 +110,9 @@ struct PumpContext {
   std::size_t chunk_size;
   std::atomic<std::int64_t>& call_began;
   std::unique_ptr<char[]>* buffer;  // the connection's piece buffer
+  // The body of a response the filter let go may leave by SendBodyDirect
+  // (a plain socket; TLS encrypts in this process).
+  bool send_file = false;
 };
 
 // Makes the response's head (its fields for an HTTP `version` client, with
@@ -123,17 +128,29 @@ enum class PumpStep {
   kWrite,   // the filter let bytes out: write what the client queue holds
   kDone,    // end-of-request was raised and everything queued is written
   kFailed,  // the queue found no memory for what the filter let out
+  // The filter let the response go and the rest of its body is the file's:
+  // take what the client queue holds into `writing` and SendBodyDirect.
+  kSendFile,
 };
 
 // Raises the filter's notifications for the body, a piece of at most
 // `chunk_size` bytes at a time (framed for --chunked), then the last chunk
 // and end-of-request, until the filter lets bytes out or the response is
 // done; a HEAD whose response the filter let go, or a client lost, ends
-// the body early. Marks context.call_began during each call; the body's
+// the body early; kSendFile when the body may leave without the filter
+// (context.send_file). Marks context.call_began during each call; the body's
 // pieces are read into *context.buffer as NextBodyPiece says. Throws
 // std::bad_alloc, with *step saying what it was doing.
 // REQUIRES: the request exists and has had its head (StartResponse).
 PumpStep Pump(Outgoing* out, const PumpContext& context, const char** step);
+
+// Sends what `writing` holds, then the rest of the body from the file,
+// straight to `socket` (kSendFile), counting what went as sent; kWait when
+// the socket is full (call again once it takes more). When the file ends
+// early the body ends there; a failed socket marks the client lost.
+// REQUIRES: Pump answered kSendFile, and `writing` holds what the client
+// queue held then. Throws std::bad_alloc (the framing watch).
+DirectStep SendBodyDirect(Outgoing* out, int socket);
 
 // Counts the first `written` bytes of the write in flight as sent.
 void ObserveWritten(Outgoing* out, std::size_t written);

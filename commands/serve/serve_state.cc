@@ -21,13 +21,27 @@ void RequestLog::Line(std::string_view line) noexcept {
   }
 }
 
+bool MemoryReturn::Due(std::uint64_t released, std::uint64_t held,
+                       std::chrono::steady_clock::duration since) {
+  if (since < kInterval) return false;
+  return released >= kReturnAfter || (held == 0 && released >= kReturnWhenIdle);
+}
+
 void MemoryReturn::Released(std::uint64_t bytes, std::uint64_t held) noexcept {
   const std::uint64_t total =
       released_.fetch_add(bytes, std::memory_order_relaxed) + bytes;
-  if (total < kReturnAfter && (held != 0 || total < kReturnWhenIdle)) return;
+  if (total < kReturnWhenIdle) return;
+  const std::int64_t now =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(
+          std::chrono::steady_clock::now().time_since_epoch())
+          .count();
+  const std::chrono::nanoseconds since(
+      now - last_ns_.load(std::memory_order_relaxed));
+  if (!Due(total, held, since)) return;
   if (busy_.exchange(true, std::memory_order_acquire)) return;
   released_.store(0, std::memory_order_relaxed);
   platform::ReturnFreeMemory();
+  last_ns_.store(now, std::memory_order_relaxed);
   busy_.store(false, std::memory_order_release);
 }
 

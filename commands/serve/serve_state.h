@@ -41,16 +41,27 @@ class RequestLog {
 
 // Gives the heap's free pages back to the system after a burst: once the
 // responses have released `kReturnAfter` bytes since it last did, or a
-// little less once nothing is held any more. One thread at a time.
+// little less once nothing is held any more; at most once a kInterval.
+// Under a steady load the same pages are needed again at once, and
+// nothing is held for a moment many times a second: giving pages back each
+// time (which flushes every core's address map) and faulting them in again
+// cost more than the pages themselves. One thread at a time.
 class MemoryReturn {
  public:
   static constexpr std::uint64_t kReturnAfter = std::uint64_t{64} << 20;
   static constexpr std::uint64_t kReturnWhenIdle = std::uint64_t{4} << 20;
+  static constexpr std::chrono::seconds kInterval{1};
   // A response has freed `bytes`; `held` is what the budget still lends.
   void Released(std::uint64_t bytes, std::uint64_t held) noexcept;
 
+  // Whether to give pages back, `released` bytes after the last time and
+  // `since` after it, with `held` still lent.
+  static bool Due(std::uint64_t released, std::uint64_t held,
+                  std::chrono::steady_clock::duration since);
+
  private:
   std::atomic<std::uint64_t> released_{0};
+  std::atomic<std::int64_t> last_ns_{0};  // steady clock, of the last return
   std::atomic<bool> busy_{false};
 };
 

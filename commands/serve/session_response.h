@@ -3,17 +3,20 @@
 // writes to the socket what the pump queued before it pumps again, so
 // bytes leave in the order and at the pace the filter releases them, the
 // pieces the filter was fed from stay put until they are written, and a
-// client that stops reading holds no thread. The session (Derived: its
-// stream, Close, Abort, DoRead) owns this part and its Outgoing; the state
-// and the worker outlive it. Included only by the session.
+// client that stops reading holds no thread. Over a plain socket the body
+// of a response the filter let go is sent from the file by the kernel. The
+// session (Derived: its stream, Close, Abort, DoRead) owns this part and its
+// Outgoing; the state and the worker outlive it. Included only by the session.
 #ifndef TAGSMITH_COMMANDS_SERVE_SESSION_RESPONSE_H_
 #define TAGSMITH_COMMANDS_SERVE_SESSION_RESPONSE_H_
 
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <ctime>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -123,8 +126,9 @@ class SessionResponse {
 
   // The context the pump works in: this worker's, for this connection.
   PumpContext Context() {
-    return PumpContext{state_.filter, state_.held, state_.chunk_size,
-                       share_.worker().call_began_ns, &chunk_};
+    return PumpContext{state_.filter,     state_.held,
+                       state_.chunk_size, share_.worker().call_began_ns,
+                       &chunk_,           !secure_};
   }
 
   // Raises send-response and the raw-data notification for the header
@@ -155,6 +159,9 @@ class SessionResponse {
           return WritePending();
         case PumpStep::kDone:
           return Finish();
+        case PumpStep::kSendFile:
+          out_->client.Take(&out_->writing);
+          return SendFile();
       }
     } catch (const std::bad_alloc&) {
       Failed(step);
@@ -172,6 +179,41 @@ class SessionResponse {
                     std::to_string(state_.held.limit()) + " bytes (" +
                     out.plan.method + " " + Printable(out.plan.target) +
                     "): pages go out untagged until some is freed");
+  }
+
+  // The queued head and the rest of the file, as far as the socket takes
+  // them now; then it waits for room, for at most the idle timeout.
+  void SendFile() {
+    auto& socket = Lowest().socket();
+    Error ignored;
+    if (!socket.native_non_blocking())
+      socket.native_non_blocking(true, ignored);
+    DirectStep step;
+    try {
+      step = SendBodyDirect(out_.get(), socket.native_handle());
+    } catch (const std::bad_alloc&) {
+      return Failed("the framing watch");
+    }
+    if (step != DirectStep::kWait) return Pump();
+    if (!send_timer_) send_timer_.emplace(self().stream().get_executor());
+    const std::uint64_t wait = ++send_waits_;
+    send_timer_->expires_after(state_.idle_timeout);
+    send_timer_->async_wait([self = self().shared_from_this(), wait](Error e) {
+      // Only the wait it was set for, if that is still on: the socket's
+      // wait then ends as cancelled.
+      SessionResponse& response = *self;
+      if (e || response.send_waits_ != wait) return;
+      Error ignored;
+      response.Lowest().socket().cancel(ignored);
+    });
+    socket.async_wait(boost::asio::socket_base::wait_write,
+                      [self = self().shared_from_this()](Error error) {
+                        ++self->send_waits_;
+                        self->send_timer_->cancel();
+                        if (!error) return self->SendFile();
+                        self->out_->client.MarkLost();
+                        self->Pump();
+                      });
   }
 
   void WritePending() {
@@ -238,6 +280,10 @@ class SessionResponse {
   std::unique_ptr<Outgoing> out_;
   std::vector<boost::asio::const_buffer> buffers_;  // out_->writing's
   std::unique_ptr<char[]> chunk_;                   // state_.chunk_size bytes
+  // SendFile's wait for room, for at most the idle timeout; send_waits_
+  // counts the waits, so a timer that fires late touches no later one.
+  std::optional<boost::asio::steady_timer> send_timer_;
+  std::uint64_t send_waits_ = 0;
 };
 
 }  // namespace tagsmith::host
