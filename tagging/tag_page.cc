@@ -135,7 +135,10 @@ TagOutcome TagCandidate(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
                               : CarriesTrackingScript(page.from)) {
     return finish(TagResult::kAlreadyTagged);
   }
-  if (!FindLastClosingBodyTag(page.last, page.from, &tag)) {
+  const bool plainBody = watch != nullptr && !framed && !compressed;
+  if (!(plainBody
+            ? FindWatchedClosingBodyTag(*watch, page.last, page.from, &tag)
+            : FindLastClosingBodyTag(page.last, page.from, &tag))) {
     return finish(TagResult::kNoClosingBodyTag);
   }
   SpliceFrame* splice = &frame->splice;
