@@ -115,8 +115,8 @@ void WatchForBodyTag(BodyTagWatch* watch, const ChunkNode* node,
        ++p) {
     if (NameAt(p)) NotePlace(watch, {node, p});
   }
-  // Names begun in the last bytes, for the next ones: only where the name
-  // has the last byte, which is seldom.
+  // Names begun in the last bytes, for the next ones: only where the last
+  // byte is one of the name's.
   begun = 0;
   if (OffsetsOf(end[-1]) != 0) {
     for (const char* p = end - (kNameLength - 1); p < end; ++p) {
