@@ -49,12 +49,14 @@ constexpr char kMarker[] =
     "type=\"text/javascript\"></script>\n";
 
 // HTML of `size` bytes with a tag every few dozen bytes, closing body and
-// html at the end; `marker` puts the tracking script near the end.
-std::string HtmlPage(std::size_t size, bool marker) {
+// html at the end; `marker` puts the tracking script near the end, and
+// without `closed` the page has no closing body tag.
+std::string HtmlPage(std::size_t size, bool marker, bool closed = true) {
   const std::string head =
       "<!DOCTYPE html>\n<html><head><title>Bench</title></head>\n<body>\n";
   const std::string tail = std::string(marker ? kMarker : "") +
-                           "<p class=\"end\">fin</p>\n</body>\n</html>\n";
+                           "<p class=\"end\">fin</p>\n" +
+                           (closed ? "</body>\n" : "") + "</html>\n";
   std::string page = head;
   for (unsigned i = 0; page.size() + tail.size() < size; ++i) {
     page += "<li class=\"item\"><a href=\"/docs/page" + std::to_string(i) +
@@ -66,14 +68,23 @@ std::string HtmlPage(std::size_t size, bool marker) {
 }
 
 // kNoAccount: an HTML page served from no application directory, so there
-// is no configuration and no account.
-enum class Case { kTagged, kAlreadyTagged, kNonHtml, kNotFound, kNoAccount };
-const char* const kCaseNames[] = {"tagged", "already_tagged", "non_html",
-                                  "not_found", "no_account"};
+// is no configuration and no account. kUnclosed: a page with no closing
+// body tag, held to its end and let go untouched.
+enum class Case {
+  kTagged,
+  kAlreadyTagged,
+  kNonHtml,
+  kNotFound,
+  kNoAccount,
+  kUnclosed
+};
+const char* const kCaseNames[] = {"tagged",    "already_tagged", "non_html",
+                                  "not_found", "no_account",     "unclosed"};
 
 std::string MakeResponse(Case c, std::size_t pageBytes,
                          const std::string& extraHeaders = "") {
-  const std::string body = HtmlPage(pageBytes, c == Case::kAlreadyTagged);
+  const std::string body =
+      HtmlPage(pageBytes, c == Case::kAlreadyTagged, c != Case::kUnclosed);
   const char* status = c == Case::kNotFound ? "404 Not Found" : "200 OK";
   const char* type =
       c == Case::kNonHtml ? "application/octet-stream" : "text/html";
@@ -349,7 +360,7 @@ void RegisterAll() {
   const std::size_t pages[] = {4096, 65536, 1 << 20, 16 << 20};
   const std::size_t chunks[] = {512, 8192, 65536};
   for (Case c : {Case::kTagged, Case::kAlreadyTagged, Case::kNonHtml,
-                 Case::kNotFound, Case::kNoAccount}) {
+                 Case::kNotFound, Case::kNoAccount, Case::kUnclosed}) {
     for (std::size_t page : pages) {
       for (std::size_t chunk : chunks) {
         const std::string name =

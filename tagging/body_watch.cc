@@ -6,10 +6,15 @@
 #include "tagging/duplicate_check.h"
 #include "tagging/marker_tail.h"
 #include "tagging/pair_search.h"
+#include "tagging/tracking_block.h"
 
 namespace {
 
 constexpr std::uint64_t kWhole = std::uint64_t{1} << (kTailLength - 1);
+// One test in the copy serves both searches (CopyFindingEitherFolded).
+constexpr unsigned kDiffer = kPairLast ^ kBodyNameFirst;
+static_assert(kDiffer != 0 && (kDiffer & (kDiffer - 1)) == 0,
+              "the two letters differ in one bit");
 
 std::uint64_t OffsetsOf(char c) {
   return kTailOffsets.of[FoldCase(static_cast<unsigned char>(c))];
@@ -63,6 +68,7 @@ std::uint64_t BegunAtEnd(const char* end) {
 void StartBodyWatch(BodyWatch* watch, const ChainCursor& from) {
   assert(HasByte(from));
   *watch = BodyWatch{true, false, 0, nullptr, nullptr, 0, false, false};
+  StartBodyTagWatch(&watch->tags, from);
   for (const ChunkNode* node = from.node; node != nullptr;
        node = NextRecordWithBytes(node)) {
     const char* at = node == from.node ? from.pos : node->data;
@@ -75,6 +81,7 @@ void WatchCopied(BodyWatch* watch, const ChunkNode* node, const char* bytes,
                  std::uint32_t count, bool clear) {
   assert(bytes >= node->data && bytes + count <= node->data + node->length);
   if (!watch->on || watch->found || count == 0) return;
+  WatchForBodyTag(&watch->tags, node, bytes, count, clear);
   const char* end = bytes + count;
   if (count < kTailLength - 1) {
     // Too short to hold a tail or to end one begun in it: shift-and over
@@ -123,8 +130,10 @@ void NoteCopied(void* context, const ChunkNode* node, const char* bytes,
     watch->clear = watch->clear && clear;
   } else {
     FinishBodyWatch(watch);
-    *watch = BodyWatch{watch->on, watch->found, watch->begun, node,
-                       bytes,     count,        clear,        false};
+    watch->node = node;
+    watch->from = bytes;
+    watch->waiting = count;
+    watch->clear = clear;
   }
   if (watch->waiting >= kBatch) FinishBodyWatch(watch);
 }
@@ -137,6 +146,22 @@ void FinishBodyWatch(BodyWatch* watch) {
   watch->node = nullptr;
 }
 
+bool FindWatchedClosingBodyTag(const BodyWatch& watch, const ChunkNode* last,
+                               const ChainCursor& from, ChainCursor* tag) {
+  assert(watch.waiting == 0);
+  if (watch.on && !watch.found) {
+    switch (LastNotedBodyTag(watch.tags, tag)) {
+      case NotedTag::kFound:
+        return true;
+      case NotedTag::kNone:
+        return false;
+      case NotedTag::kUnsure:
+        break;
+    }
+  }
+  return FindLastClosingBodyTag(last, from, tag);
+}
+
 void CopyWatched(void* context, char* to, const char* from,
                  std::uint32_t count) {
   auto* watch = static_cast<BodyWatch*>(context);
@@ -145,5 +170,6 @@ void CopyWatched(void* context, char* to, const char* from,
     watch->copyClear = false;
     return;
   }
-  watch->copyClear = !CopyFindingFolded(to, from, count, kPairLast);
+  watch->copyClear =
+      !CopyFindingEitherFolded(to, from, count, kPairLast, kBodyNameFirst);
 }

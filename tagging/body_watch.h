@@ -20,6 +20,7 @@
 
 #include "buffer/chain_cursor.h"
 #include "buffer/response_chain.h"
+#include "tagging/body_tag_watch.h"
 
 struct BodyWatch {
   bool on;     // the body is watched; otherwise nothing is known of it
@@ -31,11 +32,14 @@ struct BodyWatch {
   const ChunkNode* node;
   const char* from;
   std::uint32_t waiting;
-  // The waiting bytes hold no byte of the pair filter's last test, as
-  // their copies found (false when unknown).
+  // The waiting bytes hold no byte of the pair filter's last test and no
+  // closing body tag's first letter, as their copies found (false when
+  // unknown).
   bool clear;
   // What CopyWatched found of the last copy, for the note that follows it.
   bool copyClear;
+  // The closing body tags' places; complete while `on` and not `found`.
+  BodyTagWatch tags = {};
 };
 
 // Starts watching a page held from the start of its body: the chain's
@@ -46,14 +50,16 @@ void StartBodyWatch(BodyWatch* watch, const ChainCursor& from);
 // Watches `count` bytes at `bytes`, just copied into `node`, which are the
 // next bytes of the body. Nothing once a marker is found or when off.
 // With `clear`, the bytes are known to hold no byte of the pair filter's
-// last test, and only tails across their ends are looked for.
+// last test nor the closing body tag's first letter, and only tails and
+// names across their ends are looked for.
 // REQUIRES: `node` is linked in the chain and holds [bytes, bytes + count).
 void WatchCopied(BodyWatch* watch, const ChunkNode* node, const char* bytes,
                  std::uint32_t count, bool clear = false);
 
 // The copier AppendChunk takes with the note: copies the bytes and tests
-// them on the way for the pair filter's last byte, so that the note after
-// it may skip the search of bytes that cannot hold a tail.
+// them on the way for the pair filter's last byte and the closing body
+// tag's first letter (one test serves both), so that the note after it may
+// skip the searches of bytes that cannot hold a tail or a tag's name.
 void CopyWatched(void* context, char* to, const char* from,
                  std::uint32_t count);
 
@@ -66,5 +72,13 @@ void NoteCopied(void* context, const ChunkNode* node, const char* bytes,
 
 // Watches the bytes still waiting: `found` then covers every byte noted.
 void FinishBodyWatch(BodyWatch* watch);
+
+// The last closing body tag whose "<" is `from` or after it, as
+// FindLastClosingBodyTag finds it in the chain ending with `last`: from the
+// places the watch noted when it saw the whole body, else by that search.
+// REQUIRES: FinishBodyWatch was called; `from` is the body's first byte
+// when the watch is on.
+bool FindWatchedClosingBodyTag(const BodyWatch& watch, const ChunkNode* last,
+                               const ChainCursor& from, ChainCursor* tag);
 
 #endif  // TAGSMITH_TAGGING_BODY_WATCH_H_

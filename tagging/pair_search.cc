@@ -1,5 +1,6 @@
 #include "tagging/pair_search.h"
 
+#include <cassert>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
@@ -335,4 +336,16 @@ bool CopyFindingFolded(char* to, const char* from, std::size_t count,
                        unsigned char folded) {
   static const Copy widest = WidestCopy();
   return widest(to, from, count, TestFor(folded));
+}
+
+bool CopyFindingEitherFolded(char* to, const char* from, std::size_t count,
+                             unsigned char first, unsigned char second) {
+  const auto differ = static_cast<unsigned char>(first ^ second);
+  assert(first >= 'A' && first <= 'Z' && second >= 'A' && second <= 'Z');
+  assert(differ != 0 && (differ & (differ - 1)) == 0);
+  // Both bits may be either way: the case bit and the one they differ in.
+  const auto mask = static_cast<unsigned char>(0x20 | differ);
+  static const Copy widest = WidestCopy();
+  return widest(to, from, count,
+                ByteTest{mask, static_cast<unsigned char>(first | mask)});
 }

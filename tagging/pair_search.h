@@ -20,6 +20,13 @@ const char* FindFoldedPair(const char* begin, const char* end,
 bool CopyFindingFolded(char* to, const char* from, std::size_t count,
                        unsigned char folded);
 
+// The same for either of two folded letters whose codes differ in one bit
+// (such as "B" and "J"): one test of each byte serves both, so the copy
+// costs no more than for one.
+// REQUIRES: both are letters and their codes differ in exactly one bit.
+bool CopyFindingEitherFolded(char* to, const char* from, std::size_t count,
+                             unsigned char first, unsigned char second);
+
 // The same with a chosen implementation, so that tests reach each of them:
 // FindFoldedPair picks the widest one the processor has. False when this
 // build or processor has no such implementation.

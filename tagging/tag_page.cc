@@ -134,7 +134,10 @@ TagResult FindTagPlace(const TagFrame& frame, const BodyWatch* watch,
                              : CarriesTrackingScript(page.from)) {
     return TagResult::kAlreadyTagged;
   }
-  if (!FindLastClosingBodyTag(page.last, page.from, tag)) {
+  // The watch noted a plain page's closing body tags as they were copied.
+  const bool plainBody = watch != nullptr && !page.framed && !page.compressed;
+  if (!(plainBody ? FindWatchedClosingBodyTag(*watch, page.last, page.from, tag)
+                  : FindLastClosingBodyTag(page.last, page.from, tag))) {
     return TagResult::kNoClosingBodyTag;
   }
   return TagResult::kTagged;

@@ -73,6 +73,17 @@ TEST(PairSearch, CopyFindsTheFoldedByteWhereverItStands) {
   }
 }
 
+TEST(PairSearch, CopyFindsEitherLetterAndNoOtherByte) {
+  for (int c = 0; c < 256; ++c) {
+    std::string from(70, 'i'), to(70, '\0');
+    from[c % 70] = static_cast<char>(c);
+    ASSERT_EQ(CopyFindingEitherFolded(to.data(), from.data(), 70, 'J', 'B'),
+              (c | 0x20) == 'b' || (c | 0x20) == 'j')
+        << c;
+    ASSERT_EQ(to, from);
+  }
+}
+
 // The body of a response, walked byte by byte with both markers.
 bool NaiveCarries(const ResponseFacts& facts) {
   ChainCursor c = facts.bodyStart;
