@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "buffer/chain_cursor.h"
+#include "tagging/body_tag_watch.h"
 #include "tagging/script_hosts.h"
 
 #define TAGSMITH_HEAD_REST                                  \
@@ -59,23 +60,81 @@ bool ResolveAccount(HTTP_FILTER_CONTEXT* pfc, const ResponseFacts& facts,
 
 }  // namespace
 
-bool FindLastClosingBodyTag(const ChunkNode* last, const ChainCursor& from,
-                            ChainCursor* tag) {
+namespace {
+
+// The bytes read back from the page's end before the search turns to one
+// forward pass over the whole page: a page's last closing body tag mostly
+// stands within its last few hundred bytes, but a page without one would
+// otherwise be read back byte by byte, a match tried at every "<".
+constexpr std::uint64_t kBackwardReach = 4096;
+
+enum class Backward { kFound, kNone, kFar };
+
+// Reads back from the end of `last` for a closing body tag at `from` or
+// after it, at most `reach` bytes (kFar when that was not enough).
+Backward SearchBackward(const ChunkNode* last, const ChainCursor& from,
+                        std::uint64_t reach, ChainCursor* tag) {
   for (const ChunkNode* node = last;; node = node->prev) {
     const bool first = node == from.node;
     const char* begin = first ? from.pos : node->data;
     for (const char* p = node->data + node->length; p > begin;) {
+      if (reach-- == 0) return Backward::kFar;
       if (*--p != '<') continue;
       const ChainCursor at{node, p};
       if (MatchClosingTag(at, "body")) {
         *tag = at;
-        return true;
+        return Backward::kFound;
       }
     }
     // The chain's head (its own prev once closed) ends the search, so a
     // `from` in no record of the chain finds nothing.
-    if (first || node->prev == nullptr || node->prev == node) return false;
+    if (first || node->prev == nullptr || node->prev == node) {
+      return Backward::kNone;
+    }
   }
+}
+
+// One pass from `from` to the end of `last`, noting the closing body tags'
+// places by the name's rarest letter; kUnsure when too many were noted, or
+// `last` does not follow `from`.
+NotedTag SearchForward(const ChunkNode* last, const ChainCursor& from,
+                       ChainCursor* tag) {
+  ChainCursor start = from;
+  if (!StepBack(&start)) start = ChainCursor{nullptr, nullptr};
+  BodyTagWatch watch;
+  StartBodyTagWatch(&watch, start);
+  for (const ChunkNode* node = from.node;; node = node->next) {
+    if (node == nullptr) return NotedTag::kUnsure;
+    const char* begin = node == from.node ? from.pos : node->data;
+    const auto count =
+        static_cast<std::uint32_t>(node->data + node->length - begin);
+    if (count > 0) WatchForBodyTag(&watch, node, begin, count, false);
+    if (node == last) break;
+  }
+  return LastNotedBodyTag(watch, tag);
+}
+
+}  // namespace
+
+bool FindLastClosingBodyTag(const ChunkNode* last, const ChainCursor& from,
+                            ChainCursor* tag) {
+  switch (SearchBackward(last, from, kBackwardReach, tag)) {
+    case Backward::kFound:
+      return true;
+    case Backward::kNone:
+      return false;
+    case Backward::kFar:
+      break;
+  }
+  switch (SearchForward(last, from, tag)) {
+    case NotedTag::kFound:
+      return true;
+    case NotedTag::kNone:
+      return false;
+    case NotedTag::kUnsure:
+      break;
+  }
+  return SearchBackward(last, from, ~std::uint64_t{0}, tag) == Backward::kFound;
 }
 
 namespace {

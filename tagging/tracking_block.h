@@ -32,11 +32,12 @@ struct TrackingBlock {
   ChunkNode* pieces[5];   // the five above, in page order
 };
 
-// Searches backward from the end of `last` for a closing body tag whose "<"
-// is `from` or lies after it; on success `tag` stands on that "<". Reads
-// the records from `from`'s to `last` (and, to match a tag, on past it);
-// when `from` lies in none of them, the search ends at the chain's head
-// and finds nothing.
+// Finds the last closing body tag whose "<" is `from` or lies after it; on
+// success `tag` stands on that "<". Reads the page's last 4 KB back from
+// the end of `last`, and when the tag is not there the records from
+// `from`'s to `last` in one forward pass (and, to match a tag, on past
+// `last`); when `from` lies in none of them, the search ends at the chain's
+// head and finds nothing.
 bool FindLastClosingBodyTag(const ChunkNode* last, const ChainCursor& from,
                             ChainCursor* tag);
 
