@@ -37,6 +37,8 @@ void ReportSnippet(const std::string& dir, ConfigReport* report) {
   HeapBuffer text{nullptr, 0, 0};
   const std::string path = dir + "/" + name;
   if (!ReadPlainFile(path.c_str(), kMaxSnippetBytes, ProcessHeap(), &text)) {
+    // A refused read may still have taken room.
+    ReleaseBuffer(ProcessHeap(), &text);
     report->snippet_problem =
         "snippet-unreadable (" + path +
         " is missing, not a regular file, unreadable or over 64 KiB)";
