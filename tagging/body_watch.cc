@@ -150,14 +150,8 @@ bool FindWatchedClosingBodyTag(const BodyWatch& watch, const ChunkNode* last,
                                const ChainCursor& from, ChainCursor* tag) {
   assert(watch.waiting == 0);
   if (watch.on && !watch.found) {
-    switch (LastNotedBodyTag(watch.tags, tag)) {
-      case NotedTag::kFound:
-        return true;
-      case NotedTag::kNone:
-        return false;
-      case NotedTag::kUnsure:
-        break;
-    }
+    const NotedTag noted = LastNotedBodyTag(watch.tags, tag);
+    if (noted != NotedTag::kUnsure) return noted == NotedTag::kFound;
   }
   return FindLastClosingBodyTag(last, from, tag);
 }

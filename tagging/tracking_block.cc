@@ -126,14 +126,8 @@ bool FindLastClosingBodyTag(const ChunkNode* last, const ChainCursor& from,
     case Backward::kFar:
       break;
   }
-  switch (SearchForward(last, from, tag)) {
-    case NotedTag::kFound:
-      return true;
-    case NotedTag::kNone:
-      return false;
-    case NotedTag::kUnsure:
-      break;
-  }
+  const NotedTag noted = SearchForward(last, from, tag);
+  if (noted != NotedTag::kUnsure) return noted == NotedTag::kFound;
   return SearchBackward(last, from, ~std::uint64_t{0}, tag) == Backward::kFound;
 }
 
