@@ -1,5 +1,7 @@
 #include "tagging/tag_page.h"
 
+#include <cassert>
+
 #include "buffer/edit_plan.h"
 #include "tagging/duplicate_check.h"
 #include "tagging/header_verdict.h"
@@ -194,6 +196,7 @@ TagOutcome DecideTag(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
                      const SiteConfig& config, const WorkingHeap& heap,
                      TagFrame* frame, const BodyWatch* watch,
                      SplicePlace* place) {
+  assert((facts.flags & kIsHtml) != 0);
   PageRead page{};
   ChainCursor tag{};
   *place = SplicePlace{};
@@ -222,6 +225,7 @@ TagOutcome DecideTag(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
 
 void TagHeldResponse(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
                      const WorkingHeap& heap, TagFrame* frame) {
+  assert(chain->head != nullptr && chain->head->prev == chain->head);
   // Decide.
   const ResponseFacts* facts = &frame->facts;
   const SiteConfig* config = &frame->config;
