@@ -25,6 +25,7 @@
 
 #include "host/filter_module.h"
 #include "host/platform.h"
+#include "host/server_heap.h"
 #include "host/stand_in_server.h"
 #include "tests/body_codings.h"
 
@@ -388,6 +389,9 @@ void RegisterAll() {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // As every server that hosts the filter does: freed blocks stay in the
+  // heap, so that a page's blocks are not mapped and faulted in anew.
+  tagsmith::host::KeepFreedHeap();
   RegisterAll();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
