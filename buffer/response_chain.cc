@@ -1,5 +1,6 @@
 #include "buffer/response_chain.h"
 
+#include <algorithm>
 #include <cassert>
 #include <cstring>
 
@@ -107,8 +108,9 @@ AppendResult AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw,
   // What fits goes into the room after the last record's bytes, the rest
   // into a new block, obtained before anything is copied so that a refusal
   // leaves the chain as it was. The new block has room for no more bytes
-  // than are held already, or kRecordRoom: small blocks while the response
-  // is small, and never more room left over than bytes held.
+  // than are held already, or a sixteenth of them (within kRecordRoom and
+  // kLargestRecordRoom): small blocks while the response is small, and
+  // never more room left over than bytes held.
   const auto* bytes = static_cast<const char*>(raw->pvInData);
   const std::uint32_t inRoom =
       count < chain->roomLeft ? count : chain->roomLeft;
@@ -118,8 +120,9 @@ AppendResult AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw,
   std::uint32_t capacity = 0;
   if (rest > 0) {
     const std::uint64_t held = chain->heldBytes - rest;
-    capacity =
-        held < kRecordRoom ? static_cast<std::uint32_t>(held) : kRecordRoom;
+    const std::uint64_t room =
+        std::clamp<std::uint64_t>(held / 16, kRecordRoom, kLargestRecordRoom);
+    capacity = static_cast<std::uint32_t>(std::min(held, room));
     if (capacity < rest) capacity = rest;
     node = NewRecord(pfc, chain, capacity);
     if (node == nullptr) {

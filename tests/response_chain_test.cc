@@ -49,6 +49,23 @@ TEST(ResponseChain, PassesAnyResponseUnchangedAcrossRandomSeams) {
   }
 }
 
+// A long page takes a block for many chunks, not one for each: a 2 MiB
+// page asks AllocMem 83 times in chunks of 512 bytes and 69 in chunks of
+// 8 KiB (with blocks of 4 KiB at most it asked 522 and 259 times).
+TEST(ResponseChain, LongPageTakesFewBlocks) {
+  const std::string response =
+      Response("Content-Type: text/html\r\nX-Tagsmith: UA-1\r\n",
+               "<body>" + std::string(2 << 20, 'x') + "</body>");
+  for (const std::size_t size : {512, 8192}) {
+    FilterRun run;
+    for (std::size_t at = size; at < response.size(); at += size)
+      run.cuts.push_back(at);
+    const Result result = Filter(response, run);
+    EXPECT_GT(result.client.size(), response.size()) << size;
+    EXPECT_LT(result.allocs, 100u) << size;
+  }
+}
+
 TEST(ResponseChain, RefusedAllocationLosesNothing) {
   // A response let go after its headers, and a candidate held to the end
   // (no closing body tag: it leaves untouched).
