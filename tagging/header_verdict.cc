@@ -1,7 +1,6 @@
 #include "tagging/header_verdict.h"
 
 #include <cassert>
-#include <cstring>
 
 #include "tagging/account_rule.h"
 
@@ -56,7 +55,7 @@ bool KeepPage(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
   if (block == nullptr) return false;
   auto* kept = static_cast<KeptPage*>(block);
   kept->facts = facts;
-  std::memcpy(&kept->config, &config, sizeof config);
+  CopySiteConfig(config, &kept->config);
   kept->plan = plan;
   kept->watch = BodyWatch{false, false, 0, nullptr, nullptr, 0, false, false};
   chain->kept = kept;

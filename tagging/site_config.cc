@@ -1,5 +1,7 @@
 #include "tagging/site_config.h"
 
+#include <cassert>
+#include <cstddef>
 #include <cstring>
 
 #include "tagging/profile_reader.h"
@@ -109,6 +111,15 @@ bool SiteFilePath(HTTP_FILTER_CONTEXT* pfc, const char* name,
 
 namespace {
 
+// One value of a configuration: its bytes, the NUL after them, its length.
+template <std::size_t N>
+void CopyValue(const char (&value)[N], std::uint32_t length, char (&into)[N],
+               std::uint32_t* intoLength) {
+  assert(length < N && value[length] == '\0');
+  std::memcpy(into, value, length + 1);
+  *intoLength = length;
+}
+
 // The configuration file's path. The same conditions as SiteFilePath.
 bool ConfigFilePath(HTTP_FILTER_CONTEXT* pfc, char (&path)[kConfigPathSize]) {
   return SiteFilePath(pfc, kConfigFileName, path);
@@ -131,6 +142,21 @@ bool DiagnosticsOn(const char* value, std::uint32_t length) {
     if (i == size) return true;
   }
   return false;
+}
+
+void CopySiteConfig(const SiteConfig& from, SiteConfig* to) {
+  CopyValue(from.insertBefore, from.insertBeforeLength, to->insertBefore,
+            &to->insertBeforeLength);
+  CopyValue(from.appendAfter, from.appendAfterLength, to->appendAfter,
+            &to->appendAfterLength);
+  CopyValue(from.account, from.accountLength, to->account, &to->accountLength);
+  CopyValue(from.alwaysSsl, from.alwaysSslLength, to->alwaysSsl,
+            &to->alwaysSslLength);
+  CopyValue(from.diagnostics, from.diagnosticsLength, to->diagnostics,
+            &to->diagnosticsLength);
+  CopyValue(from.snippet, from.snippetLength, to->snippet, &to->snippetLength);
+  CopyValue(from.snippetMarker, from.snippetMarkerLength, to->snippetMarker,
+            &to->snippetMarkerLength);
 }
 
 bool ReadSiteConfig(HTTP_FILTER_CONTEXT* pfc, const ResponseFacts& facts,

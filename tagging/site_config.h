@@ -49,6 +49,10 @@ bool ReadSiteConfig(HTTP_FILTER_CONTEXT* pfc, const ResponseFacts& facts,
 // The application directory's path with `name` ("/tagsmith.config")
 // appended, into `path`, NUL-terminated. False when the server supplies no
 // directory or the whole does not fit.
+// Copies what `from` holds into `to`: each value's bytes, its ending NUL
+// and its length, not the rest of its array (most of the record's 8 KiB).
+void CopySiteConfig(const SiteConfig& from, SiteConfig* to);
+
 bool SiteFilePath(HTTP_FILTER_CONTEXT* pfc, const char* name,
                   char (&path)[kConfigPathSize]);
 
