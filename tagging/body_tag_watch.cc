@@ -106,12 +106,12 @@ void WatchForBodyTag(BodyTagWatch* watch, const ChunkNode* node,
     if ((begun & kWhole) != 0) NoteEndingAt(watch, node, p);
     begun &= ~kWhole;
   }
-  // Names wholly in these bytes, by their first letter alone: the others
-  // are common in text, so a vector test of them would seldom pass a run.
-  const char* const last = end - (kNameLength - 1);
+  // Names wholly in these bytes, by their first and last letters: a "b"
+  // alone is common in text ("be", "about", "<br>") and each one would
+  // stop the vector search, while a "b" with a "y" three bytes on is rare.
   for (const char* p = clear ? nullptr : bytes;
-       p != nullptr &&
-       (p = FindFoldedPair(p, last, kBodyNameFirst, kBodyNameFirst, 0));
+       p != nullptr && (p = FindFoldedPair(p, end, kBodyNameFirst,
+                                           kBodyNameLast, kNameLength - 1));
        ++p) {
     if (NameAt(p)) NotePlace(watch, {node, p});
   }

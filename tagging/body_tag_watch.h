@@ -16,11 +16,12 @@
 #include "buffer/chain_cursor.h"
 #include "buffer/response_chain.h"
 
-// The tag's name (folded), found by its first letter, the rarest in text,
-// which the copy also tests for.
+// The tag's name (folded), found by its first and last letters; the copy
+// tests for the first, the rarer in text.
 inline constexpr char kBodyName[] = "BODY";
 inline constexpr std::uint32_t kBodyNameLength = 4;
 inline constexpr unsigned char kBodyNameFirst = 'B';
+inline constexpr unsigned char kBodyNameLast = 'Y';
 
 struct BodyTagWatch {
   static constexpr std::uint32_t kKept = 4;

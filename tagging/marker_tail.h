@@ -36,8 +36,7 @@ inline constexpr const char* kTailText =
     &TAGSMITH_PLAIN_MARKER[sizeof(TAGSMITH_PLAIN_MARKER) - 1 - kTailLength];
 // The vector filter tests two of the tail's bytes that seldom stand at
 // their distance in a page: the first "g" of the host and the "j" of the
-// script's name (the last, the rarer, is tested first). '.' and '"',
-// its ends, are common in markup.
+// script's name. '.' and '"', its ends, are common in markup.
 inline constexpr std::size_t TailIndexOf(char c) {
   std::size_t i = 0;
   while (i < kTailLength && kTailText[i] != c) ++i;

@@ -80,40 +80,43 @@ __attribute__((target("sse2"))) const char* FindSse2(const char* p,
   return FindScalar(p, stop, first, last, distance);
 }
 
-// The wide searches test 64 positions a round: the block `distance` on
-// from the positions against the last test first, as a bit mask (callers
-// choose their rarer byte as the last, so that most rounds end there), then
-// the block at the positions against the first test. Every byte read lies
-// before `stop + distance`, the record's end: the last positions, fewer
-// than a block, are tested in a copy padded with zeros, or one by one when
-// the distance is a block or more.
+// The wide searches test 64 positions a block: the block at the positions
+// against the first test and the block `distance` on against the last, as
+// bit masks AND-ed, so that a position passes only with both bytes. A run
+// of kRun blocks is told by one test of their last bytes alone (enough
+// where that byte is rare), then by one test of their pairs together: in
+// a page either byte alone may be common (a "j" or a "b" on every line), a
+// pair at its distance is rare, so most runs end there and none stops for
+// a byte that passes one test alone. Every byte read lies before
+// `stop + distance`, the record's end: the last positions, fewer than a
+// block, are tested in a copy padded with zeros, or one by one when the
+// distance is a block or more.
 constexpr std::size_t kBlock = 64;
-// Each width's AnyLastInRun tests this many blocks at once.
+// Each width's AnyPairInRun tests this many blocks at once.
 constexpr std::size_t kRun = 4;
 
 // The one search for any vector width: Width gives the tests as vectors
-// (Width(first, last)) and a block's mask for each (First, Last). Each
-// caller below has its width's instructions and is flattened, so the
-// search and its width's code compile into it.
+// (Width(first, last)), a block's pairs as a mask (Pairs), and whether a
+// run holds a last byte (AnyLastInRun) or a pair (AnyPairInRun). Each caller
+// below has its width's instructions and is flattened, so the search and its
+// width's code compile into it.
 template <typename Width>
 const char* SearchBlocks(const char* p, const char* stop, ByteTest first,
                          ByteTest last, std::size_t distance) {
   const Width width(first, last);
-  // Runs of kRun blocks where the last test fails throughout, told by one
-  // test of the blocks' results together; a block at a time where it
-  // passes somewhere, and for the last blocks.
-  while (stop - p >= static_cast<std::ptrdiff_t>(kBlock)) {
-    if (stop - p >= static_cast<std::ptrdiff_t>(kRun * kBlock) &&
-        !width.AnyLastInRun(p + distance)) {
+  while (stop - p >= static_cast<std::ptrdiff_t>(kRun * kBlock)) {
+    if (!width.AnyLastInRun(p + distance) || !width.AnyPairInRun(p, distance)) {
       p += kRun * kBlock;
       continue;
     }
-    const std::uint64_t lastHits = width.Last(p + distance);
-    if (lastHits != 0) {
-      const std::uint64_t at = lastHits & width.First(p);
+    for (std::size_t k = 0; k < kRun; ++k, p += kBlock) {
+      const std::uint64_t at = width.Pairs(p, distance);
       if (at != 0) return p + __builtin_ctzll(at);
     }
-    p += kBlock;
+  }
+  for (; stop - p >= static_cast<std::ptrdiff_t>(kBlock); p += kBlock) {
+    const std::uint64_t at = width.Pairs(p, distance);
+    if (at != 0) return p + __builtin_ctzll(at);
   }
   const auto left = static_cast<std::size_t>(stop - p);
   if (left == 0 || distance >= kBlock) {
@@ -121,8 +124,8 @@ const char* SearchBlocks(const char* p, const char* stop, ByteTest first,
   }
   alignas(64) char padded[3 * kBlock] = {};
   std::memcpy(padded, p, left + distance);
-  const std::uint64_t at = width.First(padded) & width.Last(padded + distance) &
-                           ((std::uint64_t{1} << left) - 1);
+  const std::uint64_t at =
+      width.Pairs(padded, distance) & ((std::uint64_t{1} << left) - 1);
   return at != 0 ? p + __builtin_ctzll(at) : nullptr;
 }
 
@@ -136,41 +139,53 @@ struct Avx2Width {
         lastMask(_mm256_set1_epi8(static_cast<char>(last.mask))),
         lastValue(_mm256_set1_epi8(static_cast<char>(last.value))) {}
 
-  __attribute__((target("avx2"))) static std::uint64_t Hits(const char* block,
-                                                            __m256i mask,
-                                                            __m256i value) {
-    std::uint64_t hits = 0;
-    for (int half = 0; half < 2; ++half) {
-      const __m256i v = _mm256_loadu_si256(
-          reinterpret_cast<const __m256i*>(block + 32 * half));
-      hits |= static_cast<std::uint64_t>(
-                  static_cast<std::uint32_t>(_mm256_movemask_epi8(
-                      _mm256_cmpeq_epi8(_mm256_or_si256(v, mask), value))))
-              << (32 * half);
-    }
-    return hits;
+  // The positions of the 32 at `p` that pass both tests, as bytes of all
+  // ones.
+  __attribute__((target("avx2"))) __m256i PairVector(
+      const char* p, std::size_t distance) const {
+    const __m256i a = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
+    const __m256i b =
+        _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + distance));
+    return _mm256_and_si256(
+        _mm256_cmpeq_epi8(_mm256_or_si256(a, firstMask), firstValue),
+        _mm256_cmpeq_epi8(_mm256_or_si256(b, lastMask), lastValue));
   }
-  // Whether any byte of the kRun blocks at `b` passes the last test.
-  // Written out, so that the compiler keeps every vector in a register.
-  __attribute__((target("avx2"))) bool AnyLastInRun(const char* b) const {
-    const auto* v = reinterpret_cast<const __m256i*>(b);
-    const __m256i a = _mm256_or_si256(LastHits(v), LastHits(v + 1));
-    const __m256i c = _mm256_or_si256(LastHits(v + 2), LastHits(v + 3));
-    const __m256i d = _mm256_or_si256(LastHits(v + 4), LastHits(v + 5));
-    const __m256i e = _mm256_or_si256(LastHits(v + 6), LastHits(v + 7));
-    const __m256i all =
-        _mm256_or_si256(_mm256_or_si256(a, c), _mm256_or_si256(d, e));
-    return !_mm256_testz_si256(all, all);
+  __attribute__((target("avx2"))) std::uint64_t Pairs(
+      const char* b, std::size_t distance) const {
+    const auto low = static_cast<std::uint32_t>(
+        _mm256_movemask_epi8(PairVector(b, distance)));
+    const auto high = static_cast<std::uint32_t>(
+        _mm256_movemask_epi8(PairVector(b + 32, distance)));
+    return low | static_cast<std::uint64_t>(high) << 32;
   }
   __attribute__((target("avx2"))) __m256i LastHits(const __m256i* v) const {
     return _mm256_cmpeq_epi8(_mm256_or_si256(_mm256_loadu_si256(v), lastMask),
                              lastValue);
   }
-  __attribute__((target("avx2"))) std::uint64_t First(const char* b) const {
-    return Hits(b, firstMask, firstValue);
+  // Written out, so that the compiler keeps every vector in a register.
+  __attribute__((target("avx2"))) bool AnyLastInRun(const char* b) const {
+    const auto* v = reinterpret_cast<const __m256i*>(b);
+    const __m256i x = _mm256_or_si256(LastHits(v), LastHits(v + 1));
+    const __m256i y = _mm256_or_si256(LastHits(v + 2), LastHits(v + 3));
+    const __m256i z = _mm256_or_si256(LastHits(v + 4), LastHits(v + 5));
+    const __m256i w = _mm256_or_si256(LastHits(v + 6), LastHits(v + 7));
+    const __m256i all =
+        _mm256_or_si256(_mm256_or_si256(x, y), _mm256_or_si256(z, w));
+    return !_mm256_testz_si256(all, all);
   }
-  __attribute__((target("avx2"))) std::uint64_t Last(const char* b) const {
-    return Hits(b, lastMask, lastValue);
+  __attribute__((target("avx2"))) bool AnyPairInRun(
+      const char* b, std::size_t distance) const {
+    const __m256i x =
+        _mm256_or_si256(PairVector(b, distance), PairVector(b + 32, distance));
+    const __m256i y = _mm256_or_si256(PairVector(b + 64, distance),
+                                      PairVector(b + 96, distance));
+    const __m256i z = _mm256_or_si256(PairVector(b + 128, distance),
+                                      PairVector(b + 160, distance));
+    const __m256i w = _mm256_or_si256(PairVector(b + 192, distance),
+                                      PairVector(b + 224, distance));
+    const __m256i all =
+        _mm256_or_si256(_mm256_or_si256(x, y), _mm256_or_si256(z, w));
+    return !_mm256_testz_si256(all, all);
   }
 };
 
@@ -185,20 +200,29 @@ struct Avx512Width {
         lastMask(_mm512_set1_epi8(static_cast<char>(last.mask))),
         lastValue(_mm512_set1_epi8(static_cast<char>(last.value))) {}
 
-  __attribute__((target("avx512f,avx512bw"))) bool AnyLastInRun(
-      const char* b) const {
-    return (Last(b) | Last(b + kBlock) | Last(b + 2 * kBlock) |
-            Last(b + 3 * kBlock)) != 0;
-  }
-  __attribute__((target("avx512f,avx512bw"))) std::uint64_t First(
-      const char* b) const {
-    return _mm512_cmpeq_epi8_mask(
+  __attribute__((target("avx512f,avx512bw"))) std::uint64_t Pairs(
+      const char* b, std::size_t distance) const {
+    const __mmask64 firsts = _mm512_cmpeq_epi8_mask(
         _mm512_or_si512(_mm512_loadu_si512(b), firstMask), firstValue);
+    return _mm512_mask_cmpeq_epi8_mask(
+        firsts, _mm512_or_si512(_mm512_loadu_si512(b + distance), lastMask),
+        lastValue);
   }
   __attribute__((target("avx512f,avx512bw"))) std::uint64_t Last(
       const char* b) const {
     return _mm512_cmpeq_epi8_mask(
         _mm512_or_si512(_mm512_loadu_si512(b), lastMask), lastValue);
+  }
+  __attribute__((target("avx512f,avx512bw"))) bool AnyLastInRun(
+      const char* b) const {
+    return (Last(b) | Last(b + kBlock) | Last(b + 2 * kBlock) |
+            Last(b + 3 * kBlock)) != 0;
+  }
+  __attribute__((target("avx512f,avx512bw"))) bool AnyPairInRun(
+      const char* b, std::size_t distance) const {
+    return (Pairs(b, distance) | Pairs(b + kBlock, distance) |
+            Pairs(b + 2 * kBlock, distance) |
+            Pairs(b + 3 * kBlock, distance)) != 0;
   }
 };
 
