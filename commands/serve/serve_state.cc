@@ -10,11 +10,13 @@ namespace tagsmith::host {
 
 void RequestLog::Line(std::string_view line) noexcept {
   try {
-    std::string stamped = LogTime(std::chrono::system_clock::now()) + " ";
-    stamped.append(line);
+    // Made whole outside the lock, then one write of it.
+    const std::string stamp = LogTime(std::chrono::system_clock::now());
+    std::string stamped;
+    stamped.reserve(stamp.size() + 1 + line.size() + 1);
+    stamped.append(stamp).append(" ").append(line).append("\n");
     std::lock_guard<std::mutex> lock(mutex_);
-    std::fputs(stamped.c_str(), out_);
-    std::fputc('\n', out_);
+    std::fwrite(stamped.data(), 1, stamped.size(), out_);
     std::fflush(out_);
   } catch (...) {
     // No memory for the line (or a lock that failed): the request goes on.
@@ -62,6 +64,7 @@ void ShedWaiting(Worker& worker, bool all) {
 
 std::string Printable(std::string_view text) {
   std::string out;
+  out.reserve(std::min<std::size_t>(text.size(), 512));
   for (char c : text.substr(0, 512)) out += (c > 0x20 && c < 0x7f) ? c : '?';
   return out.empty() ? "-" : out;
 }
