@@ -298,6 +298,18 @@ void SentFraming::Observe(std::string_view bytes) {
     return;
   }
   if (head_broken_) return;
+  // The usual case, a whole head in the first window of the first send:
+  // read where it lies, not copied first.
+  if (head_.empty()) {
+    const std::size_t end = bytes.substr(0, kUsualHead).find("\r\n\r\n");
+    if (end != std::string_view::npos) {
+      head_done_ = true;
+      ReadHead(bytes.substr(0, end + 4));
+      std::string().swap(head_);  // frees it, allocating nothing
+      ObserveBody(bytes.substr(end + 4));
+      return;
+    }
+  }
   // A window at a time, so that only the head itself is kept (bytes of the
   // body may follow it in the same send).
   std::size_t used = 0;
@@ -312,7 +324,7 @@ void SentFraming::Observe(std::string_view bytes) {
       used += head_size - before;
       head_done_ = true;
       head_.resize(head_size);
-      ReadHead();
+      ReadHead(head_);
       std::string().swap(head_);  // frees it, allocating nothing
       ObserveBody(bytes.substr(used));
       return;
@@ -337,14 +349,14 @@ void SentFraming::ObserveBody(std::string_view bytes) {
   if (chunked_ && !head_request_) chunks_.Observe(bytes);
 }
 
-void SentFraming::ReadHead() {
+void SentFraming::ReadHead(std::string_view head) {
   int lengths = 0, transfer_codings = 0;
-  std::size_t start = head_.find("\r\n");  // skip the status line
-  while (start != std::string::npos && start + 2 < head_.size()) {
+  std::size_t start = head.find("\r\n");  // skip the status line
+  while (start != std::string_view::npos && start + 2 < head.size()) {
     start += 2;
-    const std::size_t end = head_.find("\r\n", start);
-    if (end == std::string::npos || end == start) break;
-    std::string_view line(head_.data() + start, end - start);
+    const std::size_t end = head.find("\r\n", start);
+    if (end == std::string_view::npos || end == start) break;
+    std::string_view line(head.data() + start, end - start);
     start = end;
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos) continue;

@@ -75,6 +75,11 @@ TEST(SentFraming, KeepsTheConnectionOnlyForAWholeResponse) {
         "llo"},
        false,
        true},
+      {"whole, one send, the head past its first kilobyte",
+       {"HTTP/1.1 200 OK\r\nX: " + std::string(2000, 'x') + "\r\n" +
+        head5.substr(17) + "hello"},
+       false,
+       true},
       {"body short", {head5 + "hell"}, false, false},
       {"body long", {head5 + "hello!"}, false, false},
       {"no header end",
