@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstdio>
+#include <cstring>
 
 namespace tagsmith::host {
 
@@ -74,28 +75,36 @@ const char* ReasonPhrase(unsigned status) {
 }
 
 std::string SerializeHead(unsigned status, const HeaderFields& fields) {
-  // Sized first, then appended in place: one allocation for the block.
-  const char* reason = ReasonPhrase(status);
+  // Sized first, then copied into place: one allocation for the block and
+  // no per-piece bookkeeping.
+  const std::string_view reason = ReasonPhrase(status);
   const std::string code = std::to_string(status);
-  std::size_t size =
-      9 + code.size() + 1 + std::char_traits<char>::length(reason) + 4;
+  std::size_t size = 9 + code.size() + 1 + reason.size() + 4;
   for (const auto& field : fields)
     size += field.first.size() + 2 + field.second.size() + 2;
-  std::string head;
-  head.reserve(size);
-  head.append("HTTP/1.1 ")
-      .append(code)
-      .append(" ")
-      .append(reason)
-      .append("\r\n");
+  std::string head(size, '\0');
+  char* at = &head[0];
+  auto put = [&at](std::string_view piece) {
+    std::memcpy(at, piece.data(), piece.size());
+    at += piece.size();
+  };
+  put("HTTP/1.1 ");
+  put(code);
+  put(" ");
+  put(reason);
+  put("\r\n");
   for (const auto& field : fields) {
     assert(field.first.find_first_of(std::string("\r\n\0", 3)) ==
                std::string::npos &&
            field.second.find_first_of(std::string("\r\n\0", 3)) ==
                std::string::npos);
-    head.append(field.first).append(": ").append(field.second).append("\r\n");
+    put(field.first);
+    put(": ");
+    put(field.second);
+    put("\r\n");
   }
-  head.append("\r\n");
+  put("\r\n");
+  assert(at == head.data() + head.size());
   return head;
 }
 
