@@ -23,40 +23,45 @@ TEST(MemoryReturn, GivesPagesBackAfterABurstNotAfterEveryPause) {
   EXPECT_FALSE(MemoryReturn::Due(4 * kMiB - 1, 0, ms(5000)));
 }
 
-// Short lines (one write each, no lock held between threads) and lines too
-// long for that, from two threads at once: every line whole, in its order.
+// Short lines (one write each, no lock held between threads) from two
+// threads and lines too long for that from a third, all at once: every
+// line whole, each thread's in its order.
 TEST(RequestLog, KeepsEveryLineWholeFromSeveralThreads) {
   std::FILE* file = std::tmpfile();
   ASSERT_NE(file, nullptr);
-  constexpr int kLines = 2000;
+  constexpr int kLines = 3000;
+  const std::size_t sizes[] = {40, RequestLog::kAtomicLine * 2, 60};
   {
     RequestLog log(file);
-    auto writer = [&log](char letter, std::size_t size) {
+    auto writer = [&log, &sizes](int which) {
+      const std::string letters(sizes[which], static_cast<char>('a' + which));
       for (int i = 0; i < kLines; ++i)
-        log.Line(std::to_string(i) + " " + std::string(size, letter));
+        log.Line(std::to_string(i) + " " + letters);
     };
-    std::thread a(writer, 'a', 40);
-    std::thread b(writer, 'b', RequestLog::kAtomicLine * 2);
+    std::thread a(writer, 0), b(writer, 1), c(writer, 2);
     a.join();
     b.join();
+    c.join();
   }
   std::rewind(file);
   std::vector<char> buffer(8 * RequestLog::kAtomicLine);
-  int next[2] = {0, 0};
+  int next[3] = {0, 0, 0};
   while (std::fgets(buffer.data(), static_cast<int>(buffer.size()), file)) {
     const std::string line(buffer.data());
     // "<time> <number> <letters>\n"
     const std::size_t space = line.find(' '),
                       second = line.find(' ', space + 1);
+    ASSERT_EQ(space, 24u) << line;  // 2026-12-11T03:08:41.123Z
     ASSERT_NE(second, std::string::npos) << line;
-    const char letter = line[second + 1];
-    ASSERT_TRUE(letter == 'a' || letter == 'b') << line;
-    const std::size_t size = letter == 'a' ? 40 : RequestLog::kAtomicLine * 2;
-    EXPECT_EQ(line.substr(second + 1), std::string(size, letter) + "\n");
-    EXPECT_EQ(std::stoi(line.substr(space + 1)), next[letter - 'a']++);
+    const int which = line[second + 1] - 'a';
+    ASSERT_TRUE(which >= 0 && which < 3) << line;
+    EXPECT_EQ(line.substr(second + 1),
+              std::string(sizes[which], static_cast<char>('a' + which)) + "\n");
+    EXPECT_EQ(std::stoi(line.substr(space + 1)), next[which]++);
   }
   EXPECT_EQ(next[0], kLines);
   EXPECT_EQ(next[1], kLines);
+  EXPECT_EQ(next[2], kLines);
   std::fclose(file);
 }
 
