@@ -222,24 +222,13 @@ TEST(PlanResponse, AnswersUnchangedFilesWith304) {
 }
 
 TEST(EntityTag, IsWeakHexOfInodeSizeAndTime) {
-  struct Case {
-    ino_t inode;
-    std::uint64_t size;
-    std::int64_t modified_ns;
-    const char* tag;
-  } cases[] = {
-      {0, 0, 0, "W/\"0-0-0\""},
-      {0x1a2b, 16384, 0x18f012222fe0528e, "W/\"1a2b-4000-18f012222fe0528e\""},
-      {~ino_t{0}, ~std::uint64_t{0}, -1,
-       "W/\"ffffffffffffffff-ffffffffffffffff-ffffffffffffffff\""},
-  };
-  for (const Case& c : cases) {
-    Lookup file;
-    file.inode = c.inode;
-    file.size = c.size;
-    file.modified_ns = c.modified_ns;
-    EXPECT_EQ(EntityTag(file), c.tag);
-  }
+  Lookup file;
+  EXPECT_EQ(EntityTag(file), "W/\"0-0-0\"");
+  file.inode = 0x1a2b, file.size = 16384, file.modified_ns = 0x18f012222fe0528e;
+  EXPECT_EQ(EntityTag(file), "W/\"1a2b-4000-18f012222fe0528e\"");
+  file.inode = ~ino_t{0}, file.size = ~std::uint64_t{0}, file.modified_ns = -1;
+  EXPECT_EQ(EntityTag(file),
+            "W/\"ffffffffffffffff-ffffffffffffffff-ffffffffffffffff\"");
 }
 
 TEST(ParseHttpDate, ReadsOnlyThePreferredForm) {
