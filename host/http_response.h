@@ -102,7 +102,7 @@ class SentFraming {
  private:
   static constexpr std::size_t kUsualHead = 1024;
 
-  void ReadHead();
+  void ReadHead(std::string_view head);  // the whole header block
   void ObserveBody(std::string_view bytes);
 
   bool head_request_;

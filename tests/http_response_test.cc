@@ -33,6 +33,8 @@ TEST(HttpDate, FormatsUtcDates) {
       {951868799, "Tue, 29 Feb 2000 23:59:59 GMT"},
       {1700000000, "Tue, 14 Nov 2023 22:13:20 GMT"},
       {4102444800, "Fri, 01 Jan 2100 00:00:00 GMT"},
+      {253402300799, "Fri, 31 Dec 9999 23:59:59 GMT"},
+      {253402300800, "Sat, 01 Jan 10000 00:00:00 GMT"},
   };
   for (const Case& c : cases)
     EXPECT_EQ(HttpDate(static_cast<std::time_t>(c.when)), c.text) << c.when;
@@ -71,6 +73,11 @@ TEST(SentFraming, KeepsTheConnectionOnlyForAWholeResponse) {
       {"whole, seams everywhere",
        {"HTTP/1.1 200 OK\r\nContent-Le", "ngth: 5\r", "\n\r", "\nhe", "",
         "llo"},
+       false,
+       true},
+      {"whole, one send, the head past its first kilobyte",
+       {"HTTP/1.1 200 OK\r\nX: " + std::string(2000, 'x') + "\r\n" +
+        head5.substr(17) + "hello"},
        false,
        true},
       {"body short", {head5 + "hell"}, false, false},

@@ -221,6 +221,16 @@ TEST(PlanResponse, AnswersUnchangedFilesWith304) {
   }
 }
 
+TEST(EntityTag, IsWeakHexOfInodeSizeAndTime) {
+  Lookup file;
+  EXPECT_EQ(EntityTag(file), "W/\"0-0-0\"");
+  file.inode = 0x1a2b, file.size = 16384, file.modified_ns = 0x18f012222fe0528e;
+  EXPECT_EQ(EntityTag(file), "W/\"1a2b-4000-18f012222fe0528e\"");
+  file.inode = ~ino_t{0}, file.size = ~std::uint64_t{0}, file.modified_ns = -1;
+  EXPECT_EQ(EntityTag(file),
+            "W/\"ffffffffffffffff-ffffffffffffffff-ffffffffffffffff\"");
+}
+
 TEST(ParseHttpDate, ReadsOnlyThePreferredForm) {
   struct Case {
     const char* text;

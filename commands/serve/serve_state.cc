@@ -1,20 +1,49 @@
 // See serve_state.h.
 #include "commands/serve/serve_state.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 
 #include "host/http_response.h"
 #include "host/platform.h"
 
 namespace tagsmith::host {
 
+namespace {
+
+// Writes all of `bytes`; a failed write drops the rest of the line.
+void WriteWhole(int descriptor, std::string_view bytes) {
+  while (!bytes.empty()) {
+    const ssize_t n = write(descriptor, bytes.data(), bytes.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace
+
 void RequestLog::Line(std::string_view line) noexcept {
   try {
-    std::string stamped = LogTime(std::chrono::system_clock::now()) + " ";
-    stamped.append(line);
-    std::lock_guard<std::mutex> lock(mutex_);
-    std::fputs(stamped.c_str(), out_);
-    std::fputc('\n', out_);
+    // Made whole outside the lock, then one write of it.
+    const std::string stamp = LogTime(std::chrono::system_clock::now());
+    std::string stamped;
+    stamped.reserve(stamp.size() + 1 + line.size() + 1);
+    stamped.append(stamp).append(" ").append(line).append("\n");
+    const int descriptor = fileno(out_);
+    if (descriptor >= 0 && stamped.size() <= kAtomicLine) {
+      std::shared_lock<std::shared_mutex> lock(mutex_);
+      WriteWhole(descriptor, stamped);
+      return;
+    }
+    std::unique_lock<std::shared_mutex> lock(mutex_);
+    if (descriptor >= 0) {
+      WriteWhole(descriptor, stamped);
+      return;
+    }
+    std::fwrite(stamped.data(), 1, stamped.size(), out_);
     std::fflush(out_);
   } catch (...) {
     // No memory for the line (or a lock that failed): the request goes on.
@@ -62,6 +91,7 @@ void ShedWaiting(Worker& worker, bool all) {
 
 std::string Printable(std::string_view text) {
   std::string out;
+  out.reserve(std::min<std::size_t>(text.size(), 512));
   for (char c : text.substr(0, 512)) out += (c > 0x20 && c < 0x7f) ? c : '?';
   return out.empty() ? "-" : out;
 }

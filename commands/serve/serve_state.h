@@ -16,6 +16,7 @@
 #include <list>
 #include <memory>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <string_view>
 
@@ -26,16 +27,23 @@
 
 namespace tagsmith::host {
 
-// Lines to standard output, whole, from any thread.
+// Lines to standard output, whole, from any thread. A line goes out with
+// one write to the stream's descriptor: the kernel keeps writes of up to
+// kAtomicLine bytes whole, so the workers do not queue on a lock for every
+// request; a longer line, or a stream without a descriptor, writes alone.
 class RequestLog {
  public:
-  explicit RequestLog(std::FILE* out) : out_(out) {}
+  // The most bytes a pipe takes in one piece (POSIX's PIPE_BUF at least).
+  static constexpr std::size_t kAtomicLine = 512;
+
+  // What the stream still buffers goes first.
+  explicit RequestLog(std::FILE* out) : out_(out) { std::fflush(out_); }
   // Each line starts with the time it was written. Never throws: a line
   // that cannot be made for want of memory is not written.
   void Line(std::string_view line) noexcept;
 
  private:
-  std::mutex mutex_;
+  std::shared_mutex mutex_;  // shared: lines kept whole by the kernel
   std::FILE* out_;
 };
 

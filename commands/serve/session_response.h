@@ -262,9 +262,15 @@ class SessionResponse {
   void Finish() {
     const ResponsePlan& plan = out_->plan;
     try {
-      state_.log.Line(peer_ + " " + plan.method + " " + Printable(plan.target) +
-                      " " + std::to_string(plan.status) + " " +
-                      std::to_string(out_->framing.bytes_sent()));
+      const std::string target = Printable(plan.target);
+      const std::string status = std::to_string(plan.status);
+      const std::string sent = std::to_string(out_->framing.bytes_sent());
+      std::string line;
+      line.reserve(peer_.size() + plan.method.size() + target.size() +
+                   status.size() + sent.size() + 4);
+      line.append(peer_).append(" ").append(plan.method).append(" ");
+      line.append(target).append(" ").append(status).append(" ").append(sent);
+      state_.log.Line(line);
     } catch (...) {
     }
     const bool keep = KeepsConnection(*out_, state_.stopping);
