@@ -130,6 +130,11 @@ bool FindLastClosingBodyTag(const ChunkNode* last, const ChainCursor& from,
   }
   const NotedTag noted = SearchForward(last, from, tag);
   if (noted != NotedTag::kUnsure) return noted == NotedTag::kFound;
+  return SearchBackForClosingBodyTag(last, from, tag);
+}
+
+bool SearchBackForClosingBodyTag(const ChunkNode* last, const ChainCursor& from,
+                                 ChainCursor* tag) {
   return SearchBackward(last, from, ~std::uint64_t{0}, tag) == Backward::kFound;
 }
 
