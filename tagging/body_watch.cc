@@ -152,6 +152,9 @@ bool FindWatchedClosingBodyTag(const BodyWatch& watch, const ChunkNode* last,
   if (watch.on && !watch.found) {
     const NotedTag noted = LastNotedBodyTag(watch.tags, tag);
     if (noted != NotedTag::kUnsure) return noted == NotedTag::kFound;
+    // A forward pass over the same bytes would note the same places and be
+    // as unsure, and the bounded read-back is the start of the full one.
+    return SearchBackForClosingBodyTag(last, from, tag);
   }
   return FindLastClosingBodyTag(last, from, tag);
 }

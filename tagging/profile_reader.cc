@@ -3,17 +3,7 @@
 #include <cstddef>
 #include <cstring>
 
-#ifdef _WIN32
-#include <fcntl.h>
-#include <io.h>
-#include <sys/stat.h>
-#else
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
-#endif
+#include "tagging/small_file_read.h"
 
 namespace {
 
@@ -27,74 +17,6 @@ bool IsLineEnd(unsigned char c) { return c == '\n' || c == '\r'; }
 unsigned char Fold(unsigned char c) {
   return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A'))
                                 : c;
-}
-
-#ifdef _WIN32
-// Judged once opened, before any read: the stream reads that follow would
-// otherwise take a device's bytes.
-int OpenForReading(const char* path) {
-  const int fd = _open(path, _O_BINARY | _O_RDONLY);
-  if (fd < 0) return -1;
-  struct _stat64 st;
-  if (_fstat64(fd, &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG ||
-      static_cast<std::uint64_t>(st.st_size) > kMaxProfileFileBytes) {
-    _close(fd);
-    return -1;
-  }
-  return fd;
-}
-// The file is read front to back, so the position is the offset asked for.
-long ReadSome(int fd, unsigned char* buf, std::size_t n, std::uint64_t) {
-  return _read(fd, buf, static_cast<unsigned>(n));
-}
-bool IsPlainWithinBound(int) { return true; }  // judged at the open
-void CloseFile(int fd) { _close(fd); }
-#else
-// Opens the file without blocking, so a FIFO without a writer or a device
-// cannot hold the request; what it is is judged on what was opened, so a
-// link counts as what it points at. O_NONBLOCK changes nothing for reading
-// a regular file.
-int OpenForReading(const char* path) {
-  int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY;
-#ifdef O_CLOEXEC
-  flags |= O_CLOEXEC;  // the worker process may start others
-#endif
-  int fd;
-  do fd = open(path, flags);
-  while (fd < 0 && errno == EINTR);
-  return fd;
-}
-// Positioned reads: a FIFO, socket or terminal refuses them (ESPIPE) and a
-// directory refuses any read (EISDIR), so neither needs a look at its type.
-long ReadSome(int fd, unsigned char* buf, std::size_t n, std::uint64_t at) {
-  ssize_t got;
-  do got = pread(fd, buf, n, static_cast<off_t>(at));
-  while (got < 0 && errno == EINTR);
-  return static_cast<long>(got);
-}
-// Whether what fills a whole first read is a regular file within the bound.
-// A device that answers positioned reads without end (/dev/zero) fills
-// it, so is caught here; a smaller regular file never pays for the look.
-bool IsPlainWithinBound(int fd) {
-  struct stat st;
-  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-         static_cast<std::uint64_t>(st.st_size) <= kMaxProfileFileBytes;
-}
-void CloseFile(int fd) { close(fd); }
-#endif
-
-// Fills buf from offset `at` unless the file ends first, so a short count
-// means end of file whatever sizes the system hands out. Returns -1 on a
-// read error.
-long Fill(int fd, unsigned char* buf, std::size_t cap, std::uint64_t at) {
-  std::size_t got = 0;
-  while (got < cap) {
-    const long n = ReadSome(fd, buf + got, cap - got, at + got);
-    if (n < 0) return -1;
-    if (n == 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  return static_cast<long>(got);
 }
 
 // Compares a name arriving byte by byte with the wanted one, ignoring case
@@ -309,32 +231,26 @@ void ReadProfileStrings(const char* section, ProfileQuery* queries,
   }
   const bool searchable =
       section != nullptr && path != nullptr && p.pending > 0;
-  const int fd = searchable ? OpenForReading(path) : -1;
-  if (fd >= 0) {
+  // Whatever is not a regular file of at most the bound reads as absent:
+  // a missing file, a device, a larger file alike give the defaults.
+  SmallFile file;
+  const bool opened =
+      searchable && OpenSmallFile(path, kMaxProfileFileBytes, &file) ==
+                        SmallFileStatus::kRead;
+  if (opened) {
     p.section.want = section;
     p.section.wantLen = std::strlen(section);
     unsigned char buf[kProfileReadChunk];
     Outcome outcome = Outcome::Searching;
-    std::uint64_t total = 0;
     for (bool firstChunk = true; outcome == Outcome::Searching;
          firstChunk = false) {
-      // The first read is taken whole when it comes short: a regular file
-      // reads short only at its end, so a usual file costs one read. One
-      // that fills the buffer is looked at before any of it is used.
-      const long got = firstChunk ? ReadSome(fd, buf, sizeof buf, 0)
-                                  : Fill(fd, buf, sizeof buf, total);
-      const bool unjudged = firstChunk &&
-                            got == static_cast<long>(sizeof buf) &&
-                            !IsPlainWithinBound(fd);
-      // A file that grew past the bound since it was checked counts as one
-      // that cannot be read.
-      if (got > 0) total += static_cast<std::uint64_t>(got);
-      if (got < 0 || unjudged || total > kMaxProfileFileBytes) {
-        // A file that cannot be read has no settings, not even those seen.
+      std::size_t n = 0;
+      if (ReadSmallFile(&file, buf, sizeof buf, &n) != SmallFileStatus::kRead) {
+        // A file that cannot be read, is not a regular file or has grown
+        // past the bound has no settings, not even those seen.
         for (std::size_t i = 0; i < p.keyCount; ++i) p.found[i] = false;
         break;
       }
-      const std::size_t n = static_cast<std::size_t>(got);
       // Skip a UTF-8 byte-order mark; the bytes after it are taken as they are.
       std::size_t i =
           (firstChunk && n >= 3 && std::memcmp(buf, "\xEF\xBB\xBF", 3) == 0)
@@ -343,19 +259,19 @@ void ReadProfileStrings(const char* section, ProfileQuery* queries,
       for (; i < n && outcome == Outcome::Searching; ++i)
         outcome = p.Step(buf[i]);
       if (outcome == Outcome::Searching && n < sizeof buf) {
-        // End of file ends the last line, which may have no line end of its
-        // own.
+        // End of file (an empty file too) ends the last line, which may have
+        // no line end of its own.
         p.Step('\n');
         break;
       }
     }
-    CloseFile(fd);
+    CloseSmallFile(&file);
   }
   for (std::size_t i = 0; i < p.keyCount; ++i) {
     ProfileQuery& q = queries[i];
     if (q.size == 0 || q.out == nullptr) {
       q.length = 0;
-    } else if (fd >= 0 && sought[i] && p.found[i]) {
+    } else if (opened && sought[i] && p.found[i]) {
       q.length = p.values[i].Finish();
     } else {
       q.length = CopyCut(q.defaultValue, q.out, q.size);

@@ -96,22 +96,24 @@ Backward SearchBackward(const ChunkNode* last, const ChainCursor& from,
 
 // One pass from `from` to the end of `last`, noting the closing body tags'
 // places by the name's rarest letter; kUnsure when too many were noted, or
-// `last` does not follow `from`.
+// `last` does not follow `from` among the records with bytes (an empty
+// `last` too, which then leaves the answer to the search back).
 NotedTag SearchForward(const ChunkNode* last, const ChainCursor& from,
                        ChainCursor* tag) {
   ChainCursor start = from;
   if (!StepBack(&start)) start = ChainCursor{nullptr, nullptr};
   BodyTagWatch watch;
   StartBodyTagWatch(&watch, start);
-  for (const ChunkNode* node = from.node;; node = node->next) {
-    if (node == nullptr) return NotedTag::kUnsure;
+  for (const ChunkNode* node = from.node; node != nullptr;
+       node = NextRecordWithBytes(node)) {
+    // `from` may stand just past its record's last byte.
     const char* begin = node == from.node ? from.pos : node->data;
     const auto count =
         static_cast<std::uint32_t>(node->data + node->length - begin);
     if (count > 0) WatchForBodyTag(&watch, node, begin, count, false);
-    if (node == last) break;
+    if (node == last) return LastNotedBodyTag(watch, tag);
   }
-  return LastNotedBodyTag(watch, tag);
+  return NotedTag::kUnsure;
 }
 
 }  // namespace
@@ -128,6 +130,11 @@ bool FindLastClosingBodyTag(const ChunkNode* last, const ChainCursor& from,
   }
   const NotedTag noted = SearchForward(last, from, tag);
   if (noted != NotedTag::kUnsure) return noted == NotedTag::kFound;
+  return SearchBackForClosingBodyTag(last, from, tag);
+}
+
+bool SearchBackForClosingBodyTag(const ChunkNode* last, const ChainCursor& from,
+                                 ChainCursor* tag) {
   return SearchBackward(last, from, ~std::uint64_t{0}, tag) == Backward::kFound;
 }
 

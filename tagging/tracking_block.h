@@ -41,6 +41,12 @@ struct TrackingBlock {
 bool FindLastClosingBodyTag(const ChunkNode* last, const ChainCursor& from,
                             ChainCursor* tag);
 
+// The same tag, read back from the end of `last` as far as `from` with no
+// bound: for a caller that already knows a forward pass would leave it
+// unsure, so that only this search is left.
+bool SearchBackForClosingBodyTag(const ChunkNode* last, const ChainCursor& from,
+                                 ChainCursor* tag);
+
 // Fills the block for this request: secure head on a TLS connection or with
 // "AlwaysSSL", the configured account or else the page's own header value.
 // False when an account header split by a seam cannot be gathered for want

@@ -5,7 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <deque>
 #include <string>
 #include <vector>
 
@@ -43,57 +42,22 @@ TEST(EditPlan, AppliesEveryEditWhateverTheSeams) {
       {"to the end", {{1, 2, {"X"}}, {6, kEnd, {"T"}}}, "aXcdefT"},
       {"to the end from the end", {{8, kEnd, {"E"}}}, "abcdefghE"},
   };
-  std::vector<std::vector<std::string>> shapes = {TestChain::Bytes(text),
-                                                  {text}};
-  for (std::size_t cut = 1; cut < text.size(); ++cut)
-    shapes.push_back(TestChain::Cut(text, {cut}));
   for (const Plan& p : plans) {
-    for (const auto& shape : shapes) {
-      for (const bool pastPrevious : {false, true}) {
-        TestChain source(shape);
-        ResponseChain chain{};
-        chain.head = source.head();
-        chain.tail = source.node(shape.size() - 1);
+    ForEveryChainShape(text, p.name, [&](const ChainShape& shape) {
+      EditPlan plan = EmptyEditPlan();
+      for (const Step& step : p.steps) {
+        const std::vector<ChunkNode*> pieces = shape.Pieces(step.pieces);
         // An offset at a record's start may stand at the previous one's end.
-        auto at = [&](std::size_t offset) {
-          if (offset >= text.size())
-            return ChainCursor{chain.tail,
-                               chain.tail->data + chain.tail->length};
-          ChainCursor c = source.At(offset);
-          if (pastPrevious && c.node != chain.head && c.pos == c.node->data) {
-            c.node = c.node->prev;
-            c.pos = c.node->data + c.node->length;
-          }
-          return c;
-        };
-        std::deque<ChunkNode> records;
-        EditPlan plan = EmptyEditPlan();
-        for (const Step& step : p.steps) {
-          std::vector<ChunkNode*> pieces;
-          for (const std::string& piece : step.pieces) {
-            records.emplace_back();
-            PointRecord(&records.back(), piece.data(),
-                        static_cast<std::uint32_t>(piece.size()));
-            pieces.push_back(&records.back());
-          }
-          records.emplace_back();  // the spare
-          const ChainCursor to = step.to == kEnd ? ChainCursor{} : at(step.to);
-          AddEdit(&plan, at(step.from), step.to == kEnd ? nullptr : &to,
-                  pieces.data(), static_cast<std::uint32_t>(pieces.size()),
-                  &records.back());
-        }
-        ApplyEditPlan(&chain, plan);
-        EXPECT_EQ(ChainBytes(chain.head), p.expected)
-            << p.name << ", " << shape.size() << " records"
-            << (pastPrevious ? ", from the previous record's end" : "");
-        const ChunkNode* last = chain.head;
-        while (last->next != nullptr) {
-          EXPECT_EQ(last->next->prev, last) << p.name;
-          last = last->next;
-        }
-        EXPECT_EQ(chain.tail, last) << p.name;
+        const ChainCursor to =
+            step.to == kEnd ? ChainCursor{} : shape.Place(step.to);
+        AddEdit(&plan, shape.Place(step.from), step.to == kEnd ? nullptr : &to,
+                pieces.data(), static_cast<std::uint32_t>(pieces.size()),
+                shape.Spare());
       }
-    }
+      ApplyEditPlan(&shape.chain, plan);
+      EXPECT_EQ(ChainBytes(shape.chain.head), p.expected)
+          << p.name << ", " << shape.Label();
+    });
   }
 }
 
