@@ -95,7 +95,7 @@ Backward SearchBackward(const ChunkNode* last, const ChainCursor& from,
 }
 
 // One pass from `from` to the end of `last`, noting the closing body tags'
-// places by the name's rarest letter; kUnsure when too many were noted, or
+// places as the body watch does; kUnsure when too many were noted, or
 // `last` does not follow `from` among the records with bytes (an empty
 // `last` too, which then leaves the answer to the search back).
 NotedTag SearchForward(const ChunkNode* last, const ChainCursor& from,
