@@ -1,6 +1,7 @@
 #include "tagging/header_scan.h"
 
 #include <cassert>
+#include <cstring>
 
 namespace {
 
@@ -57,6 +58,16 @@ enum class LineVerdict {
 LineVerdict InspectHeaderLine(const ChainCursor& line,
                               std::uint32_t* contentLengths,
                               ResponseFacts* facts) {
+  // Every header looked for begins with a C, an X or a T: any other line
+  // is passed over without a comparison.
+  switch (FoldCase(ByteAt(line))) {
+    case 'C':
+    case 'X':
+    case 'T':
+      break;
+    default:
+      return LineVerdict::kGoOn;
+  }
   ChainCursor value = line;
   if (MatchAt(line, "Content-Type: ")) {
     if (Advance(&value, 14) && MatchAt(value, "text/html")) {
@@ -119,10 +130,16 @@ LineVerdict InspectHeaderLine(const ChainCursor& line,
 // current byte included), then one step more. False when the chain ends
 // first.
 bool NextLine(ChainCursor* c) {
-  while (ByteAt(*c) != kLf) {
+  assert(HasByte(*c));
+  for (;;) {
+    const char* end = c->node->data + c->node->length;
+    const auto* lf = static_cast<const char*>(
+        std::memchr(c->pos, kLf, static_cast<std::size_t>(end - c->pos)));
+    // Not in this record: on from its last byte into the next one.
+    c->pos = lf != nullptr ? lf : end - 1;
     if (!StepForward(c)) return false;
+    if (lf != nullptr) return true;
   }
-  return StepForward(c);
 }
 
 // Finds the first "200" of the status line, followed by white space. On
