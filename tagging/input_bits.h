@@ -7,6 +7,7 @@
 #ifndef TAGSMITH_TAGGING_INPUT_BITS_H_
 #define TAGSMITH_TAGGING_INPUT_BITS_H_
 
+#include <cassert>
 #include <cstdint>
 
 #include "buffer/chain_cursor.h"
@@ -31,12 +32,15 @@ inline void NeedBits(InputBits* in, unsigned count);
 
 // The next `count` bits, not taken. REQUIRES: NeedBits(count) before.
 inline std::uint32_t PeekBits(const InputBits& in, unsigned count) {
+  assert(count <= in.held);
   return static_cast<std::uint32_t>(in.hold &
                                     ((std::uint64_t{1} << count) - 1));
 }
 
 // Takes `count` held bits.
+// REQUIRES: at least `count` bits are held.
 inline void DropBits(InputBits* in, unsigned count) {
+  assert(count <= in->held);
   in->hold >>= count;
   in->held -= count;
   in->bit += count;
