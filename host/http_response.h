@@ -1,13 +1,10 @@
-// The bytes of a response as `tagsmith serve` generates them before the
-// filter sees them, and a watch on what actually reached the client, so the
-// connection is kept only when the client can tell where the response ended.
-// Everything here works on caller-owned strings; nothing touches a socket.
+// The head of a response as `tagsmith serve` generates it before the filter
+// sees it: field names compared and values trimmed as HTTP has them, the
+// reason phrases, and the head's bytes. Everything here works on
+// caller-owned strings; nothing touches a socket.
 #ifndef TAGSMITH_HOST_HTTP_RESPONSE_H_
 #define TAGSMITH_HOST_HTTP_RESPONSE_H_
 
-#include <chrono>
-#include <cstdint>
-#include <ctime>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -28,93 +25,6 @@ const char* ReasonPhrase(unsigned status);
 // "HTTP/1.1 404 Not Found\r\n", each field as "Name: value\r\n", then the
 // blank line. REQUIRES: no CR, LF or NUL in any name or value.
 std::string SerializeHead(unsigned status, const HeaderFields& fields);
-
-// An HTTP date: "Sun, 06 Nov 1994 08:49:37 GMT" for 784111777.
-std::string HttpDate(std::time_t when);
-
-// The request log's time, ISO 8601 in UTC to the millisecond:
-// "1994-11-06T08:49:37.250Z".
-std::string LogTime(std::chrono::system_clock::time_point when);
-
-// Follows a chunked body as it goes out, byte by byte across sends: chunk
-// size lines (1 to 15 hex digits, optionally ";" and an extension, CRLF),
-// that many data bytes and CRLF, the last chunk of size 0, trailer lines,
-// and the blank line that ends the body. Anything else breaks it for good.
-class ChunkedWatch {
- public:
-  void Observe(std::string_view bytes);
-  // Counts `size` bytes of a body that is not chunked, sent without being
-  // read here (from a file by the kernel). Before the whole head, or after
-  // a chunked one, the framing can no longer be followed: not Complete.
-  void CountUnseenBody(std::uint64_t size);
-  // The body ended well, and nothing came after it.
-  bool Ended() const { return state_ == State::kEnded; }
-
- private:
-  enum class State {
-    kSizeFirst,
-    kSize,
-    kExtension,
-    kSizeLf,
-    kData,
-    kDataCr,
-    kDataLf,
-    kTrailerStart,
-    kTrailer,
-    kTrailerLf,
-    kEndLf,
-    kEnded,
-    kBroken
-  };
-  State state_ = State::kSizeFirst;
-  std::uint64_t size_ = 0;  // the size line's value, then the data left
-  int digits_ = 0;
-};
-
-// Follows the bytes sent to the client for one response: finds the end of
-// its header block, reads how its body is framed (one Content-Length, or
-// Transfer-Encoding: chunked alone), and follows the body.
-class SentFraming {
- public:
-  // `head_request`: the response answers HEAD or is a 304, so no body may
-  // follow, and its framing fields need not frame anything.
-  // Takes the room of a usual header block at once (throws std::bad_alloc),
-  // so that following the head once it has gone needs no more.
-  explicit SentFraming(bool head_request) : head_request_(head_request) {
-    head_.reserve(kUsualHead);
-  }
-
-  void Observe(std::string_view bytes);
-  // Counts `size` bytes of a body that is not chunked, sent without being
-  // read here (from a file by the kernel). Before the whole head, or after
-  // a chunked one, the framing can no longer be followed: not Complete.
-  void CountUnseenBody(std::uint64_t size);
-
-  // True when what went out is one whole response the client can find the
-  // end of: exactly one valid Content-Length and exactly that many body
-  // bytes, or a chunked body that ended well with nothing after it (for
-  // HEAD or a 304: the whole head and no body). The next response on the
-  // connection then starts where the client expects.
-  bool Complete() const;
-
-  std::uint64_t bytes_sent() const { return bytes_sent_; }
-
- private:
-  static constexpr std::size_t kUsualHead = 1024;
-
-  void ReadHead(std::string_view head);  // the whole header block
-  void ObserveBody(std::string_view bytes);
-
-  bool head_request_;
-  std::uint64_t bytes_sent_ = 0;
-  std::string head_;  // the header block until its end is seen
-  bool head_done_ = false;
-  bool head_broken_ = false;  // too long, or its framing unusable
-  bool chunked_ = false;
-  std::uint64_t content_length_ = 0;
-  std::uint64_t body_bytes_ = 0;
-  ChunkedWatch chunks_;
-};
 
 }  // namespace tagsmith::host
 

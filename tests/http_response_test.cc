@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "host/http_date.h"
+#include "host/sent_framing.h"
+
 namespace tagsmith::host {
 namespace {
 

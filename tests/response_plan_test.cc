@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "host/http_date.h"
 #include "tests/serve_harness.h"
 
 namespace tagsmith::host {

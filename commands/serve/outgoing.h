@@ -24,7 +24,7 @@
 #include "commands/serve/response_plan.h"
 #include "host/filter_module.h"
 #include "host/held_budget.h"
-#include "host/http_response.h"
+#include "host/sent_framing.h"
 #include "host/stand_in_server.h"
 
 namespace tagsmith::host {

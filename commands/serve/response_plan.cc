@@ -5,6 +5,8 @@
 #include <string_view>
 #include <utility>
 
+#include "host/http_date.h"
+
 namespace tagsmith::host {
 
 namespace {

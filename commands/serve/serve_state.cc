@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 
-#include "host/http_response.h"
+#include "host/http_date.h"
 #include "host/platform.h"
 
 namespace tagsmith::host {
