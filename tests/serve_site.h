@@ -24,7 +24,8 @@ inline constexpr char kPlainScript[] =
 inline constexpr char kSecureScript[] =
     "<script src=\"https://ssl.google-analytics.com/urchin.js\"";
 
-inline std::string Page(const std::string& title, const std::string& filler = "") {
+inline std::string Page(const std::string& title,
+                        const std::string& filler = "") {
   return "<!DOCTYPE html>\n<html>\n<head><title>" + title +
          "</title></head>\n<body>\n<h1>" + title + "</h1>\n" + filler +
          "<p>END-OF-CONTENT</p>\n</body>\n</html>\n";
@@ -71,8 +72,9 @@ class ServeTest : public ::testing::Test {
     WriteFile(secure_ + "/index.html", Page("Secure index"));
     WriteFile(top_.path() + "/outside/secret.html", Page("SECRET-OUTSIDE"));
     std::filesystem::create_symlink(top_.path() + "/outside/secret.html",
-                       root_ + "/link-out.html");
-    std::filesystem::create_hard_link(root_ + "/tagsmith.config", root_ + "/hard.txt");
+                                    root_ + "/link-out.html");
+    std::filesystem::create_hard_link(root_ + "/tagsmith.config",
+                                      root_ + "/hard.txt");
   }
 
   std::vector<std::string> Apps() const {
