@@ -24,17 +24,18 @@ struct Outcome {
 
 // Runs the tagsmith program with `args`, standard input from `stdin_path`;
 // standard output goes to `stdout_path` when given, else it is captured.
-inline Outcome RunTagsmith(const std::vector<std::string>& args,
-                    const std::string& stdin_path = "/dev/null",
-                    const std::string& stdout_path = "",
-                    const std::string& program = std::string(TAGSMITH_BIN_DIR) +
-                                                        "/tagsmith") {
+inline Outcome RunTagsmith(
+    const std::vector<std::string>& args,
+    const std::string& stdin_path = "/dev/null",
+    const std::string& stdout_path = "",
+    const std::string& program = std::string(TAGSMITH_BIN_DIR) + "/tagsmith") {
   test_support::ScratchDir scratch;
   const std::string out_path =
       stdout_path.empty() ? scratch.path() + "/out" : stdout_path;
   const std::string err_path = scratch.path() + "/err";
   const std::string peak_path = scratch.path() + "/peak";
-  std::vector<std::string> argv{std::string(TAGSMITH_BIN_DIR) + "/peak_rss", peak_path, program};
+  std::vector<std::string> argv{std::string(TAGSMITH_BIN_DIR) + "/peak_rss",
+                                peak_path, program};
   argv.insert(argv.end(), args.begin(), args.end());
   Outcome outcome;
   const pid_t pid = test_support::Spawn(argv, out_path, err_path, stdin_path);
