@@ -23,7 +23,7 @@ struct Result {
 };
 
 inline Result Call(const char* section, const char* key, const char* def,
-            std::uint32_t size, const std::string& path) {
+                   std::uint32_t size, const std::string& path) {
   constexpr std::size_t kGuard = 64;
   std::vector<unsigned char> block(kGuard + size + kGuard);
   for (std::size_t i = 0; i < block.size(); ++i)
