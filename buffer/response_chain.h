@@ -81,12 +81,16 @@ struct ResponseChain {
   KeptPage* kept;
 };
 
-// The bytes a new block has room for at most, unless one chunk's rest
-// needs more: a sixteenth of the bytes held, from a block of 4 KiB with its
-// record to one of 64 KiB. A long page then takes few blocks (few calls to
-// the server's allocator, few records to walk and to send), while the room
-// the last block may leave unused stays within 4 KiB or a sixteenth of the
-// page, and the end of the request keeps its share of the bound above.
+// The bytes a new block has room for, unless one chunk's rest needs more:
+// about a sixteenth of the bytes held, from a block of 4 KiB with its
+// record to one of 64 KiB, and never more than is held. A long page then
+// takes few blocks (few calls to the server's allocator, few records to
+// walk and to send), while the room the last block may leave unused stays
+// within 4 KiB or a sixteenth of the page (and half a chunk), and the end
+// of the request keeps its share of the bound above. The room after the
+// chunk that opens a block is a whole number of chunks of its size (the
+// nearest to that share), so that chunks of one size are not split over
+// two records.
 inline constexpr std::uint32_t kRecordRoom = 4096 - sizeof(ChunkNode);
 inline constexpr std::uint32_t kLargestRecordRoom = 65536 - sizeof(ChunkNode);
 
