@@ -99,22 +99,21 @@ ResponseChain* StartChain(HTTP_FILTER_CONTEXT* pfc) {
   return chain;
 }
 
-// The room a new block has after the `rest` of a chunk of `count` bytes
-// that begins it, when `held` bytes were held before that rest: a
-// sixteenth of them (within kRecordRoom and kLargestRecordRoom) and no more
-// than them, unless the rest needs more. What is left after the rest is
-// taken to the nearest whole number of such chunks, so that chunks of one
-// size fill each block exactly and none is split over two records (two
-// copies, two notes); it stays within `held`, so never more room is left
-// over than bytes held.
+// The room of a new block that begins with the `rest` of a chunk of
+// `count` bytes, when `held` bytes were held before that rest: the rest,
+// then about a sixteenth of what is held (within kRecordRoom and
+// kLargestRecordRoom) taken to the nearest whole number of such chunks, so
+// that chunks of one size fill each block exactly and none is split over
+// two records (two copies, two notes); and never more than is held, so
+// never more room left over than bytes held.
 std::uint32_t NewRecordRoom(std::uint64_t held, std::uint32_t rest,
                             std::uint32_t count) {
   const std::uint64_t share =
       std::clamp<std::uint64_t>(held / 16, kRecordRoom, kLargestRecordRoom);
   const std::uint64_t room = std::min(held, share);
-  if (room <= rest) return rest;
-  std::uint64_t chunks = (room - rest + count / 2) / count;
-  if (chunks > 0 && rest + chunks * count > held) --chunks;
+  const std::uint64_t most = std::max<std::uint64_t>(held, rest);
+  std::uint64_t chunks = (room + count / 2) / count;
+  if (rest + chunks * count > most) chunks = (most - rest) / count;
   return static_cast<std::uint32_t>(rest + chunks * count);
 }
 
