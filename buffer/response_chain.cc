@@ -75,6 +75,90 @@ ResponseChain* ChainOf(HTTP_FILTER_CONTEXT* pfc) {
   return static_cast<ResponseChain*>(slot);
 }
 
+namespace {
+
+// The chain record for a response's first chunk, in the slot; null (the
+// slot then says the response passes) when refused.
+ResponseChain* StartChain(HTTP_FILTER_CONTEXT* pfc) {
+  auto* chain =
+      static_cast<ResponseChain*>(pfc->AllocMem(pfc, sizeof(ResponseChain), 0));
+  if (chain == nullptr) {
+    pfc->pFilterContext = SlotValueForGaveUp();
+    return nullptr;
+  }
+  chain->head = nullptr;
+  chain->tail = nullptr;
+  chain->state = ChainState::kBuffering;
+  chain->heldBytes = 0;
+  chain->heldMemory = sizeof(ResponseChain);
+  chain->room = nullptr;
+  chain->roomLeft = 0;
+  chain->headerWatch = 0;
+  chain->kept = nullptr;
+  pfc->pFilterContext = chain;
+  return chain;
+}
+
+// The room of a new block that begins with the `rest` of a chunk of
+// `count` bytes, when `held` bytes were held before that rest: the rest,
+// then about a sixteenth of what is held (within kRecordRoom and
+// kLargestRecordRoom) taken to the nearest whole number of such chunks, so
+// that chunks of one size fill each block exactly and none is split over
+// two records (two copies, two notes); and never more than is held, so
+// never more room left over than bytes held.
+std::uint32_t NewRecordRoom(std::uint64_t held, std::uint32_t rest,
+                            std::uint32_t count) {
+  const std::uint64_t share =
+      std::clamp<std::uint64_t>(held / 16, kRecordRoom, kLargestRecordRoom);
+  const std::uint64_t room = std::min(held, share);
+  const std::uint64_t most = std::max<std::uint64_t>(held, rest);
+  std::uint64_t chunks = (room + count / 2) / count;
+  if (rest + chunks * count > most) chunks = (most - rest) / count;
+  return static_cast<std::uint32_t>(rest + chunks * count);
+}
+
+// Appends the chunk when it does not fit in the room left: what fits goes
+// there, the rest into a new block, obtained before anything is copied so
+// that a refusal leaves the chain as it was.
+AppendResult AppendWithNewRecord(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
+                                 HTTP_FILTER_RAW_DATA* raw,
+                                 const CopyNote* copied) {
+  const std::uint32_t count = raw->cbInData;
+  const auto* bytes = static_cast<const char*>(raw->pvInData);
+  const std::uint32_t inRoom = chain->roomLeft;
+  const std::uint32_t rest = count - inRoom;
+  chain->heldBytes += count;  // counted first: the new block's bound holds it
+  const std::uint32_t capacity =
+      NewRecordRoom(chain->heldBytes - rest, rest, count);
+  ChunkNode* node = NewRecord(pfc, chain, capacity);
+  if (node == nullptr) {
+    chain->heldBytes -= count;
+    return AppendResult::kRefused;
+  }
+  if (inRoom > 0) {
+    CopyPiece(copied, chain->room, bytes, inRoom);
+    chain->tail->length += inRoom;
+    if (copied != nullptr)
+      copied->note(copied->context, chain->tail, chain->room, inRoom);
+  }
+  char* data = reinterpret_cast<char*>(node + 1);
+  CopyPiece(copied, data, bytes + inRoom, rest);
+  node->length = rest;
+  if (chain->tail != nullptr) {
+    chain->tail->next = node;
+  } else {
+    chain->head = node;
+  }
+  chain->tail = node;
+  chain->room = data + rest;
+  chain->roomLeft = capacity - rest;
+  if (copied != nullptr) copied->note(copied->context, node, data, rest);
+  raw->cbInData = 0;
+  return AppendResult::kHeld;
+}
+
+}  // namespace
+
 AppendResult AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw,
                          const CopyNote* copied) {
   // A zero-byte chunk sends nothing either way; not recording it keeps every
@@ -82,76 +166,27 @@ AppendResult AppendChunk(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw,
   const std::uint32_t count = raw->cbInData;
   if (count == 0) return AppendResult::kHeld;
 
-  ResponseChain* chain = ChainOf(pfc);
+  // The slot read once: a response given up on holds a record whose state
+  // is passing, like a chain that has been let go.
+  auto* chain = static_cast<ResponseChain*>(pfc->pFilterContext);
   if (chain == nullptr) {
-    if (pfc->pFilterContext != nullptr) return AppendResult::kPassing;
-    chain = static_cast<ResponseChain*>(
-        pfc->AllocMem(pfc, sizeof(ResponseChain), 0));
-    if (chain == nullptr) {
-      pfc->pFilterContext = SlotValueForGaveUp();
-      return AppendResult::kPassing;
-    }
-    chain->head = nullptr;
-    chain->tail = nullptr;
-    chain->state = ChainState::kBuffering;
-    chain->heldBytes = 0;
-    chain->heldMemory = sizeof(ResponseChain);
-    chain->room = nullptr;
-    chain->roomLeft = 0;
-    chain->headerWatch = 0;
-    chain->kept = nullptr;
-    pfc->pFilterContext = chain;
+    chain = StartChain(pfc);
+    if (chain == nullptr) return AppendResult::kPassing;
+  } else if (chain->state != ChainState::kBuffering) {
+    return AppendResult::kPassing;
   }
-  if (chain->state != ChainState::kBuffering) return AppendResult::kPassing;
   if (count > kMaxHeldBytes - chain->heldBytes) return AppendResult::kTooLarge;
+  if (count > chain->roomLeft)
+    return AppendWithNewRecord(pfc, chain, raw, copied);
 
-  // What fits goes into the room after the last record's bytes, the rest
-  // into a new block, obtained before anything is copied so that a refusal
-  // leaves the chain as it was. The new block has room for no more bytes
-  // than are held already, or a sixteenth of them (within kRecordRoom and
-  // kLargestRecordRoom): small blocks while the response is small, and
-  // never more room left over than bytes held.
-  const auto* bytes = static_cast<const char*>(raw->pvInData);
-  const std::uint32_t inRoom =
-      count < chain->roomLeft ? count : chain->roomLeft;
-  const std::uint32_t rest = count - inRoom;
-  chain->heldBytes += count;  // counted first: the new block's bound holds it
-  ChunkNode* node = nullptr;
-  std::uint32_t capacity = 0;
-  if (rest > 0) {
-    const std::uint64_t held = chain->heldBytes - rest;
-    const std::uint64_t room =
-        std::clamp<std::uint64_t>(held / 16, kRecordRoom, kLargestRecordRoom);
-    capacity = static_cast<std::uint32_t>(std::min(held, room));
-    if (capacity < rest) capacity = rest;
-    node = NewRecord(pfc, chain, capacity);
-    if (node == nullptr) {
-      chain->heldBytes -= count;
-      return AppendResult::kRefused;
-    }
-  }
-  if (inRoom > 0) {
-    CopyPiece(copied, chain->room, bytes, inRoom);
-    chain->tail->length += inRoom;
-    chain->room += inRoom;
-    chain->roomLeft -= inRoom;
-    if (copied != nullptr)
-      copied->note(copied->context, chain->tail, chain->room - inRoom, inRoom);
-  }
-  if (node != nullptr) {
-    char* data = reinterpret_cast<char*>(node + 1);
-    CopyPiece(copied, data, bytes + inRoom, rest);
-    node->length = rest;
-    if (chain->tail != nullptr) {
-      chain->tail->next = node;
-    } else {
-      chain->head = node;
-    }
-    chain->tail = node;
-    chain->room = data + rest;
-    chain->roomLeft = capacity - rest;
-    if (copied != nullptr) copied->note(copied->context, node, data, rest);
-  }
+  // The usual chunk: all of it into the room after the last record's bytes.
+  char* to = chain->room;
+  chain->heldBytes += count;
+  CopyPiece(copied, to, static_cast<const char*>(raw->pvInData), count);
+  chain->tail->length += count;
+  chain->room = to + count;
+  chain->roomLeft -= count;
+  if (copied != nullptr) copied->note(copied->context, chain->tail, to, count);
   raw->cbInData = 0;
   return AppendResult::kHeld;
 }

@@ -50,10 +50,10 @@ inline constexpr std::uint64_t kMaxHeldBytes = std::uint64_t{64} << 20;
 // its bytes plus kHeldMemorySlack, whatever the size of its chunks.
 // Appending keeps within it by itself: a chunk goes first into the room
 // left in the last record's block, and a new block has room for at most
-// as many bytes as are held already (and at most a sixteenth of them, from
-// kRecordRoom to kLargestRecordRoom, unless the chunk's rest needs more),
-// so every block but the last is full and a record stands for at least
-// kRecordRoom bytes once the chain is longer.
+// as many bytes as are held already (the chunk's rest, and after it about
+// a sixteenth of them, within kRecordRoom and kLargestRecordRoom: see
+// below), so every block but the last is full and a record stands for at
+// least kRecordRoom bytes once the chain is longer.
 // The end of the request asks TakeHeldMemory before it takes more, and a
 // response that would pass the bound goes out untagged and whole. A
 // decoded page is not part of it: kMaxDecodedPage bounds that.
@@ -81,12 +81,15 @@ struct ResponseChain {
   KeptPage* kept;
 };
 
-// The bytes a new block has room for at most, unless one chunk's rest
-// needs more: a sixteenth of the bytes held, from a block of 4 KiB with its
-// record to one of 64 KiB. A long page then takes few blocks (few calls to
-// the server's allocator, few records to walk and to send), while the room
-// the last block may leave unused stays within 4 KiB or a sixteenth of the
-// page, and the end of the request keeps its share of the bound above.
+// The bytes a new block has room for after the chunk (or the rest of one)
+// that opens it: about a sixteenth of the bytes held, from 4 KiB less its
+// record to 64 KiB less its record, as a whole number of chunks of that
+// chunk's size (the nearest), and never more than is held. A long page
+// then takes few blocks (few calls to the server's allocator, few records
+// to walk and to send), chunks of one size are never split over two
+// records, and the room the last block may leave unused stays within
+// 4 KiB or a sixteenth of the page (and half a chunk), so the end of the
+// request keeps its share of the bound above.
 inline constexpr std::uint32_t kRecordRoom = 4096 - sizeof(ChunkNode);
 inline constexpr std::uint32_t kLargestRecordRoom = 65536 - sizeof(ChunkNode);
 

@@ -87,42 +87,67 @@ void JudgeAtHeaders(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
   }
 }
 
+// A chunk of the body of a page held past its headers, whose body may be
+// watched as it is copied; a chunk that cannot be held lets the page go.
+void HoldBodyChunk(HTTP_FILTER_CONTEXT* pfc, ResponseChain* chain,
+                   HTTP_FILTER_RAW_DATA* raw) {
+  KeptPage* kept = chain->kept;
+  AppendResult appended;
+  if (kept != nullptr && kept->watch.on) {
+    const CopyNote note{NoteCopied, &kept->watch, CopyWatched};
+    appended = AppendChunk(pfc, raw, &note);
+  } else {
+    appended = AppendChunk(pfc, raw);
+  }
+  if (appended == AppendResult::kHeld) return;
+  if (appended == AppendResult::kTooLarge ||
+      appended == AppendResult::kRefused) {
+    // Only a page held past its headers has a KeptPage.
+    LetGoHeld(
+        pfc, chain,
+        kept != nullptr && DiagnosticsOn(kept->config.diagnostics,
+                                         kept->config.diagnosticsLength)
+            ? &kept->facts
+            : nullptr,
+        Outcome(appended == AppendResult::kTooLarge ? TagResult::kTooLarge
+                                                    : TagResult::kNoMemory));
+  }
+  if (!IsHolding(pfc)) StopRawDataNotifications(pfc);
+}
+
 }  // namespace
 
 void HandleRawData(HTTP_FILTER_CONTEXT* pfc, HTTP_FILTER_RAW_DATA* raw) {
   // A chunk of a response let go (or already written out) passes
   // untouched; one of zero bytes sends nothing and is not recorded.
-  if (!IsHolding(pfc) || raw->cbInData == 0) return;
-  ResponseChain* chain = ChainOf(pfc);
+  if (raw->cbInData == 0) return;
+  // The slot read once; a response given up on holds a record whose state
+  // says it passes.
+  auto* chain = static_cast<ResponseChain*>(pfc->pFilterContext);
+  if (chain != nullptr) {
+    if (chain->state != ChainState::kBuffering) return;
+    // Past a complete header block nothing but the body is left to hold.
+    if (chain->headerWatch ==
+        static_cast<std::uint32_t>(HeaderBlockWatch::kComplete)) {
+      HoldBodyChunk(pfc, chain, raw);
+      return;
+    }
+  }
   auto watch = chain != nullptr
                    ? static_cast<HeaderBlockWatch>(chain->headerWatch)
                    : HeaderBlockWatch::kFirstByte;
   // The headers are judged once, on the chunk that completes their block:
   // from then on the verdict cannot change, whatever follows.
-  if (watch != HeaderBlockWatch::kComplete &&
-      WatchHeaderBlock(&watch, static_cast<const char*>(raw->pvInData),
+  if (WatchHeaderBlock(&watch, static_cast<const char*>(raw->pvInData),
                        raw->cbInData)) {
     JudgeAtHeaders(pfc, raw);
   } else {
-    // A page held past its headers may have its body watched as it is
-    // copied.
-    KeptPage* kept = chain != nullptr ? chain->kept : nullptr;
-    const CopyNote note{NoteCopied, kept != nullptr ? &kept->watch : nullptr,
-                        CopyWatched};
-    const AppendResult appended = AppendChunk(
-        pfc, raw, kept != nullptr && kept->watch.on ? &note : nullptr);
+    const AppendResult appended = AppendChunk(pfc, raw);
+    // Held past the limit or memory refused before the headers were
+    // judged: nothing is kept to say why.
     if (appended == AppendResult::kTooLarge ||
-        appended == AppendResult::kRefused) {
-      // Only a page held past its headers has a KeptPage.
-      LetGoHeld(
-          pfc, chain,
-          kept != nullptr && DiagnosticsOn(kept->config.diagnostics,
-                                           kept->config.diagnosticsLength)
-              ? &kept->facts
-              : nullptr,
-          Outcome(appended == AppendResult::kTooLarge ? TagResult::kTooLarge
-                                                      : TagResult::kNoMemory));
-    }
+        appended == AppendResult::kRefused)
+      LetResponseGo(pfc);
   }
   // Held past the limit, memory refused, or not held at all: let go.
   if (!IsHolding(pfc)) {

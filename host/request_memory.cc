@@ -13,6 +13,8 @@ constexpr std::size_t kArenaBlockSize = 64 * 1024;
 // Larger requests get a block of their own rather than waste an arena's
 // tail.
 constexpr std::size_t kLargestArenaRequest = kArenaBlockSize / 4;
+// The system blocks a request's list has room for when it takes its first.
+constexpr std::size_t kFirstBlockSlots = 64;
 
 }  // namespace
 
@@ -60,6 +62,9 @@ void* RequestMemory::AllocateBlock(std::size_t size) noexcept {
   void* block = ::operator new(size, std::nothrow);
   if (block) {
     try {
+      // Room for the blocks of a long page at once, not grown one doubling
+      // at a time.
+      if (blocks_.capacity() == 0) blocks_.reserve(kFirstBlockSlots);
       blocks_.push_back(Block{static_cast<char*>(block), size});
       charged_ += size;
       return block;

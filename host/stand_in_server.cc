@@ -23,6 +23,13 @@ StandInRequest::StandInRequest(const FilterModule& filter,
               settings.arena_memory ? MemoryLayout::kArena
                                     : MemoryLayout::kExactBlocks,
               settings.held_budget) {
+  // What the filter wants cannot change for the request: asked once.
+  for (const DWORD notification :
+       {SF_NOTIFY_SEND_RESPONSE, SF_NOTIFY_SEND_RAW_DATA,
+        SF_NOTIFY_END_OF_REQUEST}) {
+    if (filter_.Wants(notification, settings_.secure_port))
+      wanted_ |= notification;
+  }
   InitFilterContext(
       &context_, this, settings_.secure_port,
       {&StandInRequest::GetServerVariable, &StandInRequest::AddResponseHeaders,
@@ -62,8 +69,7 @@ DWORD StandInRequest::EndOfRequest() {
 }
 
 DWORD StandInRequest::Raise(DWORD notification, void* record) {
-  if ((disabled_ & notification) != 0 ||
-      !filter_.Wants(notification, settings_.secure_port))
+  if ((wanted_ & notification) != notification)
     return SF_STATUS_REQ_NEXT_NOTIFICATION;
   return filter_.Notify(&context_, notification, record);
 }
@@ -164,6 +170,7 @@ BOOL WINAPI StandInRequest::ServerSupportFunction(HTTP_FILTER_CONTEXT* context,
   }
   // For the rest of this request only: the next request gets a new object.
   self->disabled_ |= static_cast<DWORD>(value1);
+  self->wanted_ &= ~static_cast<DWORD>(value1);
   return TRUE;
 }
 

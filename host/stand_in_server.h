@@ -134,6 +134,9 @@ class StandInRequest {
   // Notifications the filter asked not to be raised for this request
   // (SF_REQ_DISABLE_NOTIFICATIONS).
   DWORD disabled_ = 0;
+  // The notifications raised: those the filter asked for on this port,
+  // less the disabled ones.
+  DWORD wanted_ = 0;
 };
 
 struct ServeSummary {

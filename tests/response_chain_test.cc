@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -63,6 +64,34 @@ TEST(ResponseChain, LongPageTakesFewBlocks) {
     const Result result = Filter(response, run);
     EXPECT_GT(result.client.size(), response.size()) << size;
     EXPECT_LT(result.allocs, 100u) << size;
+  }
+}
+
+// Chunks of one size fill each block whole: none is split over two
+// records (two copies and two notes), and the chain keeps every byte.
+TEST(ResponseChain, ChunksOfOneSizeAreNotSplit) {
+  for (const std::size_t size : {100, 512, 3000, 8192, 20000, 70000}) {
+    std::vector<std::unique_ptr<char[]>> blocks;
+    HTTP_FILTER_CONTEXT pfc{};
+    pfc.ServerContext = &blocks;
+    pfc.AllocMem = [](HTTP_FILTER_CONTEXT* pfc, DWORD size, DWORD) -> VOID* {
+      auto* held = static_cast<decltype(blocks)*>(pfc->ServerContext);
+      return held->emplace_back(std::make_unique<char[]>(size)).get();
+    };
+    std::string sent;
+    for (int i = 0; sent.size() < (3u << 20); ++i) {
+      std::string chunk(size, static_cast<char>('a' + i % 26));
+      HTTP_FILTER_RAW_DATA raw{chunk.data(), static_cast<DWORD>(size), 0, 0};
+      ASSERT_EQ(AppendChunk(&pfc, &raw), AppendResult::kHeld) << size;
+      sent += chunk;
+    }
+    std::string held;
+    for (const ChunkNode* n = ChainOf(&pfc)->head; n != nullptr; n = n->next) {
+      EXPECT_EQ(n->length % size, 0u) << size << " at " << held.size();
+      held.append(n->data, n->length);
+    }
+    EXPECT_EQ(held, sent) << size;
+    EXPECT_LT(blocks.size(), 150u) << size;
   }
 }
 
