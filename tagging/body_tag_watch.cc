@@ -85,8 +85,10 @@ void StartBodyTagWatch(BodyTagWatch* watch, const ChainCursor& start) {
 }
 
 void WatchForBodyTag(BodyTagWatch* watch, const ChunkNode* node,
-                     const char* bytes, std::uint32_t count, bool clear) {
+                     const char* bytes, std::uint32_t count, bool clear,
+                     const PairPlaces* places) {
   assert(bytes >= node->data && bytes + count <= node->data + node->length);
+  assert(places == nullptr || AllKept(*places));
   const char* const end = bytes + count;
   if (count < 2 * kNameLength) {
     // Short: shift-and over all of it, carrying and starting names.
@@ -109,6 +111,15 @@ void WatchForBodyTag(BodyTagWatch* watch, const ChunkNode* node,
   // Names wholly in these bytes, by their first and last letters: a "b"
   // alone is common in text ("be", "about", "<br>") and each one would
   // stop the vector search, while a "b" with a "y" three bytes on is rare.
+  if (places != nullptr) {
+    for (std::uint32_t i = 0; !clear && i < places->blocks; ++i) {
+      for (std::uint64_t at = places->other[i]; at != 0; at &= at - 1) {
+        const char* p = bytes + places->at[i] + __builtin_ctzll(at);
+        if (NameAt(p)) NotePlace(watch, {node, p});
+      }
+    }
+    clear = true;
+  }
   for (const char* p = clear ? nullptr : bytes;
        p != nullptr && (p = FindFoldedPair(p, end, kBodyNameFirst,
                                            kBodyNameLast, kNameLength - 1));

@@ -15,6 +15,7 @@
 
 #include "buffer/chain_cursor.h"
 #include "buffer/response_chain.h"
+#include "tagging/pair_places.h"
 
 // The tag's name (folded), found by its first and last letters; the copy
 // tests for the first, the rarer in text.
@@ -41,10 +42,14 @@ void StartBodyTagWatch(BodyTagWatch* watch, const ChainCursor& start);
 // Notes the places in `count` bytes at `bytes` of `node`, the next bytes
 // of the body, and those that the bytes before them begin. With `clear`
 // the bytes are known to hold no "b" or "B" (the name's rarest letter in
-// text), so that only the names begun before them are looked at.
-// REQUIRES: `node` is linked in the chain and holds [bytes, bytes + count).
+// text), so that only the names begun before them are looked at. With
+// `places` (their `other` pair the name's first and last letters, found in
+// these bytes), only those places are looked at for names wholly in them.
+// REQUIRES: `node` is linked in the chain and holds [bytes, bytes + count);
+// `places`, when given, hold every place in them.
 void WatchForBodyTag(BodyTagWatch* watch, const ChunkNode* node,
-                     const char* bytes, std::uint32_t count, bool clear);
+                     const char* bytes, std::uint32_t count, bool clear,
+                     const PairPlaces* places = nullptr);
 
 enum class NotedTag {
   kFound,   // `tag` stands on the last closing body tag's "<"

@@ -5,6 +5,7 @@
 
 #include "tagging/duplicate_check.h"
 #include "tagging/marker_tail.h"
+#include "tagging/pair_places.h"
 #include "tagging/pair_search.h"
 #include "tagging/tracking_block.h"
 
@@ -15,6 +16,20 @@ constexpr std::uint64_t kWhole = std::uint64_t{1} << (kTailLength - 1);
 constexpr unsigned kDiffer = kPairLast ^ kBodyNameFirst;
 static_assert(kDiffer != 0 && (kDiffer & (kDiffer - 1)) == 0,
               "the two letters differ in one bit");
+// The two pairs found in one pass: the tail's and the tag name's first and
+// last letters.
+constexpr FoldedPair kTailPair{kPairFirst, kPairLast, kPairTo - kPairAt};
+constexpr FoldedPair kNamePair{kBodyNameFirst, kBodyNameLast,
+                               kBodyNameLength - 1};
+// Copies from this size on may find the pairs' places; smaller ones only
+// test for the two letters, and are watched in batches (the places' set-up
+// costs more than the batch's one pass).
+constexpr std::uint32_t kPlacedCopy = 1024;
+// Finding places costs more than the test for the letters, and pays only
+// where the letters are common (text). So a copy that found a letter makes
+// this many copies after it find places, then a copy tests again.
+constexpr std::uint8_t kPlacedRun = 8;
+static_assert(kPlacedCopy >= kTailLength - 1, "a placed copy holds a tail");
 
 std::uint64_t OffsetsOf(char c) {
   return kTailOffsets.of[FoldCase(static_cast<unsigned char>(c))];
@@ -78,12 +93,12 @@ void StartBodyWatch(BodyWatch* watch, const ChainCursor& from) {
 }
 
 void WatchCopied(BodyWatch* watch, const ChunkNode* node, const char* bytes,
-                 std::uint32_t count, bool clear) {
+                 std::uint32_t count, bool clear, const PairPlaces* places) {
   assert(bytes >= node->data && bytes + count <= node->data + node->length);
   if (!watch->on || watch->found || count == 0) return;
-  WatchForBodyTag(&watch->tags, node, bytes, count, clear);
   const char* end = bytes + count;
   if (count < kTailLength - 1) {
+    WatchForBodyTag(&watch->tags, node, bytes, count, clear);
     // Too short to hold a tail or to end one begun in it: shift-and over
     // all of it, carrying and starting tails.
     std::uint64_t begun = watch->begun;
@@ -98,24 +113,45 @@ void WatchCopied(BodyWatch* watch, const ChunkNode* node, const char* bytes,
     watch->begun = begun;
     return;
   }
+  // Both pairs' places in one pass over the bytes, unless the copy found
+  // them or they cannot hold any.
+  PairPlaces found;
+  if (places == nullptr && !clear) {
+    FindPairPlaces(nullptr, bytes, count, kTailPair, kNamePair, &found);
+    places = &found;
+  }
+  if (places != nullptr && !AllKept(*places)) places = nullptr;
+  WatchForBodyTag(&watch->tags, node, bytes, count, clear, places);
   if (FinishBegun(watch->begun, node, bytes, end)) {
     watch->found = true;
     return;
   }
-  // Tails wholly in these bytes, found a vector at a time by the filter's
-  // bytes: p is the tail's byte kPairAt. Bytes without the last of them
-  // hold none.
+  // Tails wholly in these bytes, found by the filter's bytes: p is the
+  // tail's byte kPairAt. Bytes without the last of them hold none.
   const char* const pairEnd = end - (kTailLength - 1 - kPairTo);
-  for (const char* p = clear ? nullptr : bytes + kPairAt;
-       p != nullptr && (p = FindFoldedPair(p, pairEnd, kPairFirst, kPairLast,
-                                           kPairTo - kPairAt));
-       ++p) {
-    if (MarkerEndsWithTailAt({node, p - kPairAt})) {
-      watch->found = true;
-      return;
+  if (places != nullptr) {
+    for (std::uint32_t i = 0; !clear && i < places->blocks; ++i) {
+      for (std::uint64_t at = places->one[i]; at != 0; at &= at - 1) {
+        const char* p = bytes + places->at[i] + __builtin_ctzll(at);
+        if (p >= bytes + kPairAt && p + (kPairTo - kPairAt) < pairEnd &&
+            MarkerEndsWithTailAt({node, p - kPairAt})) {
+          watch->found = true;
+          return;
+        }
+      }
+    }
+  } else {
+    // More places than are kept: the two searches, one after the other.
+    for (const char* p = clear ? nullptr : bytes + kPairAt;
+         p != nullptr && (p = FindFoldedPair(p, pairEnd, kPairFirst, kPairLast,
+                                             kPairTo - kPairAt));
+         ++p) {
+      if (MarkerEndsWithTailAt({node, p - kPairAt})) {
+        watch->found = true;
+        return;
+      }
     }
   }
-  assert(count >= kTailLength - 1);
   watch->begun = BegunAtEnd(end);
 }
 
@@ -124,7 +160,14 @@ void NoteCopied(void* context, const ChunkNode* node, const char* bytes,
   constexpr std::uint32_t kBatch = 4096;
   auto* watch = static_cast<BodyWatch*>(context);
   const bool clear = watch->copyClear;
+  const bool placed = watch->copyTo == bytes && watch->copyCount == count;
   watch->copyClear = false;
+  watch->copyTo = nullptr;
+  if (placed && AllKept(watch->copyPlaces)) {
+    FinishBodyWatch(watch);
+    WatchCopied(watch, node, bytes, count, false, &watch->copyPlaces);
+    return;
+  }
   if (watch->node == node && watch->from + watch->waiting == bytes) {
     watch->waiting += count;
     watch->clear = watch->clear && clear;
@@ -162,11 +205,21 @@ bool FindWatchedClosingBodyTag(const BodyWatch& watch, const ChunkNode* last,
 void CopyWatched(void* context, char* to, const char* from,
                  std::uint32_t count) {
   auto* watch = static_cast<BodyWatch*>(context);
+  watch->copyTo = nullptr;
   if (!watch->on || watch->found) {
     std::memcpy(to, from, count);
     watch->copyClear = false;
     return;
   }
+  if (count >= kPlacedCopy && watch->placedLeft > 0) {
+    --watch->placedLeft;
+    FindPairPlaces(to, from, count, kTailPair, kNamePair, &watch->copyPlaces);
+    watch->copyTo = to;
+    watch->copyCount = count;
+    watch->copyClear = false;
+    return;
+  }
   watch->copyClear =
       !CopyFindingEitherFolded(to, from, count, kPairLast, kBodyNameFirst);
+  if (count >= kPlacedCopy && !watch->copyClear) watch->placedLeft = kPlacedRun;
 }

@@ -6,9 +6,11 @@
 // the tail occurs. So the end of the request knows whether the page
 // carries the script without reading the body again.
 //
-// Small copies are watched a record's worth at a time, while the record
-// is still at hand, so that a page sent in small chunks does not pay the
-// search's set-up for each.
+// The copy of each piece finds, as it goes, the places of both searches'
+// pairs (pair_places.h), so that the watch reads only those few places of
+// the piece. Small copies, and pieces the copier did not see, are watched a
+// record's worth at a time, while the record is still at hand, with one
+// pass for both pairs.
 //
 // The watch is a few words the caller keeps between chunks (in the page's
 // KeptPage); it points at the chain's bytes not yet watched, which live as
@@ -40,6 +42,13 @@ struct BodyWatch {
   bool copyClear;
   // The closing body tags' places; complete while `on` and not `found`.
   BodyTagWatch tags = {};
+  // The pairs' places CopyWatched found in the last copy, [copyTo, copyTo +
+  // copyCount) (copyTo null when it found none).
+  const char* copyTo = nullptr;
+  std::uint32_t copyCount = 0;
+  PairPlaces copyPlaces = {};
+  // Large copies still to find places before one tests for the letters.
+  std::uint8_t placedLeft = 0;
 };
 
 // Starts watching a page held from the start of its body: the chain's
@@ -51,22 +60,26 @@ void StartBodyWatch(BodyWatch* watch, const ChainCursor& from);
 // next bytes of the body. Nothing once a marker is found or when off.
 // With `clear`, the bytes are known to hold no byte of the pair filter's
 // last test nor the closing body tag's first letter, and only tails and
-// names across their ends are looked for.
-// REQUIRES: `node` is linked in the chain and holds [bytes, bytes + count).
+// names across their ends are looked for. With `places` (of the tail's
+// pair and of the name's, found in these bytes), only those are tried.
+// REQUIRES: `node` is linked in the chain and holds [bytes, bytes + count);
+// `places`, when given, hold every place in them.
 void WatchCopied(BodyWatch* watch, const ChunkNode* node, const char* bytes,
-                 std::uint32_t count, bool clear = false);
+                 std::uint32_t count, bool clear = false,
+                 const PairPlaces* places = nullptr);
 
-// The copier AppendChunk takes with the note: copies the bytes and tests
-// them on the way for the pair filter's last byte and the closing body
-// tag's first letter (one test serves both), so that the note after it may
-// skip the searches of bytes that cannot hold a tail or a tag's name.
+// The copier AppendChunk takes with the note: copies the bytes and finds
+// on the way the places of the tail's pair and of the closing body tag's
+// name (or, for a small copy, whether it holds the last byte of the one or
+// the first letter of the other), so that the note after it reads only
+// those places.
 void CopyWatched(void* context, char* to, const char* from,
                  std::uint32_t count);
 
 // The copier note AppendChunk takes (buffer/response_chain.h): `context` is
 // the BodyWatch. Watches at once, or keeps the bytes waiting while they
 // continue the waiting ones in the same record and are less than a
-// record's worth.
+// record's worth. A piece whose copy found every place is watched at once.
 void NoteCopied(void* context, const ChunkNode* node, const char* bytes,
                 std::uint32_t count);
 

@@ -5,29 +5,13 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "tagging/byte_test.h"
+
 #if defined(__x86_64__) || defined(__i386__)
 #include <immintrin.h>
 #endif
 
 namespace {
-
-// A byte b folds to the letter L exactly when (b | 0x20) is L's small form;
-// any other byte must be equal. So one OR and one compare test a byte.
-struct ByteTest {
-  unsigned char mask;
-  unsigned char value;
-};
-
-ByteTest TestFor(unsigned char folded) {
-  if (folded >= 'A' && folded <= 'Z') {
-    return {0x20, static_cast<unsigned char>(folded | 0x20)};
-  }
-  return {0, folded};
-}
-
-bool Passes(const char* p, ByteTest t) {
-  return (static_cast<unsigned char>(*p) | t.mask) == t.value;
-}
 
 const char* FindScalar(const char* p, const char* stop, ByteTest first,
                        ByteTest last, std::size_t distance) {

@@ -24,11 +24,13 @@ void Check(const std::string& body, NotedTag noted,
   chain.head()->next = second;
   for (std::size_t i = 1; i <= cuts.size(); ++i) {
     const ChunkNode* node = chain.node(i);
-    std::vector<char> copy(node->length);
+    // The copier copies into the record, as AppendChunk has it.
+    const std::vector<char> copy(node->data, node->data + node->length);
+    char* const into = const_cast<char*>(node->data);
     for (std::uint32_t at = 0, part = halves ? node->length / 2 : 0;
          at < node->length; part = node->length - at) {
       if (part == 0) continue;
-      if (copied) CopyWatched(&watch, copy.data() + at, node->data + at, part);
+      if (copied) CopyWatched(&watch, into + at, copy.data() + at, part);
       NoteCopied(&watch, node, node->data + at, part);
       at += part;
     }

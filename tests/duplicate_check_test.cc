@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tagging/header_scan.h"
+#include "tagging/pair_places.h"
 #include "tagging/pair_search.h"
 #include "tests/chain_builder.h"
 
@@ -53,6 +54,39 @@ TEST(PairSearch, EveryWidthAgreesWithTheNaiveSearch) {
                   NaiveFind(text.data() + from, text.data() + text.size(),
                             first, last, distance))
             << "kind " << static_cast<int>(kind) << " round " << round;
+      }
+      // Both pairs' places in one pass, copying or not, as the naive search
+      // finds them one at a time.
+      const FoldedPair one{
+          'G', 'X',
+          static_cast<std::uint32_t>(1 + distance % kMostPairDistance)};
+      const FoldedPair other{'G', 'G',
+                             static_cast<std::uint32_t>(1 + rng() % 9)};
+      std::string to(text.size(), '\0');
+      PairPlaces places;
+      ASSERT_TRUE(FindPairPlacesWith(kind, round % 2 ? to.data() : nullptr,
+                                     text.data(), text.size(), one, other,
+                                     &places));
+      ASSERT_TRUE(round % 2 == 0 || to == text);
+      if (!AllKept(places)) continue;
+      std::string seen[2] = {std::string(text.size(), '.'),
+                             std::string(text.size(), '.')};
+      for (std::uint32_t i = 0; i < places.blocks; ++i) {
+        for (std::uint32_t k = 0; k < 64; ++k) {
+          if (places.one[i] >> k & 1) seen[0].at(places.at[i] + k) = '1';
+          if (places.other[i] >> k & 1) seen[1].at(places.at[i] + k) = '1';
+        }
+      }
+      for (const std::size_t p : {std::size_t{0}, std::size_t{1}}) {
+        const FoldedPair pair = p == 0 ? one : other;
+        std::string expected(text.size(), '.');
+        for (const char* at = text.data();
+             (at = NaiveFind(at, text.data() + text.size(), pair.first,
+                             pair.last, pair.distance));
+             ++at) {
+          expected[at - text.data()] = '1';
+        }
+        ASSERT_EQ(seen[p], expected) << static_cast<int>(kind) << round;
       }
     }
   }
