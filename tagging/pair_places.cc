@@ -48,8 +48,8 @@ template <typename Width, bool kCopy>
 void PlaceBlocks(const Width& width, const PairTests& t, char* to,
                  const char* from, std::size_t count, PairPlaces* places) {
   const std::size_t reach =
-      kBlock + (t.oneDistance > t.otherDistance ? t.oneDistance
-                                                : t.otherDistance);
+      kBlock +
+      (t.oneDistance > t.otherDistance ? t.oneDistance : t.otherDistance);
   places->blocks = 0;
   std::size_t i = 0;
   for (; i + reach <= count; i += kBlock) {
@@ -97,15 +97,15 @@ struct ScalarWidth {
 
 // The four byte tests as vectors of type V, made with `splat`, and the
 // distances.
-#define TAGSMITH_PAIR_VECTORS(V, splat)                               \
-  V oneFirstMask = splat(static_cast<char>(t.oneFirst.mask));         \
-  V oneFirstValue = splat(static_cast<char>(t.oneFirst.value));       \
-  V oneLastMask = splat(static_cast<char>(t.oneLast.mask));           \
-  V oneLastValue = splat(static_cast<char>(t.oneLast.value));         \
-  V otherFirstMask = splat(static_cast<char>(t.otherFirst.mask));     \
-  V otherFirstValue = splat(static_cast<char>(t.otherFirst.value));   \
-  V otherLastMask = splat(static_cast<char>(t.otherLast.mask));       \
-  V otherLastValue = splat(static_cast<char>(t.otherLast.value));     \
+#define TAGSMITH_PAIR_VECTORS(V, splat)                             \
+  V oneFirstMask = splat(static_cast<char>(t.oneFirst.mask));       \
+  V oneFirstValue = splat(static_cast<char>(t.oneFirst.value));     \
+  V oneLastMask = splat(static_cast<char>(t.oneLast.mask));         \
+  V oneLastValue = splat(static_cast<char>(t.oneLast.value));       \
+  V otherFirstMask = splat(static_cast<char>(t.otherFirst.mask));   \
+  V otherFirstValue = splat(static_cast<char>(t.otherFirst.value)); \
+  V otherLastMask = splat(static_cast<char>(t.otherLast.mask));     \
+  V otherLastValue = splat(static_cast<char>(t.otherLast.value));   \
   std::size_t oneDistance = t.oneDistance, otherDistance = t.otherDistance
 
 // 16-byte vectors, four to a block.
@@ -130,13 +130,13 @@ struct Sse2Width {
       if (kCopy) _mm_storeu_si128(reinterpret_cast<__m128i*>(to + k), v);
       const __m128i a = _mm_and_si128(
           Hits(v, oneFirstMask, oneFirstValue),
-          Hits(_mm_loadu_si128(reinterpret_cast<const __m128i*>(
-                   from + k + oneDistance)),
+          Hits(_mm_loadu_si128(
+                   reinterpret_cast<const __m128i*>(from + k + oneDistance)),
                oneLastMask, oneLastValue));
       const __m128i b = _mm_and_si128(
           Hits(v, otherFirstMask, otherFirstValue),
-          Hits(_mm_loadu_si128(reinterpret_cast<const __m128i*>(
-                   from + k + otherDistance)),
+          Hits(_mm_loadu_si128(
+                   reinterpret_cast<const __m128i*>(from + k + otherDistance)),
                otherLastMask, otherLastValue));
       *one |= static_cast<std::uint64_t>(
                   static_cast<std::uint16_t>(_mm_movemask_epi8(a)))
@@ -173,14 +173,12 @@ struct Avx2Width {
     for (std::size_t k = 0; k < kBlock; k += 32) {
       const __m256i v = Load(from + k);
       if (kCopy) _mm256_storeu_si256(reinterpret_cast<__m256i*>(to + k), v);
-      const __m256i a =
-          _mm256_and_si256(Hits(v, oneFirstMask, oneFirstValue),
-                           Hits(Load(from + k + oneDistance), oneLastMask,
-                                oneLastValue));
-      const __m256i b =
-          _mm256_and_si256(Hits(v, otherFirstMask, otherFirstValue),
-                           Hits(Load(from + k + otherDistance), otherLastMask,
-                                otherLastValue));
+      const __m256i a = _mm256_and_si256(
+          Hits(v, oneFirstMask, oneFirstValue),
+          Hits(Load(from + k + oneDistance), oneLastMask, oneLastValue));
+      const __m256i b = _mm256_and_si256(
+          Hits(v, otherFirstMask, otherFirstValue),
+          Hits(Load(from + k + otherDistance), otherLastMask, otherLastValue));
       *one |= static_cast<std::uint64_t>(
                   static_cast<std::uint32_t>(_mm256_movemask_epi8(a)))
               << k;
@@ -223,8 +221,7 @@ struct Avx512Width {
         _mm512_loadu_si512(from + otherDistance), otherLast, noCase, 0x28);
     if (kCopy) _mm512_storeu_si512(to, v);
     const __m512i a = _mm512_ternarylogic_epi64(v, oneFirst, oneRest, 0xBE);
-    const __m512i b =
-        _mm512_ternarylogic_epi64(v, otherFirst, otherRest, 0xBE);
+    const __m512i b = _mm512_ternarylogic_epi64(v, otherFirst, otherRest, 0xBE);
     if (_mm512_testn_epi8_mask(_mm512_min_epu8(a, b), noCase) == 0) {
       *one = *other = 0;
       return;
@@ -259,15 +256,19 @@ void PlaceScalar(const PairTests& t, char* to, const char* from,
 #if defined(TAGSMITH_PAIR_PLACES_X86)
 // Chosen at run time where the processor has the width; each is flattened
 // so that its width's code compiles into it.
-__attribute__((target("sse2"), flatten)) void PlaceSse2(
-    const PairTests& t, char* to, const char* from, std::size_t count,
-    PairPlaces* places) {
+__attribute__((target("sse2"), flatten)) void PlaceSse2(const PairTests& t,
+                                                        char* to,
+                                                        const char* from,
+                                                        std::size_t count,
+                                                        PairPlaces* places) {
   PlaceWith<Sse2Width>(t, to, from, count, places);
 }
 
-__attribute__((target("avx2"), flatten)) void PlaceAvx2(
-    const PairTests& t, char* to, const char* from, std::size_t count,
-    PairPlaces* places) {
+__attribute__((target("avx2"), flatten)) void PlaceAvx2(const PairTests& t,
+                                                        char* to,
+                                                        const char* from,
+                                                        std::size_t count,
+                                                        PairPlaces* places) {
   PlaceWith<Avx2Width>(t, to, from, count, places);
 }
 

@@ -18,13 +18,16 @@ inline constexpr std::string_view kMarkers[] = {
     "<script src=\"http://www.google-analytics.com/urchin.js\"",
     "<script src=\"https://ssl.google-analytics.com/urchin.js\""};
 
-inline bool IsSpace(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
+inline bool IsSpace(unsigned char c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
 
 inline unsigned char Lower(unsigned char c) {
   return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + 32) : c;
 }
 
-inline bool HasPrefixNoCase(std::string_view s, std::size_t at, std::string_view p) {
+inline bool HasPrefixNoCase(std::string_view s, std::size_t at,
+                            std::string_view p) {
   if (at > s.size() || s.size() - at < p.size()) return false;
   for (std::size_t i = 0; i < p.size(); ++i) {
     if (Lower(s[at + i]) != Lower(p[i])) return false;
@@ -32,7 +35,8 @@ inline bool HasPrefixNoCase(std::string_view s, std::size_t at, std::string_view
   return true;
 }
 
-inline bool ContainsNoCase(std::string_view s, std::size_t from, std::string_view p) {
+inline bool ContainsNoCase(std::string_view s, std::size_t from,
+                           std::string_view p) {
   for (std::size_t at = from; at + p.size() <= s.size(); ++at) {
     if (HasPrefixNoCase(s, at, p)) return true;
   }
